@@ -1,0 +1,60 @@
+// NOR flash driver and the flash memory map.
+// Window addresses are uintptr_t everywhere (32 bits on the instrument), and
+// the device is reached only through platform_bus_read8/write8.
+#pragma once
+
+#include <cstdint>
+
+// ---- The flash memory map, set by F_FlashDrv_Init ----
+extern uintptr_t FLASH_ADD_DEBUT;
+extern uint32_t FLASH_Size;
+extern uintptr_t FLASH_ADD_FIN;
+extern uint8_t V_FlashDrv_MemType;
+
+extern uintptr_t FLASH_ADD_IMAGE;
+extern uintptr_t FLASH_ADD_WEB;
+extern uintptr_t FLASH_ADD_FIRMW;
+extern uintptr_t FLASH_ADD_VERSFIRMW;
+extern uintptr_t FLASH_ADD_PARAM_MAINT;
+extern uintptr_t FLASH_ADD_LOADER;
+extern uintptr_t FLASH_ADD_INFOLOADER;
+extern uintptr_t FLASH_ADD_VERSLOADER;
+extern uintptr_t FLASH_ADD_PARAM_USER;
+extern uintptr_t FLASH_ADD_PARAM_PROD;
+extern uintptr_t FLASH_ADD_PARAM_RFU2;
+extern uintptr_t FLASH_ADD_PARAM_RFU1;
+
+// Offsets of the regions from the first byte of the window.
+constexpr uint32_t FLASH_SECTOR_SIZE = 0x10000;
+constexpr uint32_t FLASH_OFF_IMAGE = 0x000000;
+constexpr uint32_t FLASH_OFF_WEB = 0x1B0000;
+constexpr uint32_t FLASH_OFF_FIRMW = 0x300000;
+constexpr uint32_t FLASH_OFF_VERSFIRMW = 0x39FF80;
+constexpr uint32_t FLASH_OFF_PARAM_MAINT = 0x3A0000;
+constexpr uint32_t FLASH_OFF_LOADER = 0x3B0000;
+constexpr uint32_t FLASH_OFF_INFOLOADER = 0x3BFF00;
+constexpr uint32_t FLASH_OFF_VERSLOADER = 0x3BFF80;
+constexpr uint32_t FLASH_OFF_PARAM_USER = 0x3C0000;
+constexpr uint32_t FLASH_OFF_PARAM_PROD = 0x3D0000;
+constexpr uint32_t FLASH_OFF_PARAM_RFU2 = 0x3E0000;
+constexpr uint32_t FLASH_OFF_PARAM_RFU1 = 0x3F0000;
+
+// Driver results: 0 success, -2 outside the window, -3 programming failed,
+// -4 mapping or identification failed.
+int F_FlashDrv_Init();
+int F_FlashDrv_Close();
+uint8_t F_FlashDrv_Get_FlashID();
+
+int F_FlashDrv_GetByte(uintptr_t addr);
+int F_FlashDrv_SetByte(uintptr_t addr, uint8_t value);
+int F_FlashDrv_ReadByte(uintptr_t* cursor, uint8_t* out);
+int F_FlashDrv_WriteByte(uintptr_t* cursor, uint8_t value);
+int F_FlashDrv_Read(uintptr_t* cursor, void* buf, uint32_t len);
+int F_FlashDrv_Write(uintptr_t* cursor, const void* buf, uint32_t len);
+// 1 erased, 0 failed (also for an address outside the window).
+int F_FlashDrv_EraseSector(uintptr_t sector);
+
+// Driver-internal, exposed for tests.
+void P_FlashDrv_Reset(uintptr_t target);
+int P_FlashDrv_DataPolling(uintptr_t target, uint8_t data);
+int P_FlashDrv_DataPolling_sleep(uintptr_t target, uint8_t data);

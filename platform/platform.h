@@ -1,0 +1,67 @@
+// What the product code may call of the operating system beyond POSIX.
+// On the instrument (QNX Neutrino) these are the system's own interfaces and
+// volatile accesses to the uncached flash window; on Linux, platform/host/
+// stands in for each of them. Nothing outside platform/ includes an OS-only header.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <pthread.h>
+#include <sys/types.h>
+
+#if defined(__QNX__)
+#include <sys/dispatch.h>
+#include <sys/mman.h>
+#include <sys/neutrino.h>
+#else
+#include <sys/mman.h>
+
+// ---- Device access (QNX signatures) ----
+#ifndef PROT_NOCACHE
+#define PROT_NOCACHE 0x00000800
+#endif
+#define _NTO_TCTL_IO 14
+
+extern "C" {
+int ThreadCtl(int cmd, void* data);
+void* mmap_device_memory(void* addr, size_t len, int prot, int flags, uint64_t physical);
+int munmap_device_memory(void* addr, size_t len);
+
+// ---- Message passing (QNX signatures) ----
+int name_open(const char* name, int flags);
+int name_close(int coid);
+long MsgSend(int coid, const void* smsg, long sbytes, void* rmsg, long rbytes);
+}
+#endif
+
+// ---- Flash bus: the only way the product touches the device window ----
+// A byte read and a byte write at a window address, each reaching the device
+// exactly once and in program order.
+uint8_t platform_bus_read8(uintptr_t addr);
+void platform_bus_write8(uintptr_t addr, uint8_t value);
+
+// ---- The instrument root ----
+// Resolves one of the instrument's fixed absolute paths ("/tmp/info",
+// "/NANDdrive/firm/") to the path to open on this machine. Returns out, or
+// nullptr when the result does not fit outSize (out is then the empty string).
+char* platform_path(const char* instrumentPath, char* out, size_t outSize);
+
+// The root itself ("" on the instrument, where paths are used as they stand).
+const char* platform_root();
+
+// Creates a private (rw-------) empty file from a template such as
+// "/tmp/quibXXXXXX" resolved below the root. On success writes the host path
+// into out and returns 0; on failure returns -1 and leaves no file.
+int platform_make_private_temp(const char* instrumentTemplate, char* out, size_t outSize);
+
+// Runs the program at an instrument path with the given arguments (argv[0]
+// included, nullptr-terminated), without a command interpreter, its standard
+// output appended to the file at the instrument path appendTo (created rw-------
+// when missing). Returns the program's exit status, or -1 when it could not run.
+int platform_run_append_output(const char* instrumentProgram, const char* const argv[],
+                               const char* appendTo);
+
+// ---- Threads ----
+// Sets attr to create a thread at the instrument's fixed priority with explicit
+// scheduling. Returns 0, or an errno value.
+int platform_thread_attr_priority(pthread_attr_t* attr, int priority);

@@ -1,0 +1,26 @@
+// Runs a program in a child process with a chosen environment and standard
+// input, and collects what it wrote. Used by the end-to-end and CGI tests.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace quibtest {
+
+struct ProcessResult {
+    int status = -1;      // exit status, or 128 + signal number
+    std::string out;      // standard output
+    std::string err;      // standard error
+};
+
+// env entries are added to (or replace those of) the current environment;
+// an entry with an empty value removes the variable.
+ProcessResult runProcess(const std::vector<std::string>& argv,
+                         const std::map<std::string, std::string>& env = {},
+                         const std::string& input = {});
+
+// Path of a program built into build/bin.
+std::string binPath(const std::string& name);
+
+}  // namespace quibtest

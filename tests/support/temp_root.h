@@ -1,0 +1,34 @@
+// A fresh instrument root in a temporary directory for one test, removed with
+// everything in it when the test ends. Sets INSTRUMENT_ROOT for this process
+// (each test runs in a process of its own under CTest).
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace quibtest {
+
+class TempRoot {
+public:
+    TempRoot();
+    ~TempRoot();
+    TempRoot(const TempRoot&) = delete;
+    TempRoot& operator=(const TempRoot&) = delete;
+
+    const std::string& path() const { return path_; }
+    // Host path of an instrument path ("/tmp/info" -> "<root>/tmp/info").
+    std::string host(const std::string& instrumentPath) const;
+    // Creates the parent directories of an instrument path, then the file.
+    void write(const std::string& instrumentPath, const std::string& content) const;
+    std::string read(const std::string& instrumentPath) const;
+    bool exists(const std::string& instrumentPath) const;
+    // Names of the regular files directly inside an instrument directory, sorted.
+    std::vector<std::string> list(const std::string& instrumentDir) const;
+
+private:
+    std::string path_;
+    std::string previous_;
+    bool hadPrevious_ = false;
+};
+
+}  // namespace quibtest

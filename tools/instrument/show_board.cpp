@@ -1,0 +1,6 @@
+#include "tools/instrument/instrument.h"
+
+namespace tool {
+// Placeholder: this section is not reported yet.
+int showBoard(ShowContext&) { return 0; }
+}  // namespace tool
