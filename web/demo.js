@@ -106,6 +106,7 @@ function showOutcome(outcome, kind) {
   const el = document.getElementById('outcome');
   el.textContent = outcome.text;
   if (outcome.detail) {
+    el.append(' ');
     const d = document.createElement('span');
     d.className = 'detail';
     d.textContent = outcome.detail;
