@@ -356,8 +356,8 @@ function drawFlash(show) {
     return;
   }
   const perSector = 10;
-  const barW = 92;
-  const width = 440;
+  const barW = 80;
+  const width = 370;
   const height = (layout.extent / SECTOR) * perSector;
   const root = svg('svg', {
     viewBox: `0 0 ${width} ${height + 1}`, role: 'img',
