@@ -3,7 +3,6 @@
 
 #include <cerrno>
 #include <climits>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
@@ -197,8 +196,11 @@ int F_Extract_FileName(const char* pathPrefix, char* dst, size_t dstSize)
             size_t nameLen = std::strlen(name);
             if (dirHostLen + 1 + nameLen >= sizeof full)
                 continue;
-            std::snprintf(full, sizeof full, "%s%s%s", dirHost,
-                          (dirHostLen > 0 && dirHost[dirHostLen - 1] == '/') ? "" : "/", name);
+            std::memcpy(full, dirHost, dirHostLen);
+            size_t at = dirHostLen;
+            if (at == 0 || full[at - 1] != '/')
+                full[at++] = '/';
+            std::memcpy(full + at, name, nameLen + 1);
             struct stat st;
             if (stat(full, &st) != 0 || !S_ISREG(st.st_mode))
                 continue;
