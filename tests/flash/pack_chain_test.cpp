@@ -67,8 +67,9 @@ TEST_P(PackChain, SavingAnIdAgainLeavesExactlyOneValidPack)
     EXPECT_EQ(end, base_);
     for (uint8_t i = 0; i < 4; ++i) {
         ASSERT_EQ(F_FlashPack_SavePackId(base_, 1, pattern(100 + i, i).data(), 100 + i), 0);
-        if (i == 1)
+        if (i == 1) {
             ASSERT_EQ(F_FlashPack_SavePackId(base_, 2, pattern(3, 9).data(), 3), 0);
+        }
     }
     const std::vector<Pack> want = {
         {0, O, 1, 100}, {104, O, 1, 101}, {209, V, 2, 3}, {216, O, 1, 102}, {322, V, 1, 103}};
@@ -137,8 +138,9 @@ TEST_P(PackChain, FullSectorRefusesTheSaveAndLosesNothing)
         const bool roomForHeader = FLASHPACK_BLOCK_SIZE - c.fits * (c.len + 4) >= 4;
         EXPECT_EQ(F_FlashPack_SavePackId(base_, 2, nullptr, 0), roomForHeader ? 0 : FLASHPACK_ERR_BLOCK);
         EXPECT_EQ(F_FlashPack_BitField_MK(base_, 3, 0x10000), FLASHPACK_ERR_BLOCK);
-        if (c.fits > 0)
+        if (c.fits > 0) {
             EXPECT_EQ(load(1), pattern(c.len, static_cast<uint8_t>(c.fits - 1)));
+        }
         EXPECT_EQ(F_FlashPack_SearchPackId(base_, 1, nullptr, nullptr) != 0, c.fits > 0);
         expectNextBlockErased();
     }
@@ -180,7 +182,7 @@ TEST(PackChainMemory, WalksPastPacksThatAreNotValid)
     }
     S_FlashPackHeader h;
     uintptr_t end = 0;
-    EXPECT_EQ(F_FlashPack_SearchPackId(base, 1, &h, &end), base + 35);
+    EXPECT_EQ(F_FlashPack_SearchPackId(base, 1, &h, &end), base + 31);
     EXPECT_EQ(V_S_sFlashPackHeader.ucId, 1);
     EXPECT_EQ(F_FlashPack_SearchPackId(base, 3, &h, &end), 0u);
     EXPECT_EQ(end, at);

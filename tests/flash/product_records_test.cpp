@@ -64,8 +64,9 @@ TEST_F(ProductRecords, DefaultsAndAnErasedSectorLoadAlike)
         const T_ConfigIP_Tab mine = ConfigIP_Tab_Cmd;
         norsim::resetCounters();
         EXPECT_EQ(F_LoadCnf_Product(useDefaults), 1);
-        if (useDefaults)
+        if (useDefaults) {
             EXPECT_EQ(norsim::counters().reads, 0u);
+        }
         EXPECT_EQ(FlashProd_Mode, (T_FlashProd_Mode{0, 0, 0}));
         EXPECT_TRUE(rowsEqual(ConfigIP_Tab_Cmd, ConfigIP_Tab_CmdDef, 0, CONFIGIP_DEFAULT_ROWS));
         EXPECT_TRUE(rowsEqual(ConfigIP_Tab_Cmd, mine, CONFIGIP_DEFAULT_ROWS, CONFIGIP_ROWS));
@@ -138,9 +139,10 @@ TEST_F(ProductRecords, SingleSavesAppendUntilTheSectorIsFull)
     for (int i = 0; i < 4; ++i) {
         setRow(0, 0, "single " + std::to_string(i));
         ASSERT_EQ(F_SaveCnf_Product_ConfigIP(), 0) << i;
-        if (i == 1)
+        if (i == 1) {
             EXPECT_EQ(walk(FLASH_ADD_PARAM_PROD),
                       (std::vector<Pack>{{0, V, 1, 10240}, {10244, O, 2, 10240}, {20488, O, 2, 10240}, {30732, V, 2, 10240}}));
+        }
     }
     const T_ConfigIP_Tab last = ConfigIP_Tab_Cmd;
     setRow(0, 0, "refused");

@@ -111,7 +111,8 @@ int showRecords(ShowContext& ctx)
 {
     const std::string image = ctx.root + "/flash/nor.img";
     Json section = Json::object();
-    section["offset"] = Json(hex(FLASH_OFF_PARAM_PROD, 6));
+    section["offset"] = Json(FLASH_OFF_PARAM_PROD);
+    section["sector"] = Json(FLASH_OFF_PARAM_PROD / FLASH_SECTOR_SIZE);
     int fd = open(image.c_str(), O_RDONLY | O_CLOEXEC);
     struct stat st{};
     if (fd < 0 || fstat(fd, &st) != 0) {
@@ -128,7 +129,7 @@ int showRecords(ShowContext& ctx)
             section["reason"] = Json("the " + std::to_string(chipSize >> 20) + " MiB chip has no product parameter sector");
             ctx.doc["records"] = section;
         } else {
-            std::fprintf(ctx.out, "Product parameter sector: none (the %llu MiB chip ends at %s)\n",
+            std::fprintf(ctx.out, "Product parameter sector: none, the %llu MiB chip ends at %s\n",
                          static_cast<unsigned long long>(chipSize >> 20),
                          hex(static_cast<uint32_t>(chipSize), 6).c_str());
         }
@@ -156,7 +157,8 @@ int showRecords(ShowContext& ctx)
     const uintptr_t limit = base + FLASH_SECTOR_SIZE;
     auto offsetOf = [&](uintptr_t a) { return static_cast<uint32_t>(FLASH_OFF_PARAM_PROD + (a - base)); };
     if (!ctx.json)
-        std::fprintf(ctx.out, "Product parameter sector at %s:\n", hex(FLASH_OFF_PARAM_PROD, 6).c_str());
+        std::fprintf(ctx.out, "Product parameter sector: sector %u at %s\n", FLASH_OFF_PARAM_PROD / FLASH_SECTOR_SIZE,
+                     hex(FLASH_OFF_PARAM_PROD, 6).c_str());
     Json packs = Json::array();
     std::string ending;
     uintptr_t addr = base;
@@ -168,9 +170,9 @@ int showRecords(ShowContext& ctx)
         S_FlashPackHeader h;
         F_FlashPack_ReadHead(addr, &h);
         Json pack = Json::object();
-        pack["offset"] = Json(hex(offsetOf(addr), 6));
+        pack["offset"] = Json(offsetOf(addr));
         pack["status"] = Json(statusName(h.ucStatus));
-        pack["statusByte"] = Json(hex(h.ucStatus, 2));
+        pack["statusByte"] = Json(unsigned{h.ucStatus});
         if (h.ucStatus == FLASHPACK_STATUS_FREE) {
             const uint32_t room = static_cast<uint32_t>(limit - addr);
             pack["room"] = Json(room);
