@@ -322,7 +322,9 @@ function flashSegments(show) {
   if (chipSize && chipSize < extent) cuts.add(chipSize);
   for (const m of map) if (m.offset % SECTOR === 0) cuts.add(m.offset);
   for (const r of regions) { cuts.add(r.offset); cuts.add(r.offset + r.sectors * SECTOR); }
-  const points = [...cuts].filter((c) => c <= extent && !inRegion(c)).sort((a, b) => a - b);
+  // A region is one box, unless the chip ends inside it (the web region of the 2 MiB chip).
+  const points = [...cuts].filter((c) => c <= extent && (c === chipSize || !inRegion(c)))
+    .sort((a, b) => a - b);
 
   const segments = [];
   for (let i = 0; i + 1 < points.length; ++i) {
@@ -331,7 +333,11 @@ function flashSegments(show) {
     const region = regions.find((r) => r.offset === start);
     const entry = map.find((m) => m.offset === start);
     const seg = { start, end, key: '', label: 'unused', state: 'other', lines: [], region: null };
-    if (region) {
+    const continued = inRegion(start);
+    if (continued) {
+      seg.key = `${continued.name}-continued`;
+      seg.label = `${continued.label || continued.name}, continued`;
+    } else if (region) {
       seg.key = String(region.name);
       seg.label = region.label || region.name;
       seg.state = regionState(region);

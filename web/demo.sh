@@ -105,6 +105,13 @@ trap cleanup EXIT
 rm -rf "$root" "$run_dir/uploads"
 mkdir -p "$run_dir/uploads"
 init_args=(init "$root" --board "$BOARD" --flash "$FLASH")
+case $FLASH in
+    0xC8|0xc8)
+        # The loader region lies past the end of the 2 MiB chip.
+        [ -n "$LOADER_GEN" ] && [ "$LOADER_GEN" != 0 ] &&
+            echo "make demo: the 2 MiB chip 0xC8 has no loader region; LOADER_GEN=$LOADER_GEN is not used"
+        LOADER_GEN=0 ;;
+esac
 case $LOADER_GEN in 3|4) init_args+=(--loader-generation "$LOADER_GEN") ;; esac
 "$bin/instrument" "${init_args[@]}" || fail "instrument ${init_args[*]} failed"
 
@@ -146,9 +153,10 @@ if [ -z "$up" ]; then
 fi
 
 echo "$$ $address" >"$info"
+case $LOADER_GEN in 3|4) loader_words=$LOADER_GEN ;; *) loader_words="none, region erased" ;; esac
 cat <<EOF
 
-  Demo instrument (board $BOARD, flash $FLASH, loader generation ${LOADER_GEN:-none}):
+  Demo instrument (board $BOARD, flash $FLASH, loader generation $loader_words):
 
       $address
 
