@@ -1,0 +1,107 @@
+// Messages to the application server ("firmware") and the loader service
+// ("loader"). Each exchange opens the name and sends one message; the buffers
+// are the module's own, so nothing here allocates.
+#include "upgrade/Message_Channel.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/platform.h"
+
+namespace {
+
+constexpr long kStatusAccepted = 4;
+constexpr long kStatusDspRefused = 1;
+
+// Holds the 127-character base name and a host temporary path with room to spare.
+char text_msg[1024];
+char text_reply[1024];
+// Command word, text, and later the reply of at most 128 bytes in the same place.
+alignas(int32_t) unsigned char dsp_msg[1024];
+constexpr long kDspReplyBytes = 128;
+static_assert(sizeof dsp_msg >= kDspReplyBytes);
+
+// Sends the text already formatted in text_msg (textLen characters, sent with
+// its terminator) on an open connection and maps the answer to an outcome code.
+int send_text(int coid, int textLen)
+{
+    long status = MsgSend(coid, text_msg, textLen + 1, text_reply, sizeof text_reply);
+    if (status == -1) {
+        // Standard error, not standard output: the response has not been
+        // written yet, and a line ahead of its headers would break it.
+        std::fputs("alert(\"Erreur MsgSend\");\r\n", stderr);
+        return 103;
+    }
+    if (status == kStatusAccepted) {
+        name_close(coid);
+        return 0;
+    }
+    return 106;
+}
+
+// Opens name and sends the text formatted in text_msg, whose snprintf result
+// is textLen. A text that did not fit is not sent.
+int text_exchange(const char* name, int textLen)
+{
+    int coid = name_open(name, 0);
+    if (coid == -1)
+        return 106;
+    if (textLen < 0 || static_cast<size_t>(textLen) >= sizeof text_msg) {
+        name_close(coid);
+        return 106;
+    }
+    return send_text(coid, textLen);
+}
+
+}  // namespace
+
+int channel_send_udp_conf(char udpPort, const char* baseName, const char* tmpPath)
+{
+    int n = std::snprintf(text_msg, sizeof text_msg, "mode=4&UDPConf%c=%s:%s", udpPort,
+                          baseName, tmpPath);
+    return text_exchange("firmware", n);
+}
+
+int channel_send_restore_settings(const char* tmpPath)
+{
+    int n = std::snprintf(text_msg, sizeof text_msg, "mode=4&RestoreSettings=%s", tmpPath);
+    return text_exchange("firmware", n);
+}
+
+int channel_send_restore_models(const char* tmpPath)
+{
+    int n = std::snprintf(text_msg, sizeof text_msg,
+                          "mode=4&target=loader&RestoreModels=%s", tmpPath);
+    return text_exchange("loader", n);
+}
+
+int channel_send_dsp_image(int command, const char* tmpPath, const char* baseName)
+{
+    int coid = name_open("loader", 0);
+    if (coid == -1)
+        return -1;
+
+    int32_t word = command;
+    std::memcpy(dsp_msg, &word, sizeof word);
+    char* text = reinterpret_cast<char*>(dsp_msg + sizeof word);
+    size_t room = sizeof dsp_msg - sizeof word;
+    int n = std::snprintf(text, room, "%s,%s", tmpPath, baseName);
+    if (n < 0 || static_cast<size_t>(n) >= room) {
+        name_close(coid);
+        return -2;
+    }
+
+    long status = MsgSend(coid, dsp_msg, static_cast<long>(sizeof word) + n, dsp_msg,
+                          kDspReplyBytes);
+    if (status == kStatusDspRefused)
+        return -1;
+    if (status == 3 || status == kStatusAccepted) {
+        // A reply without a result word leaves the command word in place,
+        // which is not 0: a silent peer is not taken for an accepting one.
+        int32_t result = 0;
+        std::memcpy(&result, dsp_msg, sizeof result);
+        return result == 0 ? 0 : -2;
+    }
+    return -2;
+}
