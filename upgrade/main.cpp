@@ -136,15 +136,8 @@ int Fichier(int udpPort, int restoreKind, char* baseName, char* typeText)
         return UPG_ERR_UPLOAD;
     }
 
-    // Held from the board detection (its scratch file) until the handler is done.
-    int lock = LockRequests();
-    if (lock < 0) {
-        cgiFormFileClose(upload);
-        return UPG_ERR_WRITE;
-    }
     F_DetectCINTBoardConfig(1);
     int result = RouteUpload(udpPort, restoreKind, entry->tfileName, baseName, typeText);
-    close(lock);
 
     if (result == -1)
         result = UPG_ERR_LOADER;
@@ -202,6 +195,11 @@ void WriteResultPage(FILE* out, int outcome, const UpgradeQuery* q, const char* 
 
 int cgiMain()
 {
+    // One request at a time from here until the handler has returned: even
+    // the identification that F_FlashDrv_Init sends to the chip would break
+    // another request's erase or program sequence.
+    const int lock = LockRequests();
+
     // The board detection reads the loader region through the map set here.
     F_FlashDrv_Init();
 
@@ -210,7 +208,9 @@ int cgiMain()
 
     char baseName[kTextSize] = "";
     char typeText[kTextSize] = "Unknown";
-    int outcome = Fichier(q.udpPort, q.restoreKind, baseName, typeText);
+    const int outcome = lock < 0 ? UPG_ERR_WRITE : Fichier(q.udpPort, q.restoreKind, baseName, typeText);
+    if (lock >= 0)
+        close(lock);
     WriteResultPage(cgiOut, outcome, &q, typeText, baseName);
     return 0;
 }
