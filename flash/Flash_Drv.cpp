@@ -1,0 +1,295 @@
+// NOR flash driver: maps and identifies the byte-wide JEDEC device at the top
+// of the physical space, publishes the flash memory map, and programs and
+// erases it with the AMD command set. Every device access is one bus cycle
+// through platform_bus_read8/write8, in program order.
+#include "flash/Flash_Drv.h"
+
+#include <unistd.h>
+
+#include "platform/platform.h"
+
+uintptr_t FLASH_ADD_DEBUT = 0;
+uint32_t FLASH_Size = 0;
+uintptr_t FLASH_ADD_FIN = 0;
+uint8_t V_FlashDrv_MemType = 0;
+
+uintptr_t FLASH_ADD_IMAGE = 0;
+uintptr_t FLASH_ADD_WEB = 0;
+uintptr_t FLASH_ADD_FIRMW = 0;
+uintptr_t FLASH_ADD_VERSFIRMW = 0;
+uintptr_t FLASH_ADD_PARAM_MAINT = 0;
+uintptr_t FLASH_ADD_LOADER = 0;
+uintptr_t FLASH_ADD_INFOLOADER = 0;
+uintptr_t FLASH_ADD_VERSLOADER = 0;
+uintptr_t FLASH_ADD_PARAM_USER = 0;
+uintptr_t FLASH_ADD_PARAM_PROD = 0;
+uintptr_t FLASH_ADD_PARAM_RFU2 = 0;
+uintptr_t FLASH_ADD_PARAM_RFU1 = 0;
+
+namespace {
+
+constexpr uint64_t kPhysLower = 0xFFE00000;  // the 2 MiB part, and the first probe
+constexpr uint64_t kPhysUpper = 0xFFC00000;  // the 4 MiB parts
+constexpr size_t kProbeLen = 16;             // whole pages get mapped: 0xAAA is inside
+constexpr uint32_t kCmd1 = 0xAAA;
+constexpr uint32_t kCmd2 = 0x555;
+constexpr useconds_t kErasePollSleepUs = 200000;
+
+constexpr int kDevMemProt = PROT_READ | PROT_WRITE | PROT_NOCACHE;
+
+void busWrite(uint32_t offset, uint8_t value) { platform_bus_write8(FLASH_ADD_DEBUT + offset, value); }
+
+void unlock()
+{
+    busWrite(kCmd1, 0xAA);
+    busWrite(kCmd2, 0x55);
+}
+
+void enterBypass()
+{
+    unlock();
+    busWrite(kCmd1, 0x20);
+}
+
+void leaveBypass()
+{
+    busWrite(kCmd1, 0x90);
+    busWrite(kCmd2, 0x00);
+}
+
+void autoselect()
+{
+    unlock();
+    busWrite(kCmd1, 0x90);
+}
+
+bool inWindow(uintptr_t a) { return a >= FLASH_ADD_DEBUT && a < FLASH_ADD_FIN; }
+
+// start and start + len - 1 both inside the window, computed without the
+// wrap-around that a huge len would cause in 32-bit arithmetic. A length of 0
+// puts the last byte at start - 1, so it fails at the window's first byte.
+bool rangeInWindow(uintptr_t start, uint32_t len)
+{
+    if (!inWindow(start))
+        return false;
+    if (len == 0)
+        return start > FLASH_ADD_DEBUT;
+    return len - 1 < FLASH_ADD_FIN - start;
+}
+
+// Maps len bytes of the device at physical; 0 when the mapping failed.
+uintptr_t mapDevice(size_t len, uint64_t physical)
+{
+    void* p = mmap_device_memory(nullptr, len, kDevMemProt, MAP_SHARED, physical);
+    return p == MAP_FAILED ? 0 : reinterpret_cast<uintptr_t>(p);
+}
+
+// Reads the device code through a probe mapping at physical; false when the
+// probe could not be mapped.
+bool probe(uint64_t physical)
+{
+    uintptr_t p = mapDevice(kProbeLen, physical);
+    if (p == 0)
+        return false;
+    FLASH_ADD_DEBUT = p;
+    V_FlashDrv_MemType = F_FlashDrv_Get_FlashID();
+    munmap_device_memory(reinterpret_cast<void*>(p), kProbeLen);
+    return true;
+}
+
+int failInit()
+{
+    FLASH_ADD_DEBUT = 0;
+    FLASH_Size = 0;
+    FLASH_ADD_FIN = 0;
+    return -4;
+}
+
+void setMap()
+{
+    FLASH_ADD_FIN = FLASH_ADD_DEBUT + FLASH_Size;
+    FLASH_ADD_IMAGE = FLASH_ADD_DEBUT + FLASH_OFF_IMAGE;
+    FLASH_ADD_WEB = FLASH_ADD_DEBUT + FLASH_OFF_WEB;
+    FLASH_ADD_FIRMW = FLASH_ADD_DEBUT + FLASH_OFF_FIRMW;
+    FLASH_ADD_VERSFIRMW = FLASH_ADD_DEBUT + FLASH_OFF_VERSFIRMW;
+    FLASH_ADD_PARAM_MAINT = FLASH_ADD_DEBUT + FLASH_OFF_PARAM_MAINT;
+    FLASH_ADD_LOADER = FLASH_ADD_DEBUT + FLASH_OFF_LOADER;
+    FLASH_ADD_INFOLOADER = FLASH_ADD_DEBUT + FLASH_OFF_INFOLOADER;
+    FLASH_ADD_VERSLOADER = FLASH_ADD_DEBUT + FLASH_OFF_VERSLOADER;
+    FLASH_ADD_PARAM_USER = FLASH_ADD_DEBUT + FLASH_OFF_PARAM_USER;
+    FLASH_ADD_PARAM_PROD = FLASH_ADD_DEBUT + FLASH_OFF_PARAM_PROD;
+    FLASH_ADD_PARAM_RFU2 = FLASH_ADD_DEBUT + FLASH_OFF_PARAM_RFU2;
+    FLASH_ADD_PARAM_RFU1 = FLASH_ADD_DEBUT + FLASH_OFF_PARAM_RFU1;
+}
+
+bool bit7Matches(uint8_t read, uint8_t data) { return ((read ^ data) & 0x80) == 0; }
+
+}  // namespace
+
+int F_FlashDrv_Init()
+{
+    ThreadCtl(_NTO_TCTL_IO, nullptr);
+    V_FlashDrv_MemType = 0xC8;
+
+    if (!probe(kPhysLower))
+        return failInit();
+    uint64_t physical = kPhysUpper;
+    if (V_FlashDrv_MemType == 0xC8) {
+        FLASH_Size = 0x200000;
+        physical = kPhysLower;
+    } else if (V_FlashDrv_MemType == 0x93) {
+        FLASH_Size = 0x400000;
+    } else {
+        // The lower probe only tells the 2 MiB part and the 0x93 part; the
+        // other 4 MiB parts answer at their own base.
+        V_FlashDrv_MemType = 0xA3;
+        if (!probe(kPhysUpper))
+            return failInit();
+        if (V_FlashDrv_MemType != 0xA3 && V_FlashDrv_MemType != 0x53)
+            return failInit();
+        FLASH_Size = 0x400000;
+    }
+
+    uintptr_t window = mapDevice(FLASH_Size, physical);
+    if (window == 0)
+        return failInit();
+    FLASH_ADD_DEBUT = window;
+    setMap();
+    return 0;
+}
+
+int F_FlashDrv_Close()
+{
+    return munmap_device_memory(reinterpret_cast<void*>(FLASH_ADD_DEBUT), FLASH_Size);
+}
+
+uint8_t F_FlashDrv_Get_FlashID()
+{
+    autoselect();
+    uint8_t id = platform_bus_read8(FLASH_ADD_DEBUT + 1);
+    if (id == 0 || id == 1) {
+        // Parts that put a continuation byte at offset 1 keep the code at offset 2.
+        autoselect();
+        id = platform_bus_read8(FLASH_ADD_DEBUT + 2);
+    }
+    busWrite(kCmd1, 0xF0);
+    return id;
+}
+
+void P_FlashDrv_Reset(uintptr_t target) { platform_bus_write8(target, 0xF0); }
+
+int P_FlashDrv_DataPolling(uintptr_t target, uint8_t data)
+{
+    while (true) {
+        uint8_t status = platform_bus_read8(target);
+        if (bit7Matches(status, data))
+            return 1;
+        if ((status & 0x20) == 0)
+            continue;
+        // DQ5 and DQ7 may change together: read once more before giving up.
+        if (bit7Matches(platform_bus_read8(target), data))
+            return 1;
+        P_FlashDrv_Reset(target);
+        return 0;
+    }
+}
+
+int P_FlashDrv_DataPolling_sleep(uintptr_t target, uint8_t data)
+{
+    while (true) {
+        uint8_t status = platform_bus_read8(target);
+        if (bit7Matches(status, data))
+            return 1;
+        usleep(kErasePollSleepUs);
+        if ((status & 0x20) == 0)
+            continue;
+        if (bit7Matches(platform_bus_read8(target), data))
+            return 1;
+        P_FlashDrv_Reset(target);
+        return 0;
+    }
+}
+
+int F_FlashDrv_GetByte(uintptr_t addr)
+{
+    if (!inWindow(addr))
+        return -2;
+    return platform_bus_read8(addr);
+}
+
+int F_FlashDrv_SetByte(uintptr_t addr, uint8_t value)
+{
+    if (!inWindow(addr))
+        return -2;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        unlock();
+        busWrite(kCmd1, 0xA0);
+        platform_bus_write8(addr, value);
+        if (P_FlashDrv_DataPolling(addr, value))
+            return 0;
+    }
+    return -3;
+}
+
+int F_FlashDrv_ReadByte(uintptr_t* cursor, uint8_t* out)
+{
+    int rc = F_FlashDrv_GetByte(*cursor);
+    ++*cursor;
+    if (rc < 0)
+        return rc;
+    *out = static_cast<uint8_t>(rc);
+    return 0;
+}
+
+int F_FlashDrv_WriteByte(uintptr_t* cursor, uint8_t value)
+{
+    int rc = F_FlashDrv_SetByte(*cursor, value);
+    if (rc == 0)
+        ++*cursor;
+    return rc;
+}
+
+int F_FlashDrv_Read(uintptr_t* cursor, void* buf, uint32_t len)
+{
+    uintptr_t start = *cursor;
+    if (!rangeInWindow(start, len))
+        return -2;
+    uint8_t* dst = static_cast<uint8_t*>(buf);
+    for (uint32_t i = 0; i < len; ++i)
+        dst[i] = platform_bus_read8(start + i);
+    *cursor = start + len;
+    return 0;
+}
+
+int F_FlashDrv_Write(uintptr_t* cursor, const void* buf, uint32_t len)
+{
+    uintptr_t start = *cursor;
+    if (!rangeInWindow(start, len))
+        return -2;
+    const uint8_t* src = static_cast<const uint8_t*>(buf);
+    enterBypass();
+    for (uint32_t i = 0; i < len; ++i) {
+        busWrite(kCmd1, 0xA0);
+        platform_bus_write8(start + i, src[i]);
+        if (!P_FlashDrv_DataPolling(start + i, src[i])) {
+            leaveBypass();
+            return -3;
+        }
+    }
+    leaveBypass();
+    *cursor = start + len;
+    return 0;
+}
+
+int F_FlashDrv_EraseSector(uintptr_t sector)
+{
+    // An erase command sent outside the window would be bus writes into
+    // memory that is not the chip.
+    if (!inWindow(sector))
+        return 0;
+    unlock();
+    busWrite(kCmd1, 0x80);
+    unlock();
+    platform_bus_write8(sector, 0x30);
+    return P_FlashDrv_DataPolling_sleep(sector, 0xFF);
+}
