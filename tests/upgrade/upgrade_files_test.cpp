@@ -120,10 +120,11 @@ TEST(UpgradeGpsRoute, StoresOnlyTxtUpTo50KiBOnTheNandBoard)
         if (c.want == 1 && std::string(c.name) != "gps_rtk.txt")
             want.insert(want.begin() + 1, c.name);
         EXPECT_EQ(root.list(kConf), want) << c.name;
-        if (c.want == 1)
+        if (c.want == 1) {
             EXPECT_EQ(root.read(std::string(kConf) + c.name), content);
-        else
+        } else {
             EXPECT_EQ(root.read("/www/system/conf/gps_rtk.txt"), "old gps_rtk.txt");
+        }
     }
 }
 

@@ -77,8 +77,9 @@ TEST(UpgradeRestoreRoute, SettingsNeedTheirMarkersInTheFirstKilobyte)
         const std::string tmp = root.host("/tmp/quibS");
         EXPECT_EQ(Restore_Settings(tmp.c_str(), "Backup.TXT", 1), c.want) << c.what;
         EXPECT_EQ(firmware.received().size(), c.want == 0 ? 1u : 0u) << c.what;
-        if (c.want == 0)
+        if (c.want == 0) {
             EXPECT_EQ(firmware.received()[0], "mode=4&RestoreSettings=" + tmp + '\0');
+        }
     }
     quibtest::TempRoot root;
     const std::string missing = root.host("/tmp/none");
@@ -105,9 +106,10 @@ TEST(UpgradeRestoreRoute, ModelsAndSystemGoToTheLoaderWithoutAFileCheck)
                 loader.emplace(root.path(), "loader", *c.answer);
             const std::string tmp = root.host("/tmp/quibM");  // never opened here
             EXPECT_EQ(Restore_Settings(tmp.c_str(), "models.txt", kind), c.want) << kind;
-            if (loader)
+            if (loader) {
                 EXPECT_EQ(loader->received(),
                           std::vector<std::string>{"mode=4&target=loader&RestoreModels=" + tmp + '\0'});
+            }
             EXPECT_EQ(Restore_Settings(tmp.c_str(), "models.dat", kind), 103);
         }
     }
@@ -138,8 +140,9 @@ TEST(UpgradeDspRoute, LoaderAnswersBecomeHandOffResults)
         int got = c.command == 4 ? flash_firmwareDSP(c.name, tmp.c_str())
                                  : flash_loaderDSP(c.name, tmp.c_str());
         EXPECT_EQ(got, c.want) << c.name;
-        if (loader)
+        if (loader) {
             EXPECT_EQ(loader->received(),
                       std::vector<std::string>{word(c.command) + tmp + "," + c.name});
+        }
     }
 }
