@@ -1,6 +1,304 @@
+// instrument show, flash section: the chip, the flash memory map, and each
+// image region's header, byte sum, version and info blocks. Reads nor.img
+// directly and read-only: showing an instrument never changes its flash.
+#include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "flash/Flash_Drv.h"
+#include "platform/host/nor_chip.h"
 #include "tools/instrument/instrument.h"
 
 namespace tool {
-// Placeholder: this section is not reported yet.
-int showFlash(ShowContext&) { return 0; }
+namespace {
+
+struct MapEntry {
+    const char* name;
+    uint32_t offset;
+};
+
+constexpr MapEntry kMap[] = {
+    {"FLASH_ADD_IMAGE", FLASH_OFF_IMAGE},
+    {"FLASH_ADD_WEB", FLASH_OFF_WEB},
+    {"FLASH_ADD_FIRMW", FLASH_OFF_FIRMW},
+    {"FLASH_ADD_VERSFIRMW", FLASH_OFF_VERSFIRMW},
+    {"FLASH_ADD_PARAM_MAINT", FLASH_OFF_PARAM_MAINT},
+    {"FLASH_ADD_LOADER", FLASH_OFF_LOADER},
+    {"FLASH_ADD_INFOLOADER", FLASH_OFF_INFOLOADER},
+    {"FLASH_ADD_VERSLOADER", FLASH_OFF_VERSLOADER},
+    {"FLASH_ADD_PARAM_USER", FLASH_OFF_PARAM_USER},
+    {"FLASH_ADD_PARAM_PROD", FLASH_OFF_PARAM_PROD},
+    {"FLASH_ADD_PARAM_RFU2", FLASH_OFF_PARAM_RFU2},
+    {"FLASH_ADD_PARAM_RFU1", FLASH_OFF_PARAM_RFU1},
+};
+
+struct Region {
+    const char* key;
+    const char* label;
+    uint32_t firstSector;
+    uint32_t sectors;
+    uint32_t tailReserved;  // bytes at the region's end kept for the version/info blocks
+    int64_t versionOffset;  // -1: none
+    int64_t infoOffset;     // -1: none
+};
+
+constexpr uint32_t kSec = FLASH_SECTOR_SIZE;
+constexpr Region kRegions[] = {
+    {"web", "web archive", 27, 21, 0, -1, -1},
+    {"firmware10", "CINT firmware, 10 sectors", 48, 10, 128, (48 + 10) * kSec - 128, -1},
+    {"firmware8", "CINT firmware, 8 sectors", 48, 8, 128, (48 + 8) * kSec - 128, -1},
+    {"loader", "CINT loader", 59, 1, 256, FLASH_OFF_VERSLOADER, FLASH_OFF_INFOLOADER},
+};
+constexpr uint32_t kBlockLen = 32;
+
+struct Chip {
+    unsigned code = 0x93;
+    std::string bytes;
+    uint32_t size() const { return static_cast<uint32_t>(bytes.size()); }
+    uint8_t at(uint32_t off) const { return static_cast<uint8_t>(bytes[off]); }
+    uint32_t be32(uint32_t off) const
+    {
+        return static_cast<uint32_t>(at(off)) << 24 | static_cast<uint32_t>(at(off + 1)) << 16 |
+               static_cast<uint32_t>(at(off + 2)) << 8 | at(off + 3);
+    }
+};
+
+std::string hex(uint64_t v, int width)
+{
+    char buf[24];
+    std::snprintf(buf, sizeof buf, "0x%0*llX", width, static_cast<unsigned long long>(v));
+    return buf;
+}
+
+// The chip's code from nor.conf (its other keys are the chip's business).
+bool readCode(const std::string& root, unsigned& code)
+{
+    std::ifstream in(root + "/flash/nor.conf");
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("code=", 0) == 0) {
+            try {
+                code = static_cast<unsigned>(std::stoul(line.substr(5), nullptr, 0));
+            } catch (...) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+bool loadChip(const std::string& root, Chip& chip)
+{
+    if (!readCode(root, chip.code)) {
+        std::fprintf(stderr, "instrument show: %s/flash/nor.conf: bad code\n", root.c_str());
+        return false;
+    }
+    std::ifstream in(root + "/flash/nor.img", std::ios::binary);
+    if (!in) {
+        std::fprintf(stderr, "instrument show: %s/flash/nor.img: no flash image\n", root.c_str());
+        return false;
+    }
+    std::ostringstream s;
+    s << in.rdbuf();
+    chip.bytes = s.str();
+    if (chip.size() != norsim::chipSize(chip.code)) {
+        std::fprintf(stderr, "instrument show: nor.img has %u bytes, chip 0x%02X has %u\n",
+                     chip.size(), chip.code, norsim::chipSize(chip.code));
+        return false;
+    }
+    return true;
+}
+
+// A 32-byte text block: up to its terminator (or all 32 bytes), "erased"
+// when it was never written.
+struct Block {
+    bool inChip = false;
+    bool erased = false;
+    std::string text;
+};
+
+Block readBlock(const Chip& chip, int64_t off)
+{
+    Block b;
+    if (off < 0 || off + kBlockLen > chip.size())
+        return b;
+    b.inChip = true;
+    b.erased = true;
+    for (uint32_t i = 0; i < kBlockLen; ++i)
+        b.erased = b.erased && chip.at(static_cast<uint32_t>(off) + i) == 0xFF;
+    for (uint32_t i = 0; !b.erased && i < kBlockLen; ++i) {
+        uint8_t c = chip.at(static_cast<uint32_t>(off) + i);
+        if (c == 0)
+            break;
+        b.text += static_cast<char>(c);
+    }
+    return b;
+}
+
+std::string printable(const std::string& s)
+{
+    std::string out;
+    for (unsigned char c : s) {
+        if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\') {
+            out += static_cast<char>(c);
+        } else {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\x%02x", c);
+            out += buf;
+        }
+    }
+    return out;
+}
+
+Json blockJson(const Block& b, int64_t off)
+{
+    Json j = Json::object();
+    j["offset"] = static_cast<long long>(off);
+    j["state"] = !b.inChip ? "outside" : b.erased ? "erased" : "written";
+    if (b.inChip && !b.erased)
+        j["text"] = b.text;
+    return j;
+}
+
+void printBlock(FILE* out, const char* what, const Block& b, int64_t off)
+{
+    std::fprintf(out, "    %s block at %s: ", what, hex(static_cast<uint64_t>(off), 6).c_str());
+    if (!b.inChip)
+        std::fprintf(out, "outside the chip\n");
+    else if (b.erased)
+        std::fprintf(out, "erased\n");
+    else
+        std::fprintf(out, "\"%s\"\n", printable(b.text).c_str());
+}
+
+Json showRegion(ShowContext& ctx, const Chip& chip, const Region& r)
+{
+    const uint32_t start = r.firstSector * kSec;
+    const uint32_t end = start + r.sectors * kSec;
+    const uint32_t maxSize = end - start - 8 - r.tailReserved;
+    Json j = Json::object();
+    j["name"] = r.key;
+    j["label"] = r.label;
+    j["firstSector"] = r.firstSector;
+    j["sectors"] = r.sectors;
+    j["offset"] = start;
+    j["maxSize"] = maxSize;
+    FILE* out = ctx.out;
+    if (!ctx.json) {
+        std::string sectors = " " + std::to_string(r.firstSector);
+        if (r.sectors > 1)
+            sectors = "s" + sectors + "-" + std::to_string(r.firstSector + r.sectors - 1);
+        std::fprintf(out, "  %s: sector%s, header at %s\n", r.label, sectors.c_str(),
+                     hex(start, 6).c_str());
+    }
+
+    bool erased = true;
+    if (start + 8 > chip.size()) {
+        j["state"] = "outside";
+        if (!ctx.json)
+            std::fprintf(out, "    outside the %u MiB chip\n", chip.size() >> 20);
+        return j;
+    }
+    for (uint32_t i = 0; i < 8; ++i)
+        erased = erased && chip.at(start + i) == 0xFF;
+    if (erased) {
+        j["state"] = "erased";
+        if (!ctx.json)
+            std::fprintf(out, "    header: erased\n");
+    } else {
+        const uint32_t size = chip.be32(start);
+        const uint32_t stored = chip.be32(start + 4);
+        // An image cut off by the chip's end cannot agree, whatever its sum.
+        const uint32_t avail = chip.size() - (start + 8);
+        const uint32_t summed = size < avail ? size : avail;
+        uint32_t sum = 0;
+        for (uint32_t i = 0; i < summed; ++i)
+            sum += chip.at(start + 8 + i);
+        const bool agree = summed == size && sum == stored;
+        const bool fits = size <= maxSize;
+        j["state"] = "written";
+        j["size"] = size;
+        j["storedSum"] = stored;
+        j["computedSum"] = sum;
+        j["summedBytes"] = summed;
+        j["agree"] = agree;
+        j["fits"] = fits;
+        if (!ctx.json) {
+            std::fprintf(out, "    header: size %u (%s), byte sum %s\n", size, hex(size, 8).c_str(),
+                         hex(stored, 8).c_str());
+            std::fprintf(out, "    recomputed byte sum over %u bytes: %s, %s\n", summed,
+                         hex(sum, 8).c_str(), agree ? "agree" : "DIFFER");
+            if (!fits)
+                std::fprintf(out, "    size exceeds the region's %u bytes\n", maxSize);
+        }
+    }
+    if (r.infoOffset >= 0) {
+        Block b = readBlock(chip, r.infoOffset);
+        j["info"] = blockJson(b, r.infoOffset);
+        if (!ctx.json)
+            printBlock(out, "info", b, r.infoOffset);
+    }
+    if (r.versionOffset >= 0) {
+        Block b = readBlock(chip, r.versionOffset);
+        j["version"] = blockJson(b, r.versionOffset);
+        if (!ctx.json)
+            printBlock(out, "version", b, r.versionOffset);
+    }
+    return j;
+}
+
+}  // namespace
+
+int showFlash(ShowContext& ctx)
+{
+    Chip chip;
+    if (!loadChip(ctx.root, chip))
+        return 1;
+    const uint64_t base = norsim::chipBase(chip.code);
+    FILE* out = ctx.out;
+
+    Json jc = Json::object();
+    jc["code"] = chip.code;
+    jc["codeHex"] = hex(chip.code, 2);
+    jc["size"] = chip.size();
+    jc["physicalBase"] = static_cast<unsigned long long>(base);
+    ctx.doc["chip"] = jc;
+    if (!ctx.json) {
+        std::fprintf(out, "flash chip: code %s, %u MiB (%s bytes) at physical %s-%s\n",
+                     hex(chip.code, 2).c_str(), chip.size() >> 20, hex(chip.size(), 6).c_str(),
+                     hex(base, 8).c_str(), hex(base + chip.size() - 1, 8).c_str());
+        std::fprintf(out, "flash map (offset in the window, physical address, sector):\n");
+    }
+
+    Json jm = Json::array();
+    for (const MapEntry& e : kMap) {
+        const bool in = e.offset < chip.size();
+        Json m = Json::object();
+        m["name"] = e.name;
+        m["offset"] = e.offset;
+        m["sector"] = e.offset / kSec;
+        m["inChip"] = in;
+        if (in)
+            m["physical"] = static_cast<unsigned long long>(base + e.offset);
+        jm.push(m);
+        if (!ctx.json)
+            std::fprintf(out, "  %-22s %s  %-10s  sector %2u%s\n", e.name, hex(e.offset, 6).c_str(),
+                         in ? hex(base + e.offset, 8).c_str() : "-", e.offset / kSec,
+                         in ? "" : "  outside the chip");
+    }
+    ctx.doc["map"] = jm;
+
+    if (!ctx.json)
+        std::fprintf(out, "image regions:\n");
+    Json jr = Json::array();
+    for (const Region& r : kRegions)
+        jr.push(showRegion(ctx, chip, r));
+    ctx.doc["regions"] = jr;
+    return 0;
+}
+
 }  // namespace tool

@@ -1,0 +1,110 @@
+// instrument init and the flash section of instrument show, run as programs.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "tests/support/process.h"
+#include "tests/support/temp_root.h"
+
+namespace {
+
+quibtest::ProcessResult instrument(std::vector<std::string> args)
+{
+    args.insert(args.begin(), quibtest::binPath("instrument"));
+    return quibtest::runProcess(args);
+}
+
+// Puts an image region into nor.img the way the image writers lay it out.
+void writeRegion(const std::string& img, uint32_t off, const std::string& image, uint32_t sum)
+{
+    std::fstream f(img, std::ios::in | std::ios::out | std::ios::binary);
+    const uint32_t size = static_cast<uint32_t>(image.size());
+    const char header[8] = {char(size >> 24), char(size >> 16), char(size >> 8), char(size),
+                            char(sum >> 24),  char(sum >> 16),  char(sum >> 8),  char(sum)};
+    f.seekp(off);
+    f.write(header, 8);
+    f.write(image.data(), static_cast<std::streamsize>(image.size()));
+}
+
+void writeAt(const std::string& img, uint32_t off, const std::string& bytes)
+{
+    std::fstream f(img, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(off);
+    f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+}  // namespace
+
+TEST(InstrumentFlash, InitThenShowOnEachChip)
+{
+    struct Case {
+        const char* code;
+        uintmax_t size;
+        const char* mapLine;
+    };
+    for (const Case& c : {Case{"0xC8", 0x200000, "FLASH_ADD_LOADER       0x3B0000  -           sector 59  outside the chip"},
+                          Case{"0x93", 0x400000, "FLASH_ADD_PARAM_PROD   0x3D0000  0xFFFD0000  sector 61"},
+                          Case{"0xA3", 0x400000, "FLASH_ADD_VERSFIRMW    0x39FF80  0xFFF9FF80  sector 57"},
+                          Case{"0x53", 0x400000, "FLASH_ADD_WEB          0x1B0000  0xFFDB0000  sector 27"}}) {
+        SCOPED_TRACE(c.code);
+        quibtest::TempRoot tmp;
+        const std::string root = tmp.path() + "/inst";
+        auto init = instrument({"init", root, "--flash", c.code});
+        ASSERT_EQ(init.status, 0) << init.err;
+        for (const char* d : {"proc/boot", "dev/name/local", "NANDdrive/firm", "www/system/conf", "tmp", "var/log"})
+            EXPECT_TRUE(std::filesystem::is_directory(root + "/" + d)) << d;
+        EXPECT_EQ(std::filesystem::file_size(root + "/flash/nor.img"), c.size);
+        EXPECT_EQ(tmp.read("/inst/flash/nor.conf"), std::string("code=") + c.code + "\n");
+
+        auto show = instrument({"show", root});
+        ASSERT_EQ(show.status, 0) << show.err;
+        EXPECT_NE(show.out.find(std::string("flash chip: code ") + c.code), std::string::npos) << show.out;
+        EXPECT_NE(show.out.find(c.mapLine), std::string::npos) << show.out;
+        EXPECT_NE(show.out.find("web archive: sectors 27-47, header at 0x1B0000\n    header: erased"),
+                  std::string::npos) << show.out;
+    }
+}
+
+TEST(InstrumentFlash, ShowsHeadersSumsAndBlocks)
+{
+    quibtest::TempRoot tmp;
+    const std::string root = tmp.path() + "/inst";
+    ASSERT_EQ(instrument({"init", root}).status, 0);
+    const std::string img = root + "/flash/nor.img";
+    writeRegion(img, 0x3B0000, "\xFF\x01\x02", 258);
+    writeAt(img, 0x3BFF00, std::string("LOADER : 1\0\xFF", 12));
+    writeAt(img, 0x3BFF80, std::string("LoaderCINT_V4\0", 14));
+    writeRegion(img, 0x300000, "abc", 1);  // stored sum wrong
+    writeAt(img, 0x37FF80, "FrmWCINT_with_a_name_of_32_chars");
+    const std::string before = tmp.read("/inst/flash/nor.img");
+
+    auto text = instrument({"show", root});
+    ASSERT_EQ(text.status, 0) << text.err;
+    for (const char* want : {
+             "  CINT loader: sector 59, header at 0x3B0000\n"
+             "    header: size 3 (0x00000003), byte sum 0x00000102\n"
+             "    recomputed byte sum over 3 bytes: 0x00000102, agree\n"
+             "    info block at 0x3BFF00: \"LOADER : 1\"\n"
+             "    version block at 0x3BFF80: \"LoaderCINT_V4\"\n",
+             "recomputed byte sum over 3 bytes: 0x00000126, DIFFER\n"
+             "    version block at 0x39FF80: erased\n",
+             "version block at 0x37FF80: \"FrmWCINT_with_a_name_of_32_chars\"\n",
+         })
+        EXPECT_NE(text.out.find(want), std::string::npos) << want << "\nin:\n" << text.out;
+
+    auto json = instrument({"show", root, "--json"});
+    ASSERT_EQ(json.status, 0) << json.err;
+    EXPECT_NE(json.out.find("{\"chip\":{\"code\":147,\"codeHex\":\"0x93\",\"size\":4194304,"), std::string::npos)
+        << json.out;
+    EXPECT_NE(json.out.find("\"name\":\"loader\",\"label\":\"CINT loader\",\"firstSector\":59,\"sectors\":1,"
+                            "\"offset\":3866624,\"maxSize\":65272,\"state\":\"written\",\"size\":3,"
+                            "\"storedSum\":258,\"computedSum\":258,\"summedBytes\":3,\"agree\":true,"
+                            "\"fits\":true,\"info\":{\"offset\":3931904,\"state\":\"written\",\"text\":\"LOADER : 1\"}"),
+              std::string::npos) << json.out;
+    EXPECT_EQ(tmp.read("/inst/flash/nor.img"), before) << "show changes nothing";
+
+    EXPECT_NE(instrument({"show", tmp.path() + "/missing"}).status, 0);
+}
