@@ -336,6 +336,11 @@ bool makeDirs(const std::string& path)
     return true;
 }
 
+std::string tempName(const std::string& path)
+{
+    return path.substr(0, path.rfind('/') + 1) + ".new." + std::to_string(getpid());
+}
+
 bool fillAddress(sockaddr_un& addr, const std::string& path)
 {
     addr = {};
@@ -353,9 +358,11 @@ bool fillAddress(sockaddr_un& addr, const std::string& path)
 int listenAt(const std::string& path)
 {
     sockaddr_un addr {};
-    if (!fillAddress(addr, path)) {
-        std::fprintf(stderr, "instrument peers: socket path too long (%zu bytes, at most %zu): %s\n",
-                     path.size(), sizeof addr.sun_path - 1, path.c_str());
+    std::string tmp = tempName(path);
+    sockaddr_un tmpAddr {};
+    if (!fillAddress(addr, path) || !fillAddress(tmpAddr, tmp)) {
+        std::fprintf(stderr, "instrument peers: socket path too long (at most %zu bytes): %s\n",
+                     sizeof addr.sun_path - 1, tmp.size() > path.size() ? tmp.c_str() : path.c_str());
         return -1;
     }
     int probe = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
@@ -367,12 +374,6 @@ int listenAt(const std::string& path)
     if (probe >= 0)
         close(probe);
 
-    std::string tmp = path.substr(0, path.rfind('/') + 1) + ".new." + std::to_string(getpid());
-    sockaddr_un tmpAddr {};
-    if (!fillAddress(tmpAddr, tmp)) {
-        std::fprintf(stderr, "instrument peers: socket path too long: %s\n", tmp.c_str());
-        return -1;
-    }
     unlink(tmp.c_str());
     int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&tmpAddr), sizeof tmpAddr) != 0 ||
@@ -452,6 +453,16 @@ int runPeers(int argc, char** argv)
 
     std::string dir = root + "/dev/name/local";
     std::string logDir = root + "/var/log";
+    // Refuse a root too deep for socket addresses before creating anything in it.
+    for (auto& p : peers) {
+        sockaddr_un addr {};
+        p.path = dir + "/" + p.name;
+        if (p.served && (!fillAddress(addr, p.path) || !fillAddress(addr, tempName(p.path)))) {
+            std::fprintf(stderr, "instrument peers: socket path too long (at most %zu bytes): %s\n",
+                         sizeof addr.sun_path - 1, p.path.c_str());
+            return 1;
+        }
+    }
     if (!makeDirs(dir) || !makeDirs(logDir)) {
         std::fprintf(stderr, "instrument peers: cannot create %s: %s\n", dir.c_str(),
                      std::strerror(errno));
@@ -485,7 +496,6 @@ int runPeers(int argc, char** argv)
     for (auto& p : peers) {
         if (!p.served)
             continue;
-        p.path = dir + "/" + p.name;
         p.listener = listenAt(p.path);
         if (p.listener < 0) {
             cleanup();
