@@ -2,62 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <csignal>
-#include <cstring>
-#include <fcntl.h>
-#include <poll.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include "tests/support/process.h"
 
-extern char** environ;
-
 namespace quibtest {
-
-PeersProcess::PeersProcess(const std::string& root, const std::vector<std::string>& options)
-{
-    std::vector<std::string> args = {"instrument", "peers", root};
-    args.insert(args.end(), options.begin(), options.end());
-    std::vector<char*> argv;
-    for (auto& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-
-    int out[2];
-    if (pipe2(out, O_CLOEXEC) != 0)
-        return;
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, out[1], STDOUT_FILENO);
-    const std::string prog = binPath("instrument");
-    if (posix_spawn(&pid_, prog.c_str(), &fa, nullptr, argv.data(), environ) != 0)
-        pid_ = -1;
-    posix_spawn_file_actions_destroy(&fa);
-    close(out[1]);
-    // The peers print "ready" once both names accept connections.
-    std::string got;
-    pollfd p{out[0], POLLIN, 0};
-    while (pid_ > 0 && got.find("ready\n") == std::string::npos && poll(&p, 1, 10000) > 0) {
-        char buf[64];
-        ssize_t n = read(out[0], buf, sizeof buf);
-        if (n <= 0)
-            break;
-        got.append(buf, static_cast<size_t>(n));
-    }
-    close(out[0]);
-    ready_ = got.find("ready\n") != std::string::npos;
-}
-
-PeersProcess::~PeersProcess()
-{
-    if (pid_ <= 0)
-        return;
-    kill(pid_, SIGTERM);
-    int status = 0;
-    waitpid(pid_, &status, 0);
-}
 
 Instrument::Instrument(InitArgs args)
 {
@@ -79,14 +26,12 @@ Instrument::~Instrument()
 void Instrument::servePeers(const std::vector<std::string>& options)
 {
     stopPeers();
-    peers_ = new PeersProcess(path(), options);
-    EXPECT_TRUE(peers_->ready());
+    peers_ = std::make_unique<PeersProcess>(path(), options);
 }
 
 void Instrument::stopPeers()
 {
-    delete peers_;
-    peers_ = nullptr;
+    peers_.reset();
 }
 
 std::vector<std::string> Instrument::peerLog() const

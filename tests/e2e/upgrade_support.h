@@ -3,27 +3,15 @@
 // posted to the program.
 #pragma once
 
+#include <cstdint>
+#include <memory>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
+#include "tests/support/peers_process.h"
 #include "tests/support/temp_root.h"
 
 namespace quibtest {
-
-// `instrument peers ROOT options...` running until destroyed (SIGTERM).
-class PeersProcess {
-public:
-    PeersProcess(const std::string& root, const std::vector<std::string>& options);
-    ~PeersProcess();
-    PeersProcess(const PeersProcess&) = delete;
-    PeersProcess& operator=(const PeersProcess&) = delete;
-    bool ready() const { return ready_; }
-
-private:
-    pid_t pid_ = -1;
-    bool ready_ = false;
-};
 
 struct InitArgs {
     int board = 1;
@@ -35,7 +23,7 @@ class Instrument : public TempRoot {
 public:
     explicit Instrument(InitArgs args = {});
     ~Instrument();
-    // (Re)starts the peers with these options; stops them with an empty optional.
+    // (Re)starts the peers with these options.
     void servePeers(const std::vector<std::string>& options = {});
     void stopPeers();
     // Lines of var/log/peers.jsonl.
@@ -48,7 +36,7 @@ public:
     std::string chip() const { return read("/flash/nor.img"); }
 
 private:
-    PeersProcess* peers_ = nullptr;
+    std::unique_ptr<PeersProcess> peers_;
 };
 
 struct Reply {
