@@ -22,7 +22,10 @@ constexpr uint32_t kFirm = 48 * kSector, kFirmEnd = 58 * kSector;
 std::string regionJson(const std::string& show, const std::string& name)
 {
     const size_t b = show.find("{\"name\":\"" + name + "\"");
-    return b == std::string::npos ? "" : show.substr(b, show.find('}', b) - b);
+    if (b == std::string::npos)
+        return "";
+    const size_t e = show.find("{\"name\":", b + 1);
+    return show.substr(b, e == std::string::npos ? std::string::npos : e - b);
 }
 
 }  // namespace
@@ -42,9 +45,9 @@ TEST(UpgradeE2eFaults, PowerCutDuringTheImageWriteLeavesAMismatchedRegionOnly)
     EXPECT_EQ(post(inst, "", {"FrmWCINT_B.bin", b}).refresh(), "");
 
     const std::string after = inst.chip();
-    EXPECT_EQ(after.substr(kFirm, 8 + 30000), be32(100000) + be32(byteSum(b)) + b.substr(0, 30000));
-    EXPECT_EQ(after.substr(0, kFirm), before.substr(0, kFirm));
-    EXPECT_EQ(after.substr(kFirmEnd), before.substr(kFirmEnd));
+    EXPECT_TRUE(after.substr(kFirm, 8 + 30000) == be32(100000) + be32(byteSum(b)) + b.substr(0, 30000));
+    EXPECT_TRUE(after.substr(0, kFirm) == before.substr(0, kFirm));
+    EXPECT_TRUE(after.substr(kFirmEnd) == before.substr(kFirmEnd));
     const std::string region = regionJson(inst.showJson(), "firmware10");
     EXPECT_NE(region.find("\"agree\":false"), std::string::npos) << region;
     EXPECT_NE(region.find("\"version\":{\"offset\":3800960,\"state\":\"erased\"}"), std::string::npos)
@@ -53,7 +56,7 @@ TEST(UpgradeE2eFaults, PowerCutDuringTheImageWriteLeavesAMismatchedRegionOnly)
     // does not survive the power); the lock went with the process.
     const auto left = inst.leftovers();
     ASSERT_EQ(left.size(), 1u);
-    EXPECT_EQ(inst.read(left[0]), b);
+    EXPECT_TRUE(inst.read(left[0]) == b);
     inst.write("/flash/nor.conf", "code=0x93\n");
     std::remove(inst.host(left[0]).c_str());
     EXPECT_EQ(post(inst, "", {"FrmWCINT_C.bin", pattern(70000, 3)}).refresh(),
@@ -94,9 +97,9 @@ TEST(UpgradeE2eFaults, ConcurrentFirmwareUploadsNeverInterleave)
     ASSERT_GE(winner, 0) << size;
     const std::string& img = images[winner];
     std::string region = chip.substr(kFirm, kFirmEnd - kFirm);
-    EXPECT_EQ(region.substr(0, 8 + img.size()), be32(size) + be32(byteSum(img)) + img);
+    EXPECT_TRUE(region.substr(0, 8 + img.size()) == be32(size) + be32(byteSum(img)) + img);
     EXPECT_EQ(region.substr(region.size() - 128, 32),
-              "FrmWCINT_c" + std::to_string(winner) + std::string(20, '\0'));
+              names[winner].substr(0, 11) + std::string(21, '\0'));
     region.replace(region.size() - 128, 32, 32, '\xFF');
     EXPECT_EQ(region.find_first_not_of('\xFF', 8 + img.size()), std::string::npos);
     EXPECT_EQ(inst.leftovers(), std::vector<std::string>{});

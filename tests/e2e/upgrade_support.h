@@ -10,6 +10,7 @@
 
 #include "tests/support/peers_process.h"
 #include "tests/support/temp_root.h"
+#include "tests/support/web_server.h"
 
 namespace quibtest {
 
@@ -34,16 +35,19 @@ public:
     // `instrument show ROOT --json`.
     std::string showJson() const;
     std::string chip() const { return read("/flash/nor.img"); }
+    // lighttpd serving upgrade.cgi at /cgi-bin/upgrade.cgi for this root.
+    const WebServer& server() const { return *server_; }
 
 private:
     std::unique_ptr<PeersProcess> peers_;
+    std::unique_ptr<WebServer> server_;
 };
 
 struct Reply {
-    int status = -1;       // exit status of the program (direct run) or HTTP status
+    int status = -1;       // HTTP status, or the program's exit status when run directly
     std::string page;      // response body
-    std::string headers;   // response header lines
-    std::string err;       // the program's standard error (direct run only)
+    std::string headers;   // response header lines (no status line)
+    std::string err;       // the program's standard error, when run directly
     // The Refresh target: what follows "0;" in the meta element, "" if none.
     std::string refresh() const;
 };
@@ -57,7 +61,7 @@ struct Upload {
 // Posts the upload as multipart/form-data to upgrade.cgi run directly as a
 // CGI program below the instrument's root.
 Reply postDirect(const Instrument& inst, const std::string& query, const Upload& up);
-// Posts the upload the way a browser does: through the web server.
+// Posts the upload the way a browser does: `curl -F` through the web server.
 Reply post(const Instrument& inst, const std::string& query, const Upload& up);
 
 // Bytes that differ from one position to the next, so a misplaced copy shows.
