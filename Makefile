@@ -1,20 +1,31 @@
 # make build  - configure and build into build/ (binaries in build/bin/)
 # make test   - install what is missing, build, run every test twice:
 #               once normally (build/) and once under ASan+UBSan (build-asan/)
-# make demo   - see README.md
+# make demo   - build, make a fresh demo instrument and serve its page on
+#               127.0.0.1 until Ctrl-C (variables BOARD, FLASH, LOADER_GEN, PORT)
 
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 CMAKE_FLAGS ?=
 
-.PHONY: build test test-normal test-asan deps clean
+# The demo instrument: board 1 (NOR image regions) or 2 (NAND drive), the flash
+# chip's code, the CINT loader generation in flash (3, 4, or 0 for none), the port.
+BOARD ?= 1
+FLASH ?= 0x93
+LOADER_GEN ?= 4
+PORT ?= 8080
 
-# Packages the tests need that a fresh machine may lack (program:package).
+.PHONY: build test test-normal test-asan deps test-deps demo clean
+
+# Packages that a fresh machine may lack (program:package): DEPS for the build
+# and the demo, TEST_DEPS in addition for the browser tests.
 DEPS := lighttpd:lighttpd curl:curl
+TEST_DEPS := chromium:chromium chromedriver:chromium-driver node:nodejs npm:npm
 
-deps:
-	@missing=""; for d in $(DEPS); do prog=$${d%%:*}; pkg=$${d##*:}; \
+# $(call install_missing,program:package ...)
+define install_missing
+	@missing=""; for d in $(1); do prog=$${d%%:*}; pkg=$${d##*:}; \
 	  command -v $$prog >/dev/null 2>&1 || [ -x /usr/sbin/$$prog ] || missing="$$missing $$pkg"; done; \
 	if [ -n "$$missing" ]; then \
 	  echo "installing:$$missing"; \
@@ -22,12 +33,26 @@ deps:
 	  $$SUDO apt-get install -y --no-install-recommends $$missing || \
 	  { $$SUDO apt-get update && $$SUDO apt-get install -y --no-install-recommends $$missing; }; \
 	fi
+endef
+
+deps:
+	$(call install_missing,$(DEPS))
+
+# The browser tests drive Debian's chromium with playwright-core from npm,
+# pinned by tests/browser/package-lock.json; no browser is ever downloaded.
+BROWSER_DIR := tests/browser
+test-deps: deps
+	$(call install_missing,$(TEST_DEPS))
+	@if ! cmp -s $(BROWSER_DIR)/package-lock.json $(BROWSER_DIR)/node_modules/.quib-lock; then \
+	  cd $(BROWSER_DIR) && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --no-audit --no-fund && \
+	  cp package-lock.json node_modules/.quib-lock; \
+	fi
 
 build:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS)
 
-test: deps test-normal test-asan
+test: test-deps test-normal test-asan
 
 test-normal:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
@@ -39,6 +64,14 @@ test-asan:
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j $(JOBS)
+
+# Refuses early when a demo of this build tree already runs; builds only what it serves.
+DEMO_ENV = BUILD=$(BUILD) BOARD=$(BOARD) FLASH=$(FLASH) LOADER_GEN=$(LOADER_GEN) PORT=$(PORT)
+demo: deps
+	@$(DEMO_ENV) web/demo.sh check
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j $(JOBS) --target upgrade_cgi state_cgi instrument
+	@$(DEMO_ENV) web/demo.sh run
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)

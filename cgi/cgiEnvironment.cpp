@@ -1,0 +1,219 @@
+// Request entry and environment: captures the CGI meta-variables into the
+// request globals, picks the one form parser the request calls for, and frees
+// every request resource afterwards.
+#include "cgi/cgi_internal.h"
+
+#include <cctype>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+char cgiEmptyString[1] = "";
+
+// Until the environment is captured every text reads as empty, never null.
+char* cgiServerSoftware = cgiEmptyString;
+char* cgiServerName = cgiEmptyString;
+char* cgiGatewayInterface = cgiEmptyString;
+char* cgiServerProtocol = cgiEmptyString;
+char* cgiServerPort = cgiEmptyString;
+char* cgiRequestMethod = cgiEmptyString;
+char* cgiPathInfo = cgiEmptyString;
+char* cgiPathTranslated = cgiEmptyString;
+char* cgiScriptName = cgiEmptyString;
+char* cgiQueryString = cgiEmptyString;
+char* cgiRemoteHost = cgiEmptyString;
+char* cgiRemoteAddr = cgiEmptyString;
+char* cgiAuthType = cgiEmptyString;
+char* cgiRemoteUser = cgiEmptyString;
+char* cgiRemoteIdent = cgiEmptyString;
+char cgiContentTypeData[1024];
+char* cgiContentType = cgiContentTypeData;
+char* cgiMultipartBoundary = cgiEmptyString;
+int cgiContentLength = 0;
+char* cgiAccept = cgiEmptyString;
+char* cgiUserAgent = cgiEmptyString;
+char* cgiReferrer = cgiEmptyString;
+char* cgiCookie = cgiEmptyString;
+FILE* cgiIn = nullptr;
+FILE* cgiOut = nullptr;
+
+int cgiRestored = 0;
+cgiFormEntry* cgiFormEntryFirst = nullptr;
+int cgiHexValue[256];
+
+char** const cgiEnvironmentTexts[cgiEnvironmentTextCount] = {
+    &cgiServerSoftware, &cgiServerName,   &cgiGatewayInterface, &cgiServerProtocol,
+    &cgiServerPort,     &cgiRequestMethod, &cgiPathInfo,        &cgiPathTranslated,
+    &cgiScriptName,     &cgiQueryString,   &cgiRemoteHost,      &cgiRemoteAddr,
+    &cgiAuthType,       &cgiRemoteUser,    &cgiRemoteIdent,     &cgiContentType,
+    &cgiAccept,         &cgiUserAgent,     &cgiReferrer,        &cgiCookie,
+};
+
+namespace {
+
+struct EnvText {
+    char** target;
+    const char* name;
+};
+
+constexpr EnvText serverVariables[] = {
+    {&cgiServerSoftware, "SERVER_SOFTWARE"}, {&cgiServerName, "SERVER_NAME"},
+    {&cgiGatewayInterface, "GATEWAY_INTERFACE"}, {&cgiServerProtocol, "SERVER_PROTOCOL"},
+    {&cgiServerPort, "SERVER_PORT"},         {&cgiRequestMethod, "REQUEST_METHOD"},
+    {&cgiPathInfo, "PATH_INFO"},             {&cgiPathTranslated, "PATH_TRANSLATED"},
+    {&cgiScriptName, "SCRIPT_NAME"},         {&cgiQueryString, "QUERY_STRING"},
+    {&cgiRemoteHost, "REMOTE_HOST"},         {&cgiRemoteAddr, "REMOTE_ADDR"},
+    {&cgiAuthType, "AUTH_TYPE"},             {&cgiRemoteUser, "REMOTE_USER"},
+    {&cgiRemoteIdent, "REMOTE_IDENT"},
+};
+
+constexpr EnvText clientVariables[] = {
+    {&cgiAccept, "HTTP_ACCEPT"},
+    {&cgiUserAgent, "HTTP_USER_AGENT"},
+    {&cgiReferrer, "HTTP_REFERER"},
+    {&cgiCookie, "HTTP_COOKIE"},
+};
+
+void cgiGetenv(char** target, const char* name)
+{
+    char* v = std::getenv(name);
+    *target = v != nullptr ? v : cgiEmptyString;
+}
+
+bool sameChar(char a, char b)
+{
+    if (std::isalpha(static_cast<unsigned char>(a)))
+        return std::tolower(static_cast<unsigned char>(a)) ==
+               std::tolower(static_cast<unsigned char>(b));
+    return a == b;
+}
+
+// Copies CONTENT_TYPE, cuts it before its first parameter and picks the
+// boundary out of the parameters.
+void cgiCaptureContentType()
+{
+    const char* ct = std::getenv("CONTENT_TYPE");
+    size_t n = ct != nullptr ? std::strlen(ct) : 0;
+    if (n > sizeof cgiContentTypeData - 1)
+        n = sizeof cgiContentTypeData - 1;
+    if (n > 0)
+        std::memcpy(cgiContentTypeData, ct, n);
+    cgiContentTypeData[n] = '\0';
+    cgiContentType = cgiContentTypeData;
+    cgiMultipartBoundary = cgiEmptyString;
+
+    char* p = std::strchr(cgiContentTypeData, ';');
+    while (p != nullptr) {
+        *p++ = '\0';
+        while (*p != '\0' && std::isspace(static_cast<unsigned char>(*p)))
+            ++p;
+        if (cgiStrBeginsNc(p, "boundary=")) {
+            cgiMultipartBoundary = p + 9;
+            char* end = cgiMultipartBoundary;
+            while (*end != '\0' && !std::isspace(static_cast<unsigned char>(*end)))
+                ++end;
+            *end = '\0';
+            return;
+        }
+        p = std::strchr(p, ';');
+    }
+}
+
+}  // namespace
+
+void cgiSetupConstants()
+{
+    for (int& v : cgiHexValue)
+        v = 0;
+    for (int i = 0; i < 10; ++i)
+        cgiHexValue['0' + i] = i;
+    for (int i = 0; i < 6; ++i) {
+        cgiHexValue['A' + i] = 10 + i;
+        cgiHexValue['a' + i] = 10 + i;
+    }
+}
+
+int cgiStrEqNc(const char* a, const char* b)
+{
+    for (;; ++a, ++b) {
+        if (*a == '\0')
+            return *b == '\0' ? 1 : 0;
+        if (*b == '\0' || !sameChar(*a, *b))
+            return 0;
+    }
+}
+
+int cgiStrBeginsNc(const char* s, const char* prefix)
+{
+    for (;; ++s, ++prefix) {
+        if (*prefix == '\0')
+            return 1;
+        if (*s == '\0' || !sameChar(*s, *prefix))
+            return 0;
+    }
+}
+
+int cgiAtoi(const char* s)
+{
+    long v = std::strtol(s, nullptr, 10);
+    if (v > INT_MAX)
+        return INT_MAX;
+    if (v < INT_MIN)
+        return INT_MIN;
+    return static_cast<int>(v);
+}
+
+void cgiFreeResources()
+{
+    cgiFormEntry* e = cgiFormEntryFirst;
+    while (e != nullptr) {
+        cgiFormEntry* next = e->next;
+        if (e->tfileName != nullptr && e->tfileName[0] != '\0')
+            unlink(e->tfileName);
+        cgiFreeEntry(e);
+        e = next;
+    }
+    if (cgiRestored) {
+        for (char** text : cgiEnvironmentTexts) {
+            std::free(*text);
+            *text = cgiEmptyString;
+        }
+    }
+    cgiFormEntryFirst = nullptr;
+    cgiRestored = 0;
+    cgiFindPos = nullptr;
+}
+
+cgiParseResultType cgiCaptureAndParse()
+{
+    // A real run starts empty; a test that captures twice must not leak.
+    cgiFreeResources();
+    cgiSetupConstants();
+    for (const EnvText& v : serverVariables)
+        cgiGetenv(v.target, v.name);
+    cgiCaptureContentType();
+    char* length = nullptr;
+    cgiGetenv(&length, "CONTENT_LENGTH");
+    cgiContentLength = cgiAtoi(length);
+    for (const EnvText& v : clientVariables)
+        cgiGetenv(v.target, v.name);
+    if (cgiIn == nullptr)
+        cgiIn = stdin;
+    if (cgiOut == nullptr)
+        cgiOut = stdout;
+
+    cgiParseResultType result = cgiParseSuccess;
+    if (cgiStrEqNc(cgiRequestMethod, "post")) {
+        if (cgiStrEqNc(cgiContentType, "application/x-www-form-urlencoded"))
+            result = cgiParsePostFormInput();
+        else if (cgiStrEqNc(cgiContentType, "multipart/form-data"))
+            result = cgiParsePostMultipartInput();
+    } else if (cgiStrEqNc(cgiRequestMethod, "get")) {
+        cgiContentLength = static_cast<int>(std::strlen(cgiQueryString));
+        result = cgiParseGetFormInput();
+    }
+    if (result != cgiParseSuccess)
+        cgiFreeResources();
+    return result;
+}

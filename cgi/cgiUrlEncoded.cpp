@@ -1,0 +1,119 @@
+// URL-encoded form input: the query string of a GET, the body of a POST.
+#include "cgi/cgi_internal.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+enum cgiUnescapeResultType { cgiUnescapeSuccess = 0, cgiUnescapeMemory = 1 };
+
+// Decodes + and %XY; the result is never longer than the input. Bytes inside
+// an escape always count as digits, so "%2+" is 0x20, and an escape cut by the
+// end of the input vanishes.
+cgiUnescapeResultType cgiUnescapeChars(char** out, const char* data, int length)
+{
+    char* s = static_cast<char*>(std::malloc(static_cast<size_t>(length) + 1));
+    if (s == nullptr)
+        return cgiUnescapeMemory;
+    enum { plain, firstDigit, secondDigit } state = plain;
+    int partial = 0;
+    int len = 0;
+    for (int i = 0; i < length; ++i) {
+        unsigned char c = static_cast<unsigned char>(data[i]);
+        switch (state) {
+        case plain:
+            if (c == '%')
+                state = firstDigit;
+            else
+                s[len++] = c == '+' ? ' ' : static_cast<char>(c);
+            break;
+        case firstDigit:
+            partial = cgiHexValue[c] * 16;
+            state = secondDigit;
+            break;
+        case secondDigit:
+            s[len++] = static_cast<char>(partial + cgiHexValue[c]);
+            state = plain;
+            break;
+        }
+    }
+    s[len] = '\0';
+    *out = s;
+    return cgiUnescapeSuccess;
+}
+
+}  // namespace
+
+cgiParseResultType cgiParseGetFormInput()
+{
+    return cgiParseFormInput(cgiQueryString, cgiContentLength);
+}
+
+cgiParseResultType cgiParsePostFormInput()
+{
+    if (cgiContentLength == 0)
+        return cgiParseSuccess;
+    if (cgiContentLength < 0)
+        return cgiParseMemory;
+    char* input = static_cast<char*>(std::malloc(static_cast<size_t>(cgiContentLength)));
+    if (input == nullptr)
+        return cgiParseMemory;
+    if (std::fread(input, 1, static_cast<size_t>(cgiContentLength), cgiIn) !=
+        static_cast<size_t>(cgiContentLength)) {
+        std::free(input);
+        return cgiParseIO;
+    }
+    cgiParseResultType result = cgiParseFormInput(input, cgiContentLength);
+    std::free(input);
+    return result;
+}
+
+cgiParseResultType cgiParseFormInput(const char* data, int length)
+{
+    cgiFormEntry** tail = cgiListTail();
+    int pos = 0;
+    while (pos < length) {
+        int start = pos;
+        while (pos < length && data[pos] != '=')
+            ++pos;
+        if (pos == length)
+            return cgiParseSuccess;  // a trailing segment without '=' is dropped
+        char* attr = nullptr;
+        if (cgiUnescapeChars(&attr, data + start, pos - start) != cgiUnescapeSuccess)
+            return cgiParseMemory;
+        start = ++pos;
+        while (pos < length && data[pos] != '&')
+            ++pos;
+        bool more = pos < length;
+        int valueEnd = pos;
+        if (more)
+            ++pos;
+        char* value = nullptr;
+        if (cgiUnescapeChars(&value, data + start, valueEnd - start) != cgiUnescapeSuccess) {
+            std::free(attr);
+            return cgiParseMemory;
+        }
+        auto* e = static_cast<cgiFormEntry*>(std::calloc(1, sizeof(cgiFormEntry)));
+        if (e == nullptr) {
+            std::free(attr);
+            std::free(value);
+            return cgiParseMemory;
+        }
+        e->attr = attr;
+        e->value = value;
+        e->fileName = cgiStrDup("");
+        e->contentType = cgiStrDup("");
+        e->tfileName = cgiStrDup("");
+        if (e->fileName == nullptr || e->contentType == nullptr || e->tfileName == nullptr) {
+            cgiFreeEntry(e);
+            return cgiParseMemory;
+        }
+        e->valueLength = static_cast<int>(std::strlen(value));
+        *tail = e;
+        tail = &e->next;
+        if (!more)
+            break;
+    }
+    return cgiParseSuccess;
+}

@@ -1,0 +1,301 @@
+#include <csignal>
+#include <cstring>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "tests/cgi/cgi_fixture.h"
+
+using cgitest::CgiTest;
+using cgitest::field;
+using cgitest::fileField;
+using cgitest::multipartBody;
+using cgitest::Part;
+
+namespace {
+
+struct Want {
+    std::string attr;
+    std::string value;  // for a file: its content
+    bool isFile = false;
+    std::string fileName = {};
+    std::string contentType = {};
+};
+
+void expectEntries(const std::vector<cgitest::Entry>& got, const std::vector<Want>& want,
+                   const std::string& label)
+{
+    ASSERT_EQ(got.size(), want.size()) << label;
+    for (size_t i = 0; i < want.size(); ++i) {
+        const auto& g = got[i];
+        const auto& w = want[i];
+        EXPECT_EQ(g.attr, w.attr) << label << " #" << i;
+        EXPECT_EQ(g.fileName, w.fileName) << label << " #" << i;
+        EXPECT_EQ(g.contentType, w.contentType) << label << " #" << i;
+        EXPECT_EQ(g.valueLength, static_cast<int>(w.value.size())) << label << " #" << i;
+        EXPECT_EQ(!g.tfileName.empty(), w.isFile) << label << " #" << i;
+        EXPECT_EQ(w.isFile ? g.fileData : g.value, w.value) << label << " #" << i;
+        if (w.isFile) {
+            EXPECT_EQ(g.value, "");
+        }
+    }
+}
+
+const std::string cd = "Content-Disposition: form-data; name=";
+
+}  // namespace
+
+TEST_F(CgiTest, MultipartPartsBecomeEntries)
+{
+    struct Case {
+        const char* label;
+        std::string body;
+        std::vector<Want> want;
+        std::string contentType = "multipart/form-data; boundary=B";
+    };
+    const std::string nul("a\0b\0", 4);
+    const std::string longName(2000, 'n');
+    const Case cases[] = {
+        {"field", multipartBody("B", {{field("a"), "xyz"}}), {{"a", "xyz"}}},
+        {"file", multipartBody("B", {{fileField("up", "fw.bin", "image/png"), "\x01\r\n\x02"}}),
+         {{"up", "\x01\r\n\x02", true, "fw.bin", "image/png"}}},
+        {"empty filename stays in memory", multipartBody("B", {{fileField("f", ""), "abc"}}),
+         {{"f", "abc"}}},
+        {"empty file", multipartBody("B", {{fileField("f", "e.bin"), ""}}),
+         {{"f", "", true, "e.bin"}}},
+        {"NUL bytes", multipartBody("B", {{field("n"), nul}}), {{"n", nul}}},
+        {"partial delimiters pass through",
+         multipartBody("AaB03x", {{field("p"), "1\r\n--AaB03\r\n--AaB0y\r\n-\r\n--AaB"}}),
+         {{"p", "1\r\n--AaB03\r\n--AaB0y\r\n-\r\n--AaB"}},
+         "multipart/form-data; boundary=AaB03x"},
+        {"opening delimiter inside a failed match",
+         "----x\r\n" + cd + "a\r\n\r\nv\r\n---x--\r\n", {{"a", "v"}},
+         "multipart/form-data; boundary=-x"},
+        {"preamble and epilogue", "pre -- B\r\n" + multipartBody("B", {{field("a"), "1"}}) + "tail",
+         {{"a", "1"}}},
+        {"only the closing delimiter", "--B--\r\n", {}},
+        {"no closing hyphens", "--B\r\n" + cd + "a\r\n\r\n1\r\n--B\r\n", {{"a", "1"}}},
+        {"quoted boundary never matches a bare one", multipartBody("B", {{field("a"), "1"}}), {},
+         "multipart/form-data; boundary=\"B\""},
+        {"no boundary: two hyphens delimit", "--\r\n" + cd + "a\r\n\r\nv1\r\n----\r\n",
+         {{"a", "v1"}}, "multipart/form-data"},
+        {"names and parameters in any case",
+         "--B\r\ncontent-disposition: Form-Data; NAME=\"a\"; FileName=x.bin\r\n"
+         "CONTENT-TYPE: text/plain; charset=utf-8\r\n\r\nd\r\n--B--\r\n",
+         {{"a", "d", true, "x.bin", "text/plain"}}},
+        {"colons never enter a header value",
+         multipartBody("B", {{fileField("f", "C:\\dir\\fw.bin"), "z"}}),
+         {{"f", "z", true, "C\\dir\\fw.bin"}}},
+        {"space before the semicolon: not form-data, later parts still count",
+         multipartBody("B", {{"Content-Disposition: form-data ; name=\"x\"\r\n", "skip\r\nme"},
+                             {field("a"), "1"}}),
+         {{"a", "1"}}},
+        {"other disposition skipped up to its delimiter",
+         multipartBody("B", {{"Content-Disposition: attachment; name=\"x\"\r\n", "--not\r\nheaders"},
+                             {"X-No-Disposition: 1\r\n", "q"},
+                             {field("a"), "1"}}),
+         {{"a", "1"}}},
+        {"hyphenated parameter ends the splitting",
+         multipartBody("B", {{"Content-Disposition: form-data; creation-date=\"x\"; name=\"a\"\r\n",
+                              "v"}}),
+         {{"", "v"}}},
+        {"repeated names in body order",
+         multipartBody("B", {{field("a"), "1"}, {field("b"), "2"}, {field("a"), "3"}}),
+         {{"a", "1"}, {"b", "2"}, {"a", "3"}}},
+        {"100 KiB header line and overlong name are cut, not fatal",
+         multipartBody("B", {{"X-Long: " + std::string(100 * 1024, 'h') + "\r\n" + field(longName),
+                              "v"}}),
+         {{longName.substr(0, 1023 - 17), "v"}}},
+        {"whitespace after each colon is dropped",
+         multipartBody("B", {{fileField("f", "n") + "Content-Type: a:  b c \r\n", "v"}}),
+         {{"f", "v", true, "n", "ab c "}}},
+    };
+    for (const Case& c : cases) {
+        for (size_t bufferSize : {size_t{0}, size_t{3}}) {
+            ASSERT_EQ(postMultipart(c.body, -1, c.contentType, bufferSize), cgiParseSuccess)
+                << c.label;
+            expectEntries(entries(), c.want, c.label);
+            cgiFreeResources();
+        }
+    }
+}
+
+TEST_F(CgiTest, MultipartFailuresAndTheirResults)
+{
+    struct Case {
+        const char* label;
+        std::string body;
+        std::string length;  // empty: the body's size
+        cgiParseResultType result;
+        size_t entries;
+    };
+    const std::string one = "--B\r\n" + cd + "a\r\n\r\n1\r\n";
+    const std::string two = one + "--B\r\n" + cd + "\"b\"\r\n\r\n2\r\n--B--\r\n";
+    const size_t secondCd = two.find("name=\"b\"");
+    const Case cases[] = {
+        {"cut inside a body", one + "--B\r\n" + cd + "b\r\n\r\n2", "", cgiParseIO, 0},
+        {"ends right after the delimiter", one + "--B", "", cgiParseIO, 0},
+        {"opening delimiter then nothing", "--B", "", cgiParseSuccess, 0},
+        {"no delimiter at all", "just text", "", cgiParseSuccess, 0},
+        {"declared length cuts the second disposition line", two, std::to_string(secondCd),
+         cgiParseSuccess, 1},
+        {"declared length cuts after it", two, std::to_string(secondCd + 12), cgiParseIO, 0},
+        {"negative length", two, "-7", cgiParseSuccess, 0},
+        {"not a number", two, "abc", cgiParseSuccess, 0},
+        {"huge length, complete body", two, "2147483647", cgiParseSuccess, 2},
+        {"length beyond int, complete body", two, "99999999999", cgiParseSuccess, 2},
+        {"huge length, cut body", two.substr(0, two.size() - 12), "2147483647", cgiParseIO, 0},
+    };
+    for (const Case& c : cases) {
+        ASSERT_EQ(capture({{"REQUEST_METHOD", "POST"},
+                           {"CONTENT_TYPE", "multipart/form-data; boundary=B"},
+                           {"CONTENT_LENGTH", c.length.empty() ? std::to_string(c.body.size())
+                                                               : c.length}},
+                          c.body),
+                  c.result)
+            << c.label;
+        EXPECT_EQ(entries().size(), c.entries) << c.label;
+        cgiFreeResources();
+    }
+}
+
+TEST_F(CgiTest, NothingAfterTheClosingDelimiterIsRead)
+{
+    std::string body = multipartBody("B", {{field("a"), "1"}});
+    body.resize(body.size() - 2);  // drop the final CRLF: "--B--" ends the body
+    ASSERT_EQ(postMultipart(body + "MORE", static_cast<long>(body.size()) + 4), cgiParseSuccess);
+    EXPECT_EQ(std::ftell(cgiIn), static_cast<long>(body.size()));
+}
+
+// Whatever point the body is cut at, an entry is there whole or not at all,
+// and no temporary file survives.
+TEST_F(CgiTest, EveryCutOfTheBodyGivesWholeEntriesOrNone)
+{
+    const std::vector<Want> full = {{"a", "one"},
+                                    {"f", "FF\r\n--C", true, "f.bin", "x/y"},
+                                    {"b", "two"},
+                                    {"g", "G", true, "g.bin"}};
+    std::vector<Part> parts;
+    for (const Want& w : full)
+        parts.push_back({w.isFile ? fileField(w.attr, w.fileName, w.contentType) : field(w.attr),
+                         w.value});
+    const std::string body = multipartBody("B", parts);
+    for (size_t cut = 0; cut <= body.size(); ++cut) {
+        for (bool declareCut : {true, false}) {
+            cgiParseResultType r =
+                postMultipart(body.substr(0, cut), declareCut ? static_cast<long>(cut)
+                                                              : static_cast<long>(body.size()));
+            ASSERT_TRUE(r == cgiParseSuccess || r == cgiParseIO) << cut;
+            auto got = entries();
+            ASSERT_LE(got.size(), full.size()) << cut;
+            expectEntries(got, std::vector<Want>(full.begin(), full.begin() + got.size()),
+                          "cut " + std::to_string(cut));
+            cgiFreeResources();
+            ASSERT_EQ(tmpFileCount(), 0u) << cut;
+        }
+    }
+}
+
+TEST_F(CgiTest, TenThousandPartsAreAllKeptAndAllFilesRemoved)
+{
+    std::vector<Part> parts;
+    for (int i = 0; i < 10000; ++i)
+        parts.push_back(i % 10 == 0 ? Part{fileField("f", "x.bin"), "data"}
+                                    : Part{field("v"), std::to_string(i)});
+    ASSERT_EQ(postMultipart(multipartBody("B", parts)), cgiParseSuccess);
+    int count = 0;
+    for (cgiFormEntry* e = cgiFormEntryFirst; e != nullptr; e = e->next)
+        ++count;
+    EXPECT_EQ(count, 10000);
+    EXPECT_EQ(tmpFileCount(), 1000u);
+    cgiFreeResources();
+}
+
+// A file system that fills up, in a child process whose file size is limited.
+// The exit code carries the parse result and the files found before freeing.
+TEST_F(CgiTest, UploadThatDoesNotReachTheDiskWholeFailsAndLeavesNoFile)
+{
+    struct Case {
+        const char* label;
+        size_t size;
+        rlim_t limit;
+        cgiParseResultType result;
+    };
+    const Case cases[] = {
+        {"fits", 100, 1000, cgiParseSuccess},
+        {"fails when the close flushes", 100, 10, cgiParseIO},
+        {"fails while writing", 100000, 1000, cgiParseIO},
+    };
+    for (const Case& c : cases) {
+        std::string body = multipartBody("B", {{field("a"), "1"},
+                                               {fileField("f", "big.bin"), std::string(c.size, 'x')}});
+        setenv("REQUEST_METHOD", "POST", 1);
+        setenv("CONTENT_TYPE", "multipart/form-data; boundary=B", 1);
+        setenv("CONTENT_LENGTH", std::to_string(body.size()).c_str(), 1);
+        FILE* in = std::tmpfile();
+        ASSERT_NE(in, nullptr);
+        std::fwrite(body.data(), 1, body.size(), in);
+        std::rewind(in);
+        cgiIn = in;
+        std::fflush(nullptr);
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            std::signal(SIGXFSZ, SIG_IGN);
+            rlimit lim{c.limit, c.limit};
+            setrlimit(RLIMIT_FSIZE, &lim);
+            int r = cgiCaptureAndParse();
+            size_t files = tmpFileCount();
+            cgiFreeResources();
+            _exit(r * 16 + static_cast<int>(files < 15 ? files : 15));
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        std::fclose(in);
+        cgiIn = nullptr;
+        ASSERT_TRUE(WIFEXITED(status)) << c.label;
+        EXPECT_EQ(WEXITSTATUS(status) / 16, c.result) << c.label;
+        EXPECT_EQ(WEXITSTATUS(status) % 16, c.result == cgiParseSuccess ? 1 : 0) << c.label;
+        EXPECT_EQ(tmpFileCount(), 0u) << c.label;
+    }
+}
+
+TEST(CgiHeaderValue, DecomposeSplitsMainValueAndParameters)
+{
+    struct Case {
+        const char* text;
+        int mainSpace;
+        const char* main;
+        const char* name;
+        const char* filename;
+    };
+    const Case cases[] = {
+        {"form-data; name=\"a\"; filename=\"f.bin\"", 1024, "form-data", "a", "f.bin"},
+        {"  form-data;name=a;filename=b c ", 1024, "form-data", "a", "b c "},
+        {"\"form-data\" junk; name=a", 1024, "form-data", "a", ""},
+        {"form-data; NAME = \"x;y\" rest ; name=z", 1024, "form-data", "z", ""},
+        {"form-data; other=1; name=\"unterm", 1024, "form-data", "unterm", ""},
+        {"form-data; creation-date=1; name=a", 1024, "form-data", "", ""},
+        {"form-data; name", 1024, "form-data", "", ""},
+        {"form-data", 5, "form", "", ""},
+        {"", 1024, "", "", ""},
+    };
+    const char* names[] = {"name", "filename", nullptr};
+    for (const Case& c : cases) {
+        char main[1024] = "junk";
+        char name[8] = "junk";
+        char filename[1024] = "junk";
+        char* values[] = {name, filename};
+        decomposeValue(c.text, main, c.mainSpace, names, values, 8);
+        EXPECT_STREQ(main, c.main) << c.text;
+        EXPECT_STREQ(name, c.name) << c.text;
+        EXPECT_STREQ(filename, c.filename) << c.text;
+    }
+    // Parameters are cut to their buffer too.
+    char main[16];
+    char name[8];
+    char filename[8];
+    char* values[] = {name, filename};
+    decomposeValue("x; name=abcdefghijkl", main, 16, names, values, 8);
+    EXPECT_STREQ(name, "abcdefg");
+}

@@ -1,0 +1,133 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/support/process.h"
+#include "tests/support/temp_root.h"
+#include "tools/state/json_check.h"
+#include "tools/state/log_tail.h"
+#include "tools/state/state_report.h"
+
+TEST(StateJson, AcceptsOnlyWholeDocuments)
+{
+    struct Case {
+        const char* text;
+        bool document;
+        bool object;
+    };
+    const Case cases[] = {
+        {"{}", true, true},
+        {" {\"a\":[1,-2.5e+3,true,false,null,\"x\\u00e9\\n\"]}\n", true, true},
+        {"[{\"a\":{}}]", true, false},
+        {"0", true, false},
+        {"", false, false},
+        {"{\"a\":1", false, false},           // cut off
+        {"{\"a\":1}}", false, false},         // trailing garbage
+        {"{\"a\":1,}", false, false},         // trailing comma
+        {"{a:1}", false, false},              // bare key
+        {"{\"a\":01}", false, false},         // leading zero
+        {"{\"a\":1.}", false, false},
+        {"{\"a\":\"\t\"}", false, false},     // raw control character
+        {"{\"a\":\"\\x\"}", false, false},    // bad escape
+        {"{\"a\":\"\\u12g4\"}", false, false},
+        {"{\"a\":tru}", false, false},
+        {"{} {}", false, false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(state::isJsonDocument(c.text), c.document) << c.text;
+        EXPECT_EQ(state::isJsonObject(c.text), c.object) << c.text;
+    }
+    // Hostile nesting is refused, not a stack overflow.
+    EXPECT_FALSE(state::isJsonDocument(std::string(100000, '[') + std::string(100000, ']')));
+}
+
+TEST(StateLogTail, KeepsOnlyWholeLinesOfTheWindow)
+{
+    quibtest::TempRoot root;
+    struct Case {
+        const char* content;
+        size_t maxLines;
+        size_t maxBytes;
+        std::vector<std::string> want;
+    };
+    const Case cases[] = {
+        {"a\nb\nc\n", 10, 100, {"a", "b", "c"}},
+        {"a\nb\nc\n", 2, 100, {"b", "c"}},
+        {"a\nb\nhalf", 10, 100, {"a", "b"}},       // the peer is still writing its line
+        {"aaaa\nbb\ncc\n", 10, 8, {"bb", "cc"}},    // the window starts inside "aaaa"
+        {"aaaa\nbb\ncc\n", 10, 7, {"bb", "cc"}},    // ... or on its newline
+        {"aaaa\nbb\ncc\n", 10, 6, {"cc"}},          // at "bb": it may be the end of a line
+        {"aaaa\n", 10, 3, {}},
+        {"\n\nx\n\n", 10, 100, {"x"}},
+        {"", 10, 100, {}},
+    };
+    for (const auto& c : cases) {
+        root.write("/var/log/peers.jsonl", c.content);
+        EXPECT_EQ(state::tailLines(root.host("/var/log/peers.jsonl"), c.maxLines, c.maxBytes),
+                  c.want)
+            << c.content << " / " << c.maxBytes;
+    }
+    EXPECT_TRUE(state::tailLines(root.host("/var/log/none.jsonl"), 10, 100).empty());
+}
+
+TEST(StateReport, IsOneObjectWhateverTheToolPrinted)
+{
+    struct Case {
+        state::ShowRun show;
+        const char* wantShow;   // the "show" member as it must appear
+        const char* wantError;  // a piece of "showError", or nullptr for null
+    };
+    const Case cases[] = {
+        {{true, false, 0, " {\"chip\":{\"code\":147}}\n", ""}, "\"show\":{\"chip\":{\"code\":147}}",
+         nullptr},
+        {{true, false, 1, "{\"chip\":{}}", "no flash/nor.img\n"}, "\"show\":{\"chip\":{}}",
+         "status 1: no flash/nor.img"},
+        {{true, false, 0, "{\"chip\":{", ""}, "\"show\":null", "no JSON object"},
+        {{true, true, 137, "", ""}, "\"show\":null", "too long"},
+        {{false, false, -1, "", "instrument: No such file"}, "\"show\":null", "could not be run"},
+    };
+    for (const auto& c : cases) {
+        std::string body = state::stateBody("/r", c.show, {"{\"peer\":\"loader\"}", "cut \"off"});
+        EXPECT_TRUE(state::isJsonObject(body)) << body;
+        EXPECT_NE(body.find(c.wantShow), std::string::npos) << body;
+        if (c.wantError)
+            EXPECT_NE(body.find(c.wantError), std::string::npos) << body;
+        else
+            EXPECT_NE(body.find("\"showError\":null"), std::string::npos) << body;
+        EXPECT_NE(body.find("\"peersLog\":[\"{\\\"peer\\\":\\\"loader\\\"}\",\"cut \\\"off\"]"),
+                  std::string::npos)
+            << body;
+    }
+}
+
+TEST(StateCgi, AnswersTheRootsReportAsJson)
+{
+    quibtest::TempRoot root;
+    auto init = quibtest::runProcess({quibtest::binPath("instrument"), "init", root.path()});
+    ASSERT_EQ(init.status, 0) << init.err;
+    std::string log;
+    for (int i = 0; i < 30; ++i)
+        log += "{\"n\":" + std::to_string(i) + "}\n";
+    root.write("/var/log/peers.jsonl", log);
+
+    auto r = quibtest::runProcess({quibtest::binPath("state.cgi")},
+                                  {{"INSTRUMENT_ROOT", root.path()}, {"REQUEST_METHOD", "GET"}});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string head = "Content-Type: application/json\r\n";
+    ASSERT_EQ(r.out.substr(0, head.size()), head);
+    size_t bodyAt = r.out.find("\r\n\r\n");
+    ASSERT_NE(bodyAt, std::string::npos);
+    std::string body = r.out.substr(bodyAt + 4);
+    EXPECT_TRUE(state::isJsonObject(body)) << body;
+    EXPECT_EQ(body.find("\"show\":null"), std::string::npos) << body;
+    EXPECT_NE(body.find("{\\\"n\\\":10}\",\"{\\\"n\\\":11}"), std::string::npos) << body;
+    EXPECT_EQ(body.find("{\\\"n\\\":9}"), std::string::npos) << body;
+
+    auto noRoot = quibtest::runProcess({quibtest::binPath("state.cgi")}, {{"INSTRUMENT_ROOT", ""}});
+    ASSERT_EQ(noRoot.status, 0);
+    EXPECT_NE(noRoot.out.find("\"show\":null,\"showError\":\"instrument show could not be run: "
+                              "INSTRUMENT_ROOT"),
+              std::string::npos)
+        << noRoot.out;
+}

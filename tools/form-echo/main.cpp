@@ -1,0 +1,167 @@
+// form-echo.cgi: answers every request with a report of what the CGI layer
+// captured: the request globals and each form entry, with the size and
+// SHA-256 of every uploaded file as read back through the file accessors.
+// Plain text by default; JSON when PATH_INFO is "/json" (or FORM_ECHO_FORMAT=json).
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <sys/resource.h>
+
+// The tool walks the entry list itself, to show the entries in request order
+// (the public accessors look fields up by name).
+#include "cgi/cgi_internal.h"
+#include "tools/instrument/json.h"
+#include "tools/instrument/sha256.h"
+
+namespace {
+
+struct Global {
+    const char* key;
+    char** value;
+};
+
+const Global globals[] = {
+    {"server_software", &cgiServerSoftware}, {"server_name", &cgiServerName},
+    {"gateway_interface", &cgiGatewayInterface}, {"server_protocol", &cgiServerProtocol},
+    {"server_port", &cgiServerPort},         {"request_method", &cgiRequestMethod},
+    {"path_info", &cgiPathInfo},             {"path_translated", &cgiPathTranslated},
+    {"script_name", &cgiScriptName},         {"query_string", &cgiQueryString},
+    {"remote_host", &cgiRemoteHost},         {"remote_addr", &cgiRemoteAddr},
+    {"auth_type", &cgiAuthType},             {"remote_user", &cgiRemoteUser},
+    {"remote_ident", &cgiRemoteIdent},       {"content_type", &cgiContentType},
+    {"multipart_boundary", &cgiMultipartBoundary}, {"accept", &cgiAccept},
+    {"user_agent", &cgiUserAgent},           {"referrer", &cgiReferrer},
+    {"cookie", &cgiCookie},
+};
+
+// One line per field in the text report: printable ASCII as it is, every
+// other byte (and the backslash) as \xHH.
+std::string textEscape(const std::string& s)
+{
+    std::string out;
+    for (unsigned char c : s) {
+        if (c >= 0x20 && c < 0x7f && c != '\\') {
+            out += static_cast<char>(c);
+        } else {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\x%02x", c);
+            out += buf;
+        }
+    }
+    return out;
+}
+
+struct FileDigest {
+    bool read = false;
+    long long size = 0;
+    std::string sha256;
+};
+
+// Reads the upload through a cgiFile handle. The name-based cgiFormFileOpen
+// reaches only the first entry of a name; a later one gets a handle on its own file.
+FileDigest digest(cgiFormEntry* e)
+{
+    FileDigest d;
+    cgiFilePtr h = nullptr;
+    if (cgiFormEntryFindFirst(e->attr) == e) {
+        if (cgiFormFileOpen(e->attr, &h) != cgiFormSuccess)
+            return d;
+    } else {
+        FILE* f = std::fopen(e->tfileName, "rb");
+        if (f == nullptr)
+            return d;
+        h = static_cast<cgiFilePtr>(std::malloc(sizeof(cgiFile)));
+        if (h == nullptr) {
+            std::fclose(f);
+            return d;
+        }
+        h->stream = f;
+    }
+    tool::Sha256 sha;
+    char buf[65536];
+    int got = 0;
+    while (cgiFormFileRead(h, buf, sizeof buf, &got) == cgiFormSuccess) {
+        sha.update(buf, static_cast<size_t>(got));
+        d.size += got;
+    }
+    cgiFormFileClose(h);
+    d.read = true;
+    d.sha256 = sha.hex();
+    return d;
+}
+
+long peakRssKiB()
+{
+    rusage ru {};
+    getrusage(RUSAGE_SELF, &ru);
+    return ru.ru_maxrss;
+}
+
+bool wantJson()
+{
+    const char* format = std::getenv("FORM_ECHO_FORMAT");
+    return std::strcmp(cgiPathInfo, "/json") == 0 || (format && std::strcmp(format, "json") == 0);
+}
+
+}  // namespace
+
+int cgiMain()
+{
+    const bool json = wantJson();
+    tool::Json report = tool::Json::object();
+    std::string text;
+    for (const Global& g : globals) {
+        report[g.key] = std::string(*g.value);
+        text += std::string(g.key) + ": " + textEscape(*g.value) + "\n";
+    }
+    report["content_length"] = cgiContentLength;
+    text += "content_length: " + std::to_string(cgiContentLength) + "\n";
+
+    tool::Json entries = tool::Json::array();
+    int count = 0;
+    for (cgiFormEntry* e = cgiFormEntryFirst; e != nullptr; e = e->next) {
+        const bool isFile = e->tfileName[0] != '\0';
+        // An in-memory value may hold NUL bytes: valueLength is its true size.
+        std::string value(e->value, isFile || e->valueLength < 0 ? 0 : e->valueLength);
+        tool::Json j = tool::Json::object();
+        j["name"] = std::string(e->attr);
+        j["value"] = value;
+        j["value_length"] = e->valueLength;
+        j["file_name"] = std::string(e->fileName);
+        j["content_type"] = std::string(e->contentType);
+        j["is_file"] = isFile;
+        text += "entry " + std::to_string(++count) + "\n";
+        text += "  name: " + textEscape(e->attr) + "\n";
+        text += "  value: " + textEscape(value) + "\n";
+        text += "  value_length: " + std::to_string(e->valueLength) + "\n";
+        text += "  file_name: " + textEscape(e->fileName) + "\n";
+        text += "  content_type: " + textEscape(e->contentType) + "\n";
+        text += std::string("  is_file: ") + (isFile ? "yes" : "no") + "\n";
+        if (isFile) {
+            FileDigest d = digest(e);
+            j["temp_file"] = std::string(e->tfileName);
+            text += "  temp_file: " + textEscape(e->tfileName) + "\n";
+            if (d.read) {
+                j["size"] = d.size;
+                j["sha256"] = d.sha256;
+                text += "  size: " + std::to_string(d.size) + "\n";
+                text += "  sha256: " + d.sha256 + "\n";
+            } else {
+                j["size"] = nullptr;
+                text += "  size: unreadable\n";
+            }
+        }
+        entries.push(std::move(j));
+    }
+    report["entry_count"] = count;
+    report["entries"] = std::move(entries);
+    text += "entry_count: " + std::to_string(count) + "\n";
+    // Last, so that it covers reading every upload back.
+    report["peak_rss_kib"] = peakRssKiB();
+    text += "peak_rss_kib: " + std::to_string(peakRssKiB()) + "\n";
+
+    std::fprintf(cgiOut, "Content-type: %s\r\n\r\n", json ? "application/json" : "text/plain");
+    const std::string body = json ? report.dump() + "\n" : text;
+    std::fwrite(body.data(), 1, body.size(), cgiOut);
+    return 0;
+}

@@ -1,0 +1,25 @@
+// The body that state.cgi answers: the instrument's own report and the tail of
+// the peers' log, put together so that the result is always one JSON object.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace state {
+
+// What one run of `instrument show ROOT --json` gave.
+struct ShowRun {
+    bool started = false;   // the program could be run at all
+    bool timedOut = false;  // it was stopped for taking too long
+    int status = -1;        // exit status, 128 + signal after a signal
+    std::string out;        // standard output
+    std::string err;        // standard error
+};
+
+// {"root":..., "show":<the report, or null when it is not one JSON object>,
+//  "showError":<why the report is missing or incomplete, or null>,
+//  "peersLog":[<the last log lines, each as a string>]}
+std::string stateBody(const std::string& root, const ShowRun& show,
+                      const std::vector<std::string>& peersLog);
+
+}  // namespace state
