@@ -63,17 +63,6 @@ TEST(BoardVersion, FromTheHeadOfThisRunsReportOnly)
     }
 }
 
-TEST(BoardVersion, ReportThatCannotBeWrittenLeavesBoardOne)
-{
-    quibtest::TempRoot root;
-    writeReportProgram(root);
-    root.write("/report", "FreeMem:41Mb/64Mb\n");
-    rmdir(root.host("/tmp").c_str());
-    S_EtatLoader.boardVersion = 2;
-    EXPECT_EQ(GetBoardVersion(), -1);
-    EXPECT_EQ(S_EtatLoader.boardVersion, 1);
-}
-
 TEST(LoaderGeneration, MarkerCountsOnlyWhollyInsideOneChunk)
 {
     const std::string marker = LOADER_MARKER_10SECT;
@@ -102,8 +91,8 @@ TEST(LoaderGeneration, MarkerCountsOnlyWhollyInsideOneChunk)
          bigEndian(0x7fffffff) + bigEndian(0) + std::string(0x10000 - 8, 'L') + marker, 3},
     };
     for (const auto& c : cases) {
-        quibtest::TempRoot root;
-        writeChip(root, 0x93, {{FLASH_OFF_LOADER, c.region}});
+        quibtest::ChipRoot root;
+        putBytes(root, FLASH_OFF_LOADER, c.region);
         ASSERT_EQ(F_FlashDrv_Init(), 0);
         S_EtatLoader = {};
         S_EtatLoader.boardVersion = 1;
@@ -130,11 +119,12 @@ TEST(LoaderGeneration, ForcedGenerationAndChipSizeDecideSectorCount)
         {0xC8, true, 0, 1, 8},
     };
     for (const auto& c : cases) {
-        quibtest::TempRoot root;
+        quibtest::ChipRoot root(c.chip);
         std::string img(2048, 'L');
         if (c.marker)
             img.replace(100, 11, LOADER_MARKER_10SECT);
-        writeChip(root, c.chip, {{FLASH_OFF_LOADER, loaderRegion(img)}});
+        if (c.chip != 0xC8)
+            putBytes(root, FLASH_OFF_LOADER, loaderRegion(img));
         ASSERT_EQ(F_FlashDrv_Init(), 0);
         S_EtatLoader = {};
         S_EtatLoader.forcedLoaderVersion = c.forced;

@@ -1,20 +1,16 @@
-// Chip images for the identification tests: an erased chip with chosen bytes
-// at chosen offsets, as `instrument init` and the image writers leave it.
+// Loader regions and version blocks put into a chip's image file, as the
+// image writers leave them.
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <fstream>
 #include <string>
-#include <utility>
-#include <vector>
 
-#include "tests/support/temp_root.h"
+#include "tests/support/chip_root.h"
 
 inline std::string bigEndian(uint32_t v)
 {
-    return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8),
-            static_cast<char>(v)};
+    return {char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
 }
 
 // Region header (size, byte sum) followed by the image.
@@ -26,15 +22,9 @@ inline std::string loaderRegion(const std::string& image)
     return bigEndian(static_cast<uint32_t>(image.size())) + bigEndian(sum) + image;
 }
 
-inline void writeChip(const quibtest::TempRoot& root, unsigned code,
-                      const std::vector<std::pair<uint32_t, std::string>>& patches)
+inline void putBytes(const quibtest::ChipRoot& root, uint32_t offset, const std::string& bytes)
 {
-    std::string img(code == 0xC8 ? 0x200000 : 0x400000, '\xff');
-    for (const auto& [offset, bytes] : patches)
-        if (offset + bytes.size() <= img.size())
-            img.replace(offset, bytes.size(), bytes);
-    root.write("/flash/nor.img", img);
-    char conf[32];
-    std::snprintf(conf, sizeof conf, "code=0x%02X\n", code);
-    root.write("/flash/nor.conf", conf);
+    std::fstream f(root.host("/flash/nor.img"), std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(offset);
+    f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }

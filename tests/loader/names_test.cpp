@@ -15,33 +15,25 @@
 
 TEST(DecodeTrame, NorBoardReadsTheVersionBlocks)
 {
-    quibtest::TempRoot root;
+    quibtest::ChipRoot root;
     const std::string name32 = "LoaderCINT_gen4_with_a_long_name";  // fills the block, no terminator
-    ASSERT_EQ(name32.size(), 32u);
-    writeChip(root, 0x93, {{FLASH_OFF_VERSFIRMW, std::string("FrmWCINT_V2") + std::string(21, '\0')},
-                           {FLASH_OFF_VERSLOADER, name32}});
-    ASSERT_EQ(F_FlashDrv_Init(), 0);
-    std::memset(&S_DecodeTrame, 0x41, sizeof S_DecodeTrame);
-    S_EtatLoader.boardVersion = 1;
-    EXPECT_EQ(F_InitDecodeTrame(), 1);
-    EXPECT_STREQ(getNomFirmware(), "FrmWCINT_V2");
-    EXPECT_STREQ(getNomLoader(), name32.c_str());
-    EXPECT_STREQ(S_DecodeTrame.serialField, "serie");
-    EXPECT_EQ(std::count(std::begin(S_DecodeTrame.clearedBlock), std::end(S_DecodeTrame.clearedBlock), 0), 9);
-    F_FlashDrv_Close();
-}
-
-TEST(DecodeTrame, NothingChangesWithoutDetectionOrFlash)
-{
-    quibtest::TempRoot root;
-    for (int board : {0, 1}) {  // board 1 here has no flash window: reads are refused
-        std::memset(&S_DecodeTrame, 0x41, sizeof S_DecodeTrame);
-        S_DecodeTrame.loaderName[127] = S_DecodeTrame.firmwareName[127] = '\0';
+    putBytes(root, FLASH_OFF_VERSFIRMW, std::string("FrmWCINT_V2") + std::string(21, '\0'));
+    putBytes(root, FLASH_OFF_VERSLOADER, name32);
+    std::memset(&S_DecodeTrame, 'A', sizeof S_DecodeTrame);
+    S_DecodeTrame.loaderName[127] = '\0';
+    // Before detection, and on board 1 before the window is mapped: nothing changes.
+    for (int board : {0, 1}) {
         S_EtatLoader.boardVersion = board;
         EXPECT_EQ(F_InitDecodeTrame(), 1);
         EXPECT_EQ(std::string(getNomLoader()), std::string(127, 'A')) << board;
-        EXPECT_EQ(std::string(getNomFirmware()), std::string(127, 'A')) << board;
     }
+    ASSERT_EQ(F_FlashDrv_Init(), 0);
+    EXPECT_EQ(F_InitDecodeTrame(), 1);
+    EXPECT_STREQ(getNomFirmware(), "FrmWCINT_V2");
+    EXPECT_EQ(std::string(getNomLoader()), name32);
+    EXPECT_STREQ(S_DecodeTrame.serialField, "serie");
+    EXPECT_EQ(std::count(std::begin(S_DecodeTrame.clearedBlock), std::end(S_DecodeTrame.clearedBlock), 0), 9);
+    F_FlashDrv_Close();
 }
 
 TEST(DecodeTrame, NandBoardNamesTheLastListedFileOfEachKind)
