@@ -50,7 +50,20 @@ function readQuery(search) {
   return out;
 }
 
-function errorWords(code) {
+// 2003 covers a different refusal on each route; the form that was used tells which.
+const REFUSED_WORDS = {
+  image: 'the file name has no known image prefix (FrmWCINT, LoaderCINT, Web, FrmWDSP, LoaderDSP)',
+  'UDP configuration': 'the file name does not end in .txt, or the message to the application ' +
+    'could not be sent',
+  'settings restore': 'the file name does not end in .txt, the backup\'s first kilobyte lacks ' +
+    'its markers (IHM or MMI, and QNX), or the message to the application could not be sent',
+  'models restore': 'the file name does not end in .txt, or the message could not be sent',
+  'system restore': 'the file name does not end in .txt, or the message could not be sent',
+  'GPS configuration': 'the file name does not end in .txt, or this board has no NAND drive',
+};
+
+function errorWords(code, last) {
+  if (code === 2003 && last && REFUSED_WORDS[last.label]) return REFUSED_WORDS[last.label];
   return ERROR_WORDS[code] || 'an error this page does not know';
 }
 
@@ -66,7 +79,7 @@ function describeOutcome(q, last) {
     const target = port ? ` (UDP output ${port})` : '';
     return {
       ok: false,
-      text: `Error ${code}${target}: ${errorWords(code)}.`,
+      text: `Error ${code}${target}: ${errorWords(code, last)}.`,
       detail: version ? `Reported by upgrade.cgi ${version}.` : '',
     };
   }
@@ -81,12 +94,13 @@ function describeOutcome(q, last) {
     }
     const failed = last && last.label === 'GPS configuration'
       ? `The GPS configuration${file} was not stored` : `${what}${file} failed`;
-    return { ok: false, text: `${failed}: error ${code}: ${errorWords(code)}.`, detail: '' };
+    return { ok: false, text: `${failed}: error ${code}: ${errorWords(code, last)}.`, detail: '' };
   }
   if (q.has('type')) {
     const type = q.get('type');
     if (type === 'UDP') {
-      return { ok: true, text: `UDP configuration ${quoted(name)} sent to UDP output ${port}.`, detail: '' };
+      const output = port ? ` to UDP output ${port}` : '';
+      return { ok: true, text: `UDP configuration ${quoted(name)} sent${output}.`, detail: '' };
     }
     if (type === 'Unknown') {
       return {

@@ -114,7 +114,10 @@ class Instrument {
         .replaceAll('@ROOT@', this.root);
       const confPath = path.join(this.run, 'lighttpd.conf');
       fs.writeFileSync(confPath, conf);
-      this.httpd = spawn(lighttpdPath, ['-D', '-f', confPath], { stdio: ['ignore', 'inherit', 'inherit'] });
+      // The programs' standard error reaches lighttpd's: kept for the sanitizer check.
+      const out = fs.openSync(path.join(this.run, 'httpd.out'), 'a');
+      this.httpd = spawn(lighttpdPath, ['-D', '-f', confPath], { stdio: ['ignore', out, out] });
+      fs.closeSync(out);
       try {
         await until('lighttpd', async () => {
           if (!alive(this.httpd)) throw new Error(`lighttpd ended:\n${this.log('lighttpd-error.log')}`);
@@ -137,6 +140,11 @@ class Instrument {
     const p = path.join(this.files, name);
     fs.writeFileSync(p, content);
     return p;
+  }
+
+  // What the CGI programs wrote to standard error; sanitizer reports land there.
+  programErrors() {
+    return this.log('httpd.out');
   }
 
   async close() {
@@ -208,8 +216,12 @@ describe('board with NOR image regions', () => {
     page = await openPage(inst);
   });
   after(async () => {
-    if (page) assert.deepEqual(page.problems, [], 'the page raised no script error');
-    await inst.close();
+    try {
+      if (page) assert.deepEqual(page.problems, [], 'the page raised no script error');
+      assert.doesNotMatch(inst.programErrors(), /Sanitizer|runtime error/, inst.programErrors());
+    } finally {
+      await inst.close();
+    }
   });
 
   test('a CINT firmware upload is stated and fills the firmware region of the map', async () => {
@@ -253,6 +265,14 @@ describe('board with NOR image regions', () => {
     assert.ok(text.includes(`${Buffer.byteLength(hexFile)} bytes`), text);
   });
 
+  test('the UDP form puts the chosen output into the query string', async () => {
+    await page.selectOption('#udp-port', '3');
+    const r = await uploadThrough(page, 'form-udp', inst.file('Port3.txt', 'udp 3\n'));
+    assert.equal(r.url.search, '?type=UDP&name=Port3.txt&port=3');
+    assert.equal(r.outcome, 'UDP configuration "Port3.txt" sent to UDP output 3.');
+    assert.match(await page.locator('#peers-log tbody tr').first().textContent(), /firmware.*UDPConf3=Port3\.txt/);
+  });
+
   test('a GPS configuration needs a NAND drive; a name without gps_ is not sent', async () => {
     const r = await uploadThrough(page, 'form-gps', inst.file('gps_rtk.txt', 'GPS RTK\n'));
     assert.equal(r.url.search, '?restoresettingserror=2003');
@@ -275,8 +295,12 @@ describe('board with a NAND drive', () => {
     page = await openPage(inst);
   });
   after(async () => {
-    if (page) assert.deepEqual(page.problems, [], 'the page raised no script error');
-    await inst.close();
+    try {
+      if (page) assert.deepEqual(page.problems, [], 'the page raised no script error');
+      assert.doesNotMatch(inst.programErrors(), /Sanitizer|runtime error/, inst.programErrors());
+    } finally {
+      await inst.close();
+    }
   });
 
   test('a GPS configuration is stored and listed; a firmware lands on the NAND drive', async () => {

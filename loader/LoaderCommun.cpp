@@ -1,0 +1,365 @@
+// Board and loader identification.
+#include "loader/LoaderCommun.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "flash/Flash_Drv.h"
+#include "platform/platform.h"
+
+EtatLoader S_EtatLoader;
+DecodeTrame S_DecodeTrame;
+
+namespace {
+
+constexpr char BOARD_REPORT_PROGRAM[] = "/proc/boot/pidin";
+constexpr char BOARD_REPORT_FILE[] = "/tmp/info";
+constexpr char NAMES_FILE[] = "/tmp/Noms";
+// Only the head of the report is examined: the memory size sits on its first line.
+constexpr size_t BOARD_REPORT_HEAD = 256;
+constexpr char BOARD2_MEMORY[] = "/64Mb";
+constexpr size_t NAMES_FILE_HEAD = 256;
+constexpr size_t NAMES_HEADER_BYTES = 13;
+constexpr size_t NAMES_FIELD_SIZE = 32;
+// The loader image cannot reach past its one sector; a larger size word is not
+// a loader image and must not drag the scan into the parameter sectors.
+constexpr int32_t LOADER_IMAGE_MAX = static_cast<int32_t>(FLASH_SECTOR_SIZE) - 8;
+constexpr size_t VERSION_BLOCK_SIZE = 32;
+
+bool containsBytes(const char* hay, size_t hayLen, const char* needle, size_t needleLen)
+{
+    if (needleLen == 0 || hayLen < needleLen)
+        return false;
+    for (size_t i = 0; i + needleLen <= hayLen; ++i)
+        if (std::memcmp(hay + i, needle, needleLen) == 0)
+            return true;
+    return false;
+}
+
+// Reads up to size bytes, riding over short reads; returns the count read.
+size_t readHead(int fd, char* buf, size_t size)
+{
+    size_t got = 0;
+    while (got < size) {
+        ssize_t n = read(fd, buf + got, size - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        got += static_cast<size_t>(n);
+    }
+    return got;
+}
+
+uint32_t bigEndian32(const uint8_t b[4])
+{
+    return (uint32_t{b[0]} << 24) | (uint32_t{b[1]} << 16) | (uint32_t{b[2]} << 8) | b[3];
+}
+
+void copyCut(char* dst, size_t dstSize, const char* src)
+{
+    size_t n = std::strlen(src);
+    if (n >= dstSize)
+        n = dstSize - 1;
+    std::memcpy(dst, src, n);
+    dst[n] = '\0';
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Board configuration
+
+int GetBoardVersion()
+{
+    S_EtatLoader.boardVersion = 1;
+
+    char reportPath[PATH_MAX];
+    if (platform_path(BOARD_REPORT_FILE, reportPath, sizeof reportPath) == nullptr)
+        return -1;
+    // The report is appended: a file left by an earlier run would otherwise
+    // be read in place of this run's report.
+    unlink(reportPath);
+    const char* const argv[] = {"pidin", "info", nullptr};
+    (void)platform_run_append_output(BOARD_REPORT_PROGRAM, argv, BOARD_REPORT_FILE);
+
+    int fd = open(reportPath, O_RDONLY);
+    if (fd < 0) {
+        unlink(reportPath);
+        return -1;
+    }
+    char head[BOARD_REPORT_HEAD];
+    size_t got = readHead(fd, head, sizeof head);
+    if (containsBytes(head, got, BOARD2_MEMORY, sizeof BOARD2_MEMORY - 1))
+        S_EtatLoader.boardVersion = 2;
+    close(fd);
+    unlink(reportPath);
+    return 0;
+}
+
+int GetLoaderCINTVersion()
+{
+    S_EtatLoader.cintLoaderVersion = 3;
+    S_EtatLoader.cintLoaderRevision = 0;
+
+    uintptr_t cursor = FLASH_ADD_LOADER;
+    uint8_t sizeWord[4];
+    uint8_t sumWord[4];
+    if (F_FlashDrv_Read(&cursor, sizeWord, sizeof sizeWord) != 0 ||
+        F_FlashDrv_Read(&cursor, sumWord, sizeof sumWord) != 0)
+        return 0;
+    // An erased region reads 0xFFFFFFFF: negative, so nothing is scanned.
+    int32_t remaining = static_cast<int32_t>(bigEndian32(sizeWord));
+    if (remaining > LOADER_IMAGE_MAX)
+        remaining = LOADER_IMAGE_MAX;
+
+    char chunk[LOADER_SCAN_CHUNK];
+    while (remaining > 0) {
+        int32_t len = remaining <= LOADER_SCAN_CHUNK ? remaining : LOADER_SCAN_CHUNK;
+        if (F_FlashDrv_Read(&cursor, chunk, static_cast<uint32_t>(len)) != 0)
+            return 0;
+        remaining -= len;
+        // Each piece is searched on its own: a marker cut by a piece boundary
+        // is not found, which is how the instrument has always told loaders apart.
+        if (containsBytes(chunk, static_cast<size_t>(len), LOADER_MARKER_10SECT,
+                          sizeof LOADER_MARKER_10SECT - 1)) {
+            S_EtatLoader.cintLoaderVersion = 4;
+            S_EtatLoader.cintLoaderRevision = 0;
+            return 1;
+        }
+    }
+    return 0;
+}
+
+int F_DetectCINTBoardConfig(int useForcedVersion)
+{
+    (void)GetBoardVersion();
+    if (S_EtatLoader.boardVersion == 2) {
+        S_EtatLoader.firmwareSectorCount = 0;
+        return 0;
+    }
+    (void)GetLoaderCINTVersion();
+    int32_t generation = S_EtatLoader.cintLoaderVersion;
+    if (useForcedVersion != 0 && S_EtatLoader.forcedLoaderVersion != 0)
+        generation = S_EtatLoader.forcedLoaderVersion;
+    S_EtatLoader.firmwareSectorCount = static_cast<uint32_t>(generation) > 3 ? 10 : 8;
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Loader information
+
+int F_Extract_FileName(const char* pathPrefix, char* dst, size_t dstSize)
+{
+    if (pathPrefix == nullptr || dst == nullptr || dstSize == 0)
+        return -1;
+    // The prefix is a directory and the start of the names wanted in it.
+    const char* slash = std::strrchr(pathPrefix, '/');
+    const char* namePrefix = slash != nullptr ? slash + 1 : pathPrefix;
+    size_t dirLen = slash != nullptr ? static_cast<size_t>(slash - pathPrefix) + 1 : 0;
+    char dirInstrument[PATH_MAX];
+    if (dirLen >= sizeof dirInstrument)
+        return -1;
+    if (dirLen == 0) {
+        dirInstrument[0] = '.';
+        dirInstrument[1] = '\0';
+    } else {
+        std::memcpy(dirInstrument, pathPrefix, dirLen);
+        dirInstrument[dirLen] = '\0';
+    }
+    char dirHost[PATH_MAX];
+    if (platform_path(dirInstrument, dirHost, sizeof dirHost) == nullptr)
+        return -1;
+    size_t dirHostLen = std::strlen(dirHost);
+    size_t namePrefixLen = std::strlen(namePrefix);
+
+    // The greatest matching name in byte order is the one `ls` lists last.
+    char last[NAME_MAX + 1];
+    last[0] = '\0';
+    bool found = false;
+    DIR* dir = opendir(dirHost);
+    if (dir != nullptr) {
+        while (const dirent* e = readdir(dir)) {
+            const char* name = e->d_name;
+            if (std::strncmp(name, namePrefix, namePrefixLen) != 0)
+                continue;
+            // A wildcard does not match hidden names unless the prefix itself does.
+            if (name[0] == '.' && namePrefix[0] != '.')
+                continue;
+            char full[PATH_MAX];
+            size_t nameLen = std::strlen(name);
+            if (dirHostLen + 1 + nameLen >= sizeof full)
+                continue;
+            std::memcpy(full, dirHost, dirHostLen);
+            size_t at = dirHostLen;
+            if (at == 0 || full[at - 1] != '/')
+                full[at++] = '/';
+            std::memcpy(full + at, name, nameLen + 1);
+            struct stat st;
+            if (stat(full, &st) != 0 || !S_ISREG(st.st_mode))
+                continue;
+            if (!found || std::strcmp(name, last) > 0) {
+                copyCut(last, sizeof last, name);
+                found = true;
+            }
+        }
+        closedir(dir);
+    }
+    // The listing is read line by line: a name holding a newline ends there.
+    char* newline = std::strchr(last, '\n');
+    if (newline != nullptr)
+        *newline = '\0';
+    copyCut(dst, dstSize, last);
+    return 0;
+}
+
+int F_InitDecodeTrame()
+{
+    if (S_EtatLoader.boardVersion == 1) {
+        // A block whose name fills all 32 bytes has no terminator of its own;
+        // the byte behind it ends the text, whatever the field held before.
+        uintptr_t cursor = FLASH_ADD_VERSFIRMW;
+        if (F_FlashDrv_Read(&cursor, S_DecodeTrame.firmwareName, VERSION_BLOCK_SIZE) == 0)
+            S_DecodeTrame.firmwareName[VERSION_BLOCK_SIZE] = '\0';
+        cursor = FLASH_ADD_VERSLOADER;
+        if (F_FlashDrv_Read(&cursor, S_DecodeTrame.loaderName, VERSION_BLOCK_SIZE) == 0)
+            S_DecodeTrame.loaderName[VERSION_BLOCK_SIZE] = '\0';
+        std::memcpy(S_DecodeTrame.serialField, "serie", 6);
+        std::memset(S_DecodeTrame.clearedBlock, 0, sizeof S_DecodeTrame.clearedBlock);
+    } else if (S_EtatLoader.boardVersion == 2) {
+        (void)F_Extract_FileName("/NANDdrive/firm/L", S_DecodeTrame.loaderName,
+                                 sizeof S_DecodeTrame.loaderName);
+        (void)F_Extract_FileName("/NANDdrive/firm/F", S_DecodeTrame.firmwareName,
+                                 sizeof S_DecodeTrame.firmwareName);
+    }
+    return 1;
+}
+
+char* getNomLoader() { return S_DecodeTrame.loaderName; }
+char* getNomFirmware() { return S_DecodeTrame.firmwareName; }
+
+void P_LoaderLoadLoaderVersion(char** out)
+{
+    if (out != nullptr)
+        *out = S_EtatLoader.loaderVersionText;
+}
+
+void P_LoaderLoadFirmwareVersion(char** out)
+{
+    if (out != nullptr)
+        *out = S_EtatLoader.firmwareVersionText;
+}
+
+void P_LoaderLoadSerialNumber(char** out)
+{
+    if (out != nullptr)
+        *out = S_EtatLoader.serialNumberText;
+}
+
+// ---------------------------------------------------------------------------
+// DSP names and firmware versions
+
+int IsNumeric(int c) { return c >= '0' && c <= '9' ? 1 : 0; }
+
+int F_LoaderDSPNomsDSP()
+{
+    char path[PATH_MAX];
+    if (platform_path(NAMES_FILE, path, sizeof path) == nullptr)
+        return -1;
+    int fd = open(path, O_RDONLY);
+    if (fd < 0)
+        return -1;
+    // One byte more than is read, so that the integers' text is always terminated.
+    char text[NAMES_FILE_HEAD + 1];
+    size_t got = readHead(fd, text, NAMES_FILE_HEAD);
+    close(fd);
+    text[got] = '\0';
+
+    char* fields[] = {S_EtatLoader.loaderVersionText, S_EtatLoader.firmwareVersionText,
+                      S_EtatLoader.serialNumberText};
+    for (char* f : fields)
+        f[0] = '\0';
+
+    // A file that ends inside a field ends that field there; the fields
+    // behind it stay empty and no integers are read.
+    size_t pos = NAMES_HEADER_BYTES;
+    for (char* f : fields) {
+        if (pos >= got)
+            return 1;
+        size_t n = 0;
+        while (pos < got && text[pos] != ',') {
+            if (n == NAMES_FIELD_SIZE - 1) {
+                f[0] = '\0';
+                return -1;
+            }
+            f[n++] = text[pos++];
+        }
+        f[n] = '\0';
+        if (pos >= got)
+            return 1;
+        ++pos;  // the ','
+    }
+
+    // "%d,%d,%d,%d,%d,%d", without sscanf's undefined behaviour on overflow:
+    // an out-of-range number is clamped to the int32 range.
+    const char* p = text + pos;
+    for (int32_t& value : S_EtatLoader.dspValues) {
+        if (&value != &S_EtatLoader.dspValues[0]) {
+            if (*p != ',')
+                break;
+            ++p;
+        }
+        char* end = nullptr;
+        long v = std::strtol(p, &end, 10);
+        if (end == p)
+            break;
+        if (v > INT32_MAX)
+            v = INT32_MAX;
+        if (v < INT32_MIN)
+            v = INT32_MIN;
+        value = static_cast<int32_t>(v);
+        p = end;
+    }
+    return 1;
+}
+
+int F_GetFirmVersion(const char* text, int32_t* major, int32_t* minor)
+{
+    int32_t ignoredMajor = 0;
+    int32_t ignoredMinor = 0;
+    if (major == nullptr)
+        major = &ignoredMajor;
+    if (minor == nullptr)
+        minor = &ignoredMinor;
+    *major = 0;
+    *minor = 0;
+    if (text == nullptr)
+        return 0;
+
+    const char* start = std::strstr(text, "DSP4");
+    start = start != nullptr ? start + 4 : text;
+    constexpr int LAST_POSITION = 31;
+    int found = 0;
+    for (int i = 0; i <= LAST_POSITION && start[i] != '\0' && found < 2;) {
+        if (!IsNumeric(static_cast<unsigned char>(start[i]))) {
+            ++i;
+            continue;
+        }
+        int32_t number = start[i] - '0';
+        ++i;
+        // Numbers have at most two digits: "123" reads as 12, then 3.
+        if (IsNumeric(static_cast<unsigned char>(start[i]))) {
+            number = number * 10 + (start[i] - '0');
+            ++i;
+        }
+        *(found == 0 ? major : minor) = number;
+        ++found;
+    }
+    return 0;
+}

@@ -1,0 +1,64 @@
+// instrument init --board / --loader-generation, and the board section of
+// instrument show, which runs the product's identification against the root.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "tests/support/process.h"
+#include "tests/support/temp_root.h"
+
+namespace {
+
+quibtest::ProcessResult instrument(std::vector<std::string> args)
+{
+    args.insert(args.begin(), quibtest::binPath("instrument"));
+    return quibtest::runProcess(args);
+}
+
+}  // namespace
+
+TEST(InstrumentBoard, InitMakesWhatShowDetects)
+{
+    struct Case {
+        std::vector<std::string> options;
+        std::vector<std::string> nandFiles;
+        const char* board;  // the "board" member of show --json
+    };
+    const Case cases[] = {
+        {{"--board", "1", "--loader-generation", "4"}, {},
+         R"({"version":1,"loaderGeneration":4,"firmwareSectorCount":10,"loaderName":"LoaderCINT_v4",)"},
+        {{"--loader-generation", "3"}, {},
+         R"({"version":1,"loaderGeneration":3,"firmwareSectorCount":8,"loaderName":"LoaderCINT_v3",)"},
+        {{}, {}, R"({"version":1,"loaderGeneration":3,"firmwareSectorCount":8,)"},
+        {{"--board", "2", "--loader-generation", "4"}, {"LoaderCINT_v3.bin", "FrmWCINT_V2.bin"},
+         R"({"version":2,"loaderGeneration":null,"firmwareSectorCount":0,"loaderName":"LoaderCINT_v3.bin","firmwareName":"FrmWCINT_V2.bin"})"},
+    };
+    for (const auto& c : cases) {
+        quibtest::TempRoot tmp;
+        const std::string root = tmp.path() + "/inst";
+        std::vector<std::string> args = {"init", root};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        auto init = instrument(args);
+        ASSERT_EQ(init.status, 0) << init.err;
+        // Board 2's report holds the memory size "/64Mb" near its start, board 1's nowhere.
+        auto report = quibtest::runProcess({root + "/proc/boot/pidin", "info"});
+        ASSERT_EQ(report.status, 0) << report.err;
+        const size_t at = report.out.find("/64Mb");
+        EXPECT_TRUE(c.nandFiles.empty() ? at == std::string::npos : at + 5 <= 256) << report.out;
+        for (const auto& f : c.nandFiles)
+            tmp.write("/inst/NANDdrive/firm/" + f, "image");
+        auto show = instrument({"show", root, "--json"});
+        ASSERT_EQ(show.status, 0) << show.err;
+        EXPECT_NE(show.out.find(std::string("\"board\":") + c.board), std::string::npos) << show.out;
+        EXPECT_TRUE(tmp.list("/inst/tmp").empty());
+    }
+}
+
+TEST(InstrumentBoard, LoaderOnTheSmallChipIsRefused)
+{
+    quibtest::TempRoot tmp;
+    auto init = instrument({"init", tmp.path() + "/inst", "--flash", "0xC8", "--loader-generation", "4"});
+    EXPECT_NE(init.status, 0);
+    EXPECT_NE(init.err.find("outside"), std::string::npos) << init.err;
+}

@@ -1,0 +1,262 @@
+// upgrade.cgi route by route, as the instrument's pages use it: real uploads
+// posted to the program, the peers served by `instrument peers`.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/e2e/upgrade_support.h"
+
+using quibtest::be32;
+using quibtest::byteSum;
+using quibtest::Instrument;
+using quibtest::pattern;
+using quibtest::Upload;
+
+namespace {
+
+constexpr uint32_t kSector = 0x10000;
+using Files = std::vector<std::string>;
+
+bool logged(const std::string& line, const std::vector<std::string>& parts)
+{
+    for (const auto& p : parts) {
+        if (line.find(p) == std::string::npos)
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+TEST(UpgradeE2e, NorBoardWritesEachImageIntoItsRegion)
+{
+    for (int generation : {3, 4}) {
+        const uint32_t n = generation == 4 ? 10 : 8;
+        Instrument inst({.board = 1, .loaderGeneration = generation});
+        inst.servePeers();
+        const std::string web = pattern(300000, 1), firm = pattern(100000, 2),
+                          loader = pattern(4000, 3);
+        EXPECT_EQ(post(inst, "url=../index.html", {"Web_2.1.tgz", web}).refresh(),
+                  "url=../index.html?type=IHM&name=Web_2.1.tgz");
+        EXPECT_EQ(post(inst, "", {"C:\\images\\FrmWCINT_V2.bin", firm}).refresh(),
+                  "url=../index.html?type=FirmwareCINT&name=FrmWCINT_V2.bin");
+        // Last: the new loader carries no marker, so later requests see generation 3.
+        EXPECT_EQ(post(inst, "url=../up.html", {"LoaderCINT_L7.bin", loader}).refresh(),
+                  "url=../up.html?type=LoaderCINT&name=LoaderCINT_L7.bin");
+
+        const std::string chip = inst.chip();
+        EXPECT_TRUE(chip.substr(27 * kSector, 8 + web.size()) == be32(300000) + be32(byteSum(web)) + web);
+        EXPECT_TRUE(chip.substr(48 * kSector, 8 + firm.size()) ==
+                    be32(100000) + be32(byteSum(firm)) + firm);
+        EXPECT_EQ(chip.substr((48 + n) * kSector - 128, 32), "FrmWCINT_V2" + std::string(21, '\0'));
+        EXPECT_TRUE(chip.substr(59 * kSector, 8 + loader.size()) ==
+                    be32(4000) + be32(byteSum(loader)) + loader);
+        EXPECT_EQ(chip.substr(60 * kSector - 256, 11), std::string("LOADER : 1\0", 11));
+        EXPECT_EQ(chip.substr(60 * kSector - 128, 32), "LoaderCINT_L7" + std::string(19, '\0'));
+        EXPECT_EQ(inst.leftovers(), Files{});
+        EXPECT_EQ(inst.peerLog().size(), 0u);
+    }
+}
+
+TEST(UpgradeE2e, NandBoardCopiesImagesToTheDrive)
+{
+    Instrument inst({.board = 2, .loaderGeneration = 0});
+    inst.servePeers();
+    inst.write("/NANDdrive/firm/Web.tar.gz", "old web");
+    inst.write("/NANDdrive/firm/FrmWCINT_1.bin", "old firmware");
+    inst.write("/NANDdrive/firm/LoaderCINT_1.bin", "old loader");
+    const std::string erased = inst.chip();
+    const std::string small = "tiny";  // no size limits on the drive
+    EXPECT_EQ(post(inst, "", {"Web_9.tgz", small}).refresh(),
+              "url=../index.html?type=IHM&name=Web_9.tgz");
+    EXPECT_EQ(post(inst, "", {"FrmWCINT_2.bin", pattern(700000)}).refresh(),
+              "url=../index.html?type=FirmwareCINT&name=FrmWCINT_2.bin");
+    EXPECT_EQ(post(inst, "", {"LoaderCINT_2.bin", small}).refresh(),
+              "url=../index.html?type=LoaderCINT&name=LoaderCINT_2.bin");
+    EXPECT_EQ(inst.list("/NANDdrive/firm"), (Files{"FrmWCINT_2.bin", "LoaderCINT_2.bin", "Web.tar.gz"}));
+    EXPECT_EQ(inst.read("/NANDdrive/firm/Web.tar.gz"), small);
+    EXPECT_TRUE(inst.read("/NANDdrive/firm/FrmWCINT_2.bin") == pattern(700000));
+    EXPECT_TRUE(inst.chip() == erased);
+    EXPECT_EQ(inst.leftovers(), Files{});
+    const std::string show = inst.showJson();
+    EXPECT_NE(show.find("{\"name\":\"FrmWCINT_2.bin\",\"size\":700000"), std::string::npos) << show;
+}
+
+TEST(UpgradeE2e, DspImagesGoToTheLoaderService)
+{
+    struct Case {
+        std::vector<std::string> peers;
+        const char* name;
+        const char* want;
+        int command;
+    };
+    const Case cases[] = {
+        {{}, "FrmWDSP_1.hex", "url=../index.html?type=FirmwareDSP&name=FrmWDSP_1.hex", 4},
+        {{}, "LoaderDSP_1.hex", "url=../index.html?type=LoaderDSP&name=LoaderDSP_1.hex", 3},
+        {{"--loader-status", "1"}, "FrmWDSP_1.hex", "url=../index.html?error=2004&version=v2.11", 4},
+        {{"--loader-status", "2"}, "LoaderDSP_1.hex", "url=../index.html?error=2005&version=v2.11", 3},
+        {{"--loader-result", "5"}, "FrmWDSP_1.hex", "url=../index.html?error=2005&version=v2.11", 4},
+        {{"--loader-unserved"}, "FrmWDSP_1.hex", "url=../index.html?error=2004&version=v2.11", 0},
+    };
+    for (const auto& c : cases) {
+        Instrument inst;
+        inst.servePeers(c.peers);
+        const std::string erased = inst.chip();
+        EXPECT_EQ(post(inst, "", {c.name, pattern(5000)}).refresh(), c.want) << c.name;
+        const auto log = inst.peerLog();
+        ASSERT_EQ(log.size(), c.command ? 1u : 0u) << c.want;
+        if (c.command) {
+            EXPECT_TRUE(logged(log[0], {"\"peer\":\"loader\"", "\"kind\":\"dsp_image\"",
+                                        "\"command\":" + std::to_string(c.command),
+                                        std::string("\"file\":\"") + c.name + "\"",
+                                        "\"size\":5000"}))
+                << log[0];
+        }
+        EXPECT_TRUE(inst.chip() == erased);
+        EXPECT_EQ(inst.leftovers(), Files{});
+    }
+}
+
+TEST(UpgradeE2e, UdpForwardingAndTheExchangeFailureLine)
+{
+    struct Case {
+        std::vector<std::string> peers;
+        const char* query;
+        const char* name;
+        const char* want;
+        bool sent;
+    };
+    const Case cases[] = {
+        {{}, "udp_port=2", "Port2.TXT", "url=../index.html?type=UDP&name=Port2.TXT&port=2", true},
+        {{}, "udp_port=3&settings=1", "Backup.txt", "url=../index.html?type=UDP&name=Backup.txt&port=3", true},
+        {{}, "url=../udp.html&udp_port=2", "config.ini", "url=../udp.html?error=2003&version=v2.11&port=2", false},
+        {{"--firmware-status", "0"}, "udp_port=2", "a.txt", "url=../index.html?error=2006&version=v2.11&port=2", true},
+        {{"--firmware-unserved"}, "udp_port=2", "a.txt", "url=../index.html?error=2006&version=v2.11&port=2", false},
+        {{"--firmware-close"}, "udp_port=2", "a.txt", "url=../index.html?error=2003&version=v2.11&port=2", true},
+        {{}, "udp_port=&url=../x.html", "FrmWDSP_1.hex", "url=../x.html?type=FirmwareDSP&name=FrmWDSP_1.hex", true},
+    };
+    for (const auto& c : cases) {
+        Instrument inst;
+        inst.servePeers(c.peers);
+        const std::string conf = "udp 1 239.0.0.1:5000\n";
+        const auto reply = post(inst, c.query, {c.name, conf});
+        EXPECT_EQ(reply.refresh(), c.want);
+        // Even when the exchange fails, the response stays well formed: the
+        // diagnostic line goes to the server's error log.
+        EXPECT_EQ(reply.status, 200) << c.want;
+        EXPECT_NE(reply.headers.find("Cache-Control: no-cache, no-store, must-revalidate, "
+                                     "post-check=0, pre-check=0\r\n"),
+                  std::string::npos)
+            << reply.headers;
+        EXPECT_EQ(reply.page.rfind("<!DOCTYPE html PUBLIC", 0), 0u) << c.want;
+        const bool failedExchange = c.peers == std::vector<std::string>{"--firmware-close"};
+        EXPECT_EQ(inst.server().errorLog().find("alert(\"Erreur MsgSend\");") != std::string::npos,
+                  failedExchange)
+            << inst.server().errorLog();
+        const auto log = inst.peerLog();
+        EXPECT_EQ(log.size(), c.sent ? 1u : 0u) << c.want;
+        if (c.sent && std::string(c.want).find("&port=") != std::string::npos) {
+            EXPECT_TRUE(logged(log[0], {"\"peer\":\"firmware\"", "\"kind\":\"udp_conf\"",
+                                        std::string("UDPConf") + c.query[9] + "=" + c.name + ":",
+                                        "\"size\":" + std::to_string(conf.size())}))
+                << log[0];
+        }
+        EXPECT_EQ(inst.leftovers(), Files{});
+    }
+}
+
+TEST(UpgradeE2e, SettingsModelsAndSystemRestores)
+{
+    const std::string settings = "# MMI settings\nQNX 6.3.2\n";
+    struct Case {
+        std::vector<std::string> peers;
+        const char* query;
+        const char* name;
+        std::string content;
+        const char* want;
+        const char* kind;  // what the peers log, or nullptr
+    };
+    const Case cases[] = {
+        {{}, "settings=1", "Backup.TXT", settings, "restoresettingserror=0", "restore_settings"},
+        {{}, "settings=1", "Backup.txt", "IHM only\n", "restoresettingserror=2003", nullptr},
+        {{}, "settings=1", "Backup.bin", settings, "restoresettingserror=2003", nullptr},
+        {{"--firmware-status", "0"}, "settings=1", "b.txt", settings, "restoresettingserror=2006", "restore_settings"},
+        {{}, "models=1", "models.txt", "anything", "restoresettingserror=0", "restore_models"},
+        {{}, "system=1", "models.txt", "anything", "restoresettingserror=0", "restore_models"},
+        {{}, "settings=1&models=1", "models.txt", "anything", "restoresettingserror=0", "restore_models"},
+        {{"--loader-unserved"}, "system=1", "sys.txt", "x", "restoresettingserror=2006", nullptr},
+    };
+    for (const auto& c : cases) {
+        Instrument inst;
+        inst.servePeers(c.peers);
+        EXPECT_EQ(post(inst, c.query, {c.name, c.content}).refresh(),
+                  std::string("url=../index.html?") + c.want)
+            << c.query << " " << c.name;
+        const auto log = inst.peerLog();
+        ASSERT_EQ(log.size(), c.kind ? 1u : 0u) << c.query;
+        if (c.kind) {
+            EXPECT_TRUE(logged(log[0], {std::string("\"kind\":\"") + c.kind + "\"",
+                                        "\"size\":" + std::to_string(c.content.size())}))
+                << log[0];
+        }
+        EXPECT_EQ(inst.leftovers(), Files{});
+    }
+}
+
+TEST(UpgradeE2e, GpsConfigurationsAreStoredOnTheNandBoard)
+{
+    struct Case {
+        int board;
+        const char* name;
+        size_t size;
+        const char* want;
+    };
+    const Case cases[] = {
+        {2, "gps_rtk.txt", 51200, "restoresettingserror=1"},
+        {2, "gps_rtk.txt", 51201, "restoresettingserror=2008"},
+        {1, "gps_rtk.txt", 100, "restoresettingserror=2003"},
+        {2, "gps_rtk.dat", 100, "restoresettingserror=2003"},  // no settings restore instead
+    };
+    for (const auto& c : cases) {
+        Instrument inst({.board = c.board, .loaderGeneration = 0});
+        inst.servePeers();
+        inst.write("/www/system/conf/gps_rtk.txt", "old");
+        const std::string content = pattern(c.size);
+        EXPECT_EQ(post(inst, "settings=1", {c.name, content}).refresh(),
+                  std::string("url=../index.html?") + c.want)
+            << c.name << " " << c.size;
+        const bool stored = std::string(c.want).ends_with("=1");
+        EXPECT_TRUE(inst.read("/www/system/conf/gps_rtk.txt") == (stored ? content : "old"));
+        EXPECT_EQ(inst.list("/www/system/conf"), Files{"gps_rtk.txt"});
+        EXPECT_EQ(inst.peerLog().size(), 0u);
+        EXPECT_EQ(inst.leftovers(), Files{});
+    }
+}
+
+TEST(UpgradeE2e, NamesAndPrefixesDecideTheRoute)
+{
+    Instrument inst;
+    inst.servePeers();
+    const std::string name127 = "FrmWDSP" + std::string(120, 'd');
+    struct Case {
+        Upload up;
+        const char* query;
+        std::string want;
+    };
+    const Case cases[] = {
+        {{name127, "x"}, "", "url=../index.html?type=FirmwareDSP&name=" + name127},
+        {{name127 + "d", "x"}, "", "url=../index.html?error=2001&version=v2.11"},
+        {{"", "x"}, "", "url=../index.html?error=2001&version=v2.11"},
+        {{"FrmWDSP.hex", "x", "Other"}, "", "url=../index.html?error=2001&version=v2.11"},
+        {{"web_1.tgz", "x"}, "", "url=../index.html?error=2003&version=v2.11"},
+        {{"frmwcint.bin", pattern(70000)}, "url=../a.html", "url=../a.html?error=2003&version=v2.11"},
+        {{"XWeb.tgz", "x"}, "", "url=../index.html?error=2003&version=v2.11"},
+        {{"FrmWCINT_1.bin", "too small"}, "", "url=../index.html?error=2008&version=v2.11"},
+        {{"images/LoaderDSP_4.hex", "x"}, "url=../b.html&url=../c.html",
+         "url=../c.html?type=LoaderDSP&name=LoaderDSP_4.hex"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(post(inst, c.query, c.up).refresh(), c.want) << c.up.fileName;
+    EXPECT_EQ(inst.leftovers(), Files{});
+}

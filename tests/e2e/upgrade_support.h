@@ -1,0 +1,72 @@
+// A simulated instrument for the end-to-end tests of upgrade.cgi: a root made
+// by `instrument init`, the peers served by `instrument peers`, and uploads
+// posted to the program.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/support/peers_process.h"
+#include "tests/support/temp_root.h"
+#include "tests/support/web_server.h"
+
+namespace quibtest {
+
+struct InitArgs {
+    int board = 1;
+    const char* flash = "0x93";
+    int loaderGeneration = 4;  // 0: loader region left erased
+};
+
+class Instrument : public TempRoot {
+public:
+    explicit Instrument(InitArgs args = {});
+    ~Instrument();
+    // (Re)starts the peers with these options.
+    void servePeers(const std::vector<std::string>& options = {});
+    void stopPeers();
+    // Lines of var/log/peers.jsonl.
+    std::vector<std::string> peerLog() const;
+    // Temporary or scratch files left below tmp/ (the lock file aside) and
+    // interrupted copies in the NAND and GPS directories.
+    std::vector<std::string> leftovers() const;
+    // `instrument show ROOT --json`.
+    std::string showJson() const;
+    std::string chip() const { return read("/flash/nor.img"); }
+    // lighttpd serving upgrade.cgi at /cgi-bin/upgrade.cgi for this root.
+    const WebServer& server() const { return *server_; }
+
+private:
+    std::unique_ptr<PeersProcess> peers_;
+    std::unique_ptr<WebServer> server_;
+};
+
+struct Reply {
+    int status = -1;       // HTTP status, or the program's exit status when run directly
+    std::string page;      // response body
+    std::string headers;   // response header lines (no status line)
+    std::string err;       // the program's standard error, when run directly
+    // The Refresh target: what follows "0;" in the meta element, "" if none.
+    std::string refresh() const;
+};
+
+struct Upload {
+    std::string fileName;  // sent as the part's filename
+    std::string content;
+    std::string field = "Filedata";
+};
+
+// Posts the upload as multipart/form-data to upgrade.cgi run directly as a
+// CGI program below the instrument's root.
+Reply postDirect(const Instrument& inst, const std::string& query, const Upload& up);
+// Posts the upload the way a browser does: `curl -F` through the web server.
+Reply post(const Instrument& inst, const std::string& query, const Upload& up);
+
+// Bytes that differ from one position to the next, so a misplaced copy shows.
+std::string pattern(size_t n, unsigned seed = 7);
+uint32_t byteSum(const std::string& s);
+std::string be32(uint32_t v);
+
+}  // namespace quibtest

@@ -1,0 +1,240 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+
+#include "flash/Flash_Drv.h"
+#include "flash/Flash_Pack.h"
+#include "tests/flash/pack_support.h"
+#include "tests/support/chip_root.h"
+
+using packtest::Pack;
+using packtest::pattern;
+using packtest::walk;
+
+namespace {
+
+constexpr uint8_t V = FLASHPACK_STATUS_VALID;
+constexpr uint8_t O = FLASHPACK_STATUS_OBSOLETE;
+constexpr uint8_t W = FLASHPACK_STATUS_WRITING;
+
+// The same chain behaviour in the product sector of the simulated chip and in
+// a sector image held in ordinary memory.
+class PackChain : public ::testing::TestWithParam<bool> {
+protected:
+    void SetUp() override
+    {
+        if (GetParam()) {
+            chip_ = std::make_unique<quibtest::ChipRoot>();
+            ASSERT_EQ(F_FlashDrv_Init(), 0);
+            base_ = FLASH_ADD_PARAM_PROD;
+        } else {
+            base_ = mem_.base();
+        }
+        F_FlashPack_Init();
+    }
+
+    // Every byte of the block after the chain's sector is still erased.
+    void expectNextBlockErased() const
+    {
+        std::vector<uint8_t> next(FLASHPACK_BLOCK_SIZE);
+        uintptr_t cursor = base_ + FLASHPACK_BLOCK_SIZE;
+        if (GetParam())
+            ASSERT_EQ(F_FlashDrv_Read(&cursor, next.data(), FLASHPACK_BLOCK_SIZE), 0);
+        else
+            std::memcpy(next.data(), mem_.bytes() + FLASHPACK_BLOCK_SIZE, next.size());
+        EXPECT_EQ(next, std::vector<uint8_t>(FLASHPACK_BLOCK_SIZE, 0xFF));
+    }
+
+    std::vector<uint8_t> load(uint8_t id, int size = 0x10000) const
+    {
+        std::vector<uint8_t> out(static_cast<size_t>(size));
+        int n = F_FlashPack_LoadPackId(base_, id, out.data(), size);
+        out.resize(n < 0 ? 0 : static_cast<size_t>(n));
+        return out;
+    }
+
+    std::unique_ptr<quibtest::ChipRoot> chip_;
+    packtest::MemSector mem_;
+    uintptr_t base_ = 0;
+};
+
+TEST_P(PackChain, SavingAnIdAgainLeavesExactlyOneValidPack)
+{
+    uintptr_t end = 1;
+    EXPECT_EQ(F_FlashPack_SearchPackId(base_, 1, nullptr, &end), 0u);
+    EXPECT_EQ(end, base_);
+    for (uint8_t i = 0; i < 4; ++i) {
+        ASSERT_EQ(F_FlashPack_SavePackId(base_, 1, pattern(100 + i, i).data(), 100 + i), 0);
+        if (i == 1) {
+            ASSERT_EQ(F_FlashPack_SavePackId(base_, 2, pattern(3, 9).data(), 3), 0);
+        }
+    }
+    const std::vector<Pack> want = {
+        {0, O, 1, 100}, {104, O, 1, 101}, {209, V, 2, 3}, {216, O, 1, 102}, {322, V, 1, 103}};
+    EXPECT_EQ(walk(base_), want);
+    EXPECT_EQ(load(1), pattern(103, 3));
+    EXPECT_EQ(load(2), pattern(3, 9));
+    S_FlashPackHeader h;
+    EXPECT_EQ(F_FlashPack_SearchPackId(base_, 1, &h, &end), base_ + 322);
+    EXPECT_EQ(F_FlashPack_HeadLength(h), 103);
+    EXPECT_EQ(F_FlashPack_SearchPackId(base_, 3, &h, &end), 0u);
+    EXPECT_EQ(end, base_ + 429);
+}
+
+TEST_P(PackChain, BitFieldCountsOverItsWholeRangeAndStops)
+{
+    ASSERT_EQ(F_FlashPack_BitField_MK(base_, 7, 2), 0);
+    S_FlashPackHeader h;
+    uintptr_t end = 0;
+    const uintptr_t field = F_FlashPack_SearchPackId(base_, 7, &h, &end);
+    ASSERT_NE(field, 0u);
+    for (int c = 0; c < 16; ++c) {
+        int count = c;
+        ASSERT_EQ(F_FlashPack_BitField_Inc(base_, 7, &count), 0) << c;
+        EXPECT_EQ(count, c + 1);
+        uint8_t bytes[2];
+        ASSERT_EQ(F_FlashPack_Read(field, &h, bytes, 2), 2);
+        for (int k = 0; k < 2; ++k) {
+            const int cleared = std::clamp(count - 8 * k, 0, 8);
+            EXPECT_EQ(bytes[k], static_cast<uint8_t>(0xFF << cleared)) << "count " << count << " byte " << k;
+        }
+    }
+    int count = 16;
+    EXPECT_EQ(F_FlashPack_BitField_Inc(base_, 7, &count), FLASHPACK_ERR_BITFIELD);
+    EXPECT_EQ(count, 16);
+    EXPECT_EQ(F_FlashPack_BitField_Get(base_, 7), 0);
+
+    // A new field of the id retires the old one; an empty field is exhausted at once.
+    ASSERT_EQ(F_FlashPack_BitField_MK(base_, 7, 0), 0);
+    EXPECT_EQ(walk(base_), (std::vector<Pack>{{0, O, 7, 2}, {6, V, 7, 0}}));
+    count = 0;
+    EXPECT_EQ(F_FlashPack_BitField_Get(base_, 7), FLASHPACK_ERR_BITFIELD);
+    EXPECT_EQ(F_FlashPack_BitField_Inc(base_, 7, &count), FLASHPACK_ERR_BITFIELD);
+    EXPECT_EQ(F_FlashPack_BitField_Get(base_, 8), FLASHPACK_ERR_NO_PACK);
+    EXPECT_EQ(F_FlashPack_BitField_Inc(base_, 8, &count), FLASHPACK_ERR_NO_PACK);
+}
+
+// Packs that fill the sector exactly, or nearly: the save that no longer fits
+// is refused, writes nothing, and the record it would have replaced survives.
+TEST_P(PackChain, FullSectorRefusesTheSaveAndLosesNothing)
+{
+    struct Case {
+        uint32_t len;
+        int fits;
+    };
+    for (const Case c : {Case{4092, 16}, Case{10240, 6}, Case{65532, 1}, Case{65533, 0}}) {
+        SCOPED_TRACE(c.len);
+        if (GetParam())
+            ASSERT_EQ(F_FlashDrv_EraseSector(base_), 1);
+        else
+            std::memset(mem_.bytes(), 0xFF, FLASHPACK_BLOCK_SIZE);
+        for (int i = 0; i < c.fits; ++i)
+            ASSERT_EQ(F_FlashPack_SavePackId(base_, 1, pattern(c.len, static_cast<uint8_t>(i)).data(), c.len), 0);
+        const std::vector<Pack> before = walk(base_);
+        ASSERT_EQ(before.size(), static_cast<size_t>(c.fits));
+        EXPECT_EQ(F_FlashPack_SavePackId(base_, 1, pattern(c.len, 99).data(), c.len), FLASHPACK_ERR_BLOCK);
+        const bool roomForHeader = FLASHPACK_BLOCK_SIZE - c.fits * (c.len + 4) >= 4;
+        EXPECT_EQ(F_FlashPack_SavePackId(base_, 2, nullptr, 0), roomForHeader ? 0 : FLASHPACK_ERR_BLOCK);
+        EXPECT_EQ(F_FlashPack_BitField_MK(base_, 3, 0x10000), FLASHPACK_ERR_BLOCK);
+        if (c.fits > 0) {
+            EXPECT_EQ(load(1), pattern(c.len, static_cast<uint8_t>(c.fits - 1)));
+        }
+        EXPECT_EQ(F_FlashPack_SearchPackId(base_, 1, nullptr, nullptr) != 0, c.fits > 0);
+        expectNextBlockErased();
+    }
+}
+
+// A chain with no free header ends at the sector's end and never reads on
+// into the next block, whatever lies there.
+TEST_P(PackChain, WalkStopsAtTheEndOfTheSector)
+{
+    for (int i = 0; i < 16; ++i)
+        ASSERT_EQ(F_FlashPack_SavePackId(base_, 1, pattern(4092, 1).data(), 4092), 0);
+    const uintptr_t next = base_ + FLASHPACK_BLOCK_SIZE;
+    ASSERT_EQ(F_FlashPack_SavePackId(next, 9, pattern(8, 2).data(), 8), 0);
+    uintptr_t end = 0;
+    EXPECT_EQ(F_FlashPack_SearchPackId(base_, 9, nullptr, &end), 0u);
+    EXPECT_EQ(end, next);
+    EXPECT_EQ(F_FlashPack_LoadPackId(base_, 9, nullptr, 0), FLASHPACK_ERR_NO_PACK);
+    EXPECT_NE(F_FlashPack_SearchPackId(next, 9, nullptr, nullptr), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(FlashAndMemory, PackChain, ::testing::Bool(),
+                         [](const auto& info) { return std::string(info.param ? "Flash" : "Memory"); });
+
+// Obsolete, interrupted and unknown statuses hide a pack; its length still
+// leads the walk past it.
+TEST(PackChainMemory, WalksPastPacksThatAreNotValid)
+{
+    packtest::MemSector mem;
+    const uintptr_t base = mem.base();
+    uintptr_t at = base;
+    const struct {
+        uint8_t status, id;
+        uint16_t len;
+    } packs[] = {{O, 1, 5}, {W, 1, 7}, {0x12, 1, 0}, {V, 2, 3}, {V, 1, 12}, {V, 1, 2}};
+    for (const auto& p : packs) {
+        const S_FlashPackHeader h = F_FlashPack_MakeHead(p.status, p.id, p.len);
+        ASSERT_EQ(F_FlashPack_Write(at, &h, pattern(p.len, p.status).data(), p.len), 0);
+        at += 4 + p.len;
+    }
+    S_FlashPackHeader h;
+    uintptr_t end = 0;
+    EXPECT_EQ(F_FlashPack_SearchPackId(base, 1, &h, &end), base + 31);
+    EXPECT_EQ(V_S_sFlashPackHeader.ucId, 1);
+    EXPECT_EQ(F_FlashPack_SearchPackId(base, 3, &h, &end), 0u);
+    EXPECT_EQ(end, at);
+
+    // A destination smaller than the pack takes its first bytes only.
+    uint8_t small[10];
+    std::memset(small, 0xAA, sizeof small);
+    EXPECT_EQ(F_FlashPack_LoadPackId(base, 1, small, 8), 8);
+    const std::vector<uint8_t> want = pattern(12, V);
+    EXPECT_TRUE(std::equal(small, small + 8, want.begin()));
+    EXPECT_EQ(small[8], 0xAA);
+    EXPECT_EQ(F_FlashPack_LoadPackId(base, 1, small, 0), 0);
+
+    uintptr_t cursor = end;
+    ASSERT_EQ(F_FlashPack_ReadHead(cursor, &h), 0);
+    EXPECT_EQ(F_FlashPack_NextHead(&cursor, &h), FLASHPACK_ERR_END);
+    EXPECT_EQ(cursor, end);
+    EXPECT_EQ(F_FlashPack_ReadHead(0, &h), FLASHPACK_ERR_ADDRESS);
+    EXPECT_EQ(F_FlashPack_Write(0, &h, nullptr, 0), FLASHPACK_ERR_ADDRESS);
+    EXPECT_EQ(F_FlashPack_SavePackId(0, 1, nullptr, 0), FLASHPACK_ERR_ADDRESS);
+    end = 1;
+    EXPECT_EQ(F_FlashPack_SearchPackId(0, 1, &h, &end), 0u);
+    EXPECT_EQ(end, 0u);
+}
+
+// Programming failures on the chip: nothing is written after a failed obsolete
+// mark, and a save that fails in its data leaves a 0xFE pack that later saves
+// walk past.
+TEST(PackChainFlash, ProgrammingFailuresLoseNoRecord)
+{
+    quibtest::ChipRoot chip;
+    ASSERT_EQ(F_FlashDrv_Init(), 0);
+    F_FlashPack_Init();
+    const uintptr_t base = FLASH_ADD_PARAM_PROD;
+    ASSERT_EQ(F_FlashPack_SavePackId(base, 1, pattern(16, 1).data(), 16), 0);
+    const S_FlashPackHeader h = F_FlashPack_MakeHead(W, 5, 1);
+    EXPECT_EQ(F_FlashPack_Write(base, &h, "x", 1), FLASHPACK_ERR_NOT_FREE);
+
+    chip.setSettings("program_fail_always=0x3D0000\n");
+    const std::string before = chip.image();
+    EXPECT_EQ(F_FlashPack_SavePackId(base, 1, pattern(16, 2).data(), 16), -3);
+    EXPECT_TRUE(chip.image() == before) << "a refused save programmed something";
+
+    chip.setSettings("program_fail_always=0x3D0020\n");   // a data byte of the next pack
+    EXPECT_EQ(F_FlashPack_SavePackId(base, 2, pattern(16, 3).data(), 16), -3);
+    chip.setSettings("");
+    ASSERT_EQ(F_FlashPack_SavePackId(base, 3, pattern(4, 4).data(), 4), 0);
+    EXPECT_EQ(walk(base), (std::vector<Pack>{{0, V, 1, 16}, {20, W, 2, 16}, {40, V, 3, 4}}));
+    std::vector<uint8_t> out(16);
+    EXPECT_EQ(F_FlashPack_LoadPackId(base, 1, out.data(), 16), 16);
+    EXPECT_EQ(out, pattern(16, 1));
+    EXPECT_EQ(F_FlashPack_LoadPackId(base, 2, out.data(), 16), FLASHPACK_ERR_NO_PACK);
+}
+
+}  // namespace

@@ -1,0 +1,120 @@
+// The query-string scan and the result page, byte for byte.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "upgrade/upgrade.h"
+
+namespace {
+
+const std::string kHead =
+    "Content-Type: text/html; charset=utf-8\r\n"
+    "Cache-Control: no-cache, no-store, must-revalidate, post-check=0, pre-check=0\r\n"
+    "Pragma: no-cache\r\n"
+    "Expires: Thu, 19 Nov 1981 08:52:00 GMT\r\n"
+    "\r\n"
+    "<!DOCTYPE html PUBLIC \"-//W3C//DTD XHTML 1.0 Transitional//EN\" "
+    "\"http://www.w3.org/TR/xhtml1/DTD/xhtml1-transitional.dtd\">"
+    "<html xmlns=\"http://www.w3.org/1999/xhtml\" lang=\"en\" xml:lang=\"en\"><head>\r\n"
+    "<title>ORVEN</title>"
+    "<meta http-equiv=\"content-type\" content=\"text/html; charset=utf-8\" />";
+const std::string kTail = "</head><body></body></html>";
+
+std::string page(int outcome, const UpgradeQuery& q, const char* type, const char* name)
+{
+    char* buf = nullptr;
+    size_t len = 0;
+    FILE* f = open_memstream(&buf, &len);
+    WriteResultPage(f, outcome, &q, type, name);
+    std::fclose(f);
+    std::string s(buf, len);
+    free(buf);
+    return s;
+}
+
+}  // namespace
+
+TEST(UpgradeQuery, ScanKeepsTokensAsTheyStandAndLastKeyWins)
+{
+    struct Case {
+        const char* qs;  // nullptr: no query string
+        const char* url;
+        int port;
+        int kind;
+    };
+    const Case cases[] = {
+        {nullptr, "url=../index.html", 0, 0},
+        {"", "url=../index.html", 0, 0},
+        {"url=../a.html&url=../b%20c.html+x", "url=../b%20c.html+x", 0, 0},
+        {"udp_port=3&settings=1", "url=../index.html", '3', 1},
+        {"settings=1&models=1", "url=../index.html", 0, 2},
+        {"models=&system=&settings=", "url=../index.html", 0, 1},
+        {"udp_port=2&udp_port=", "url=../index.html", 0, 0},
+        {"udp_port=27", "url=../index.html", '2', 0},
+        {"&&URL=x&Settings=1&url=y&", "url=y", 0, 0},
+        {"urlx=1&udp_port9=1&system", "url=../index.html", 0, 0},
+    };
+    for (const auto& c : cases) {
+        std::string qs = c.qs ? c.qs : "";
+        UpgradeQuery q{};
+        ScanQueryString(c.qs ? qs.data() : nullptr, &q);
+        EXPECT_STREQ(q.urlToken, c.url) << (c.qs ? c.qs : "(none)");
+        EXPECT_EQ(q.udpPort, c.port) << (c.qs ? c.qs : "(none)");
+        EXPECT_EQ(q.restoreKind, c.kind) << (c.qs ? c.qs : "(none)");
+    }
+}
+
+TEST(UpgradeQuery, BaseNameDropsUnixAndWindowsDirectories)
+{
+    const char* cases[][2] = {
+        {"C:\\images\\FrmWCINT_2.bin", "FrmWCINT_2.bin"},
+        {"/home/u/Web.tar.gz", "Web.tar.gz"},
+        {"a/b\\c/d.txt", "d.txt"},
+        {"dir/", ""},
+        {"plain", "plain"},
+    };
+    for (const auto& c : cases) {
+        char out[128];
+        StripDirectories(c[0], out, sizeof out);
+        EXPECT_STREQ(out, c[1]) << c[0];
+    }
+}
+
+TEST(UpgradePage, RefreshElementForEachOutcome)
+{
+    const UpgradeQuery plain{"url=../index.html", 0, 0};
+    const UpgradeQuery udp{"url=../u.html", '3', 1};  // the port wins over the restore key
+    const UpgradeQuery restore{"url=../r.html", 0, 2};
+    struct Case {
+        int outcome;
+        const UpgradeQuery* q;
+        const char* type;
+        const char* want;
+    };
+    const Case cases[] = {
+        {0, &plain, "FirmwareCINT", "0;url=../index.html?type=FirmwareCINT&name=FrmWCINT_2.bin"},
+        {0, &udp, "UDP", "0;url=../u.html?type=UDP&name=FrmWCINT_2.bin&port=3"},
+        {0, &restore, "Unknown", "0;url=../r.html?restoresettingserror=0"},
+        {1, &restore, "Unknown", "0;url=../r.html?restoresettingserror=1"},
+        {100, &plain, "IHM", "0;url=../index.html?type=IHM&name=FrmWCINT_2.bin"},
+        {101, &plain, "Unknown", "0;url=../index.html?error=2001&version=v2.11"},
+        {106, &udp, "UDP", "0;url=../u.html?error=2006&version=v2.11&port=3"},
+        {108, &restore, "Unknown", "0;url=../r.html?restoresettingserror=2008"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(page(c.outcome, *c.q, c.type, "FrmWCINT_2.bin"),
+                  kHead + "<meta http-equiv=\"Refresh\" content=\"" + c.want + "\" />" + kTail)
+            << c.outcome;
+    }
+}
+
+TEST(UpgradePage, DoubleQuotesCannotEndTheRefreshAttribute)
+{
+    const UpgradeQuery q{"url=x\"><script>", '"', 0};
+    EXPECT_EQ(page(0, q, "a\"b", "n\"'<&>.txt"),
+              kHead +
+                  "<meta http-equiv=\"Refresh\" content=\"0;url=x&#34;><script>?type=a&#34;b"
+                  "&name=n&#34;'<&>.txt&port=&#34;\" />" +
+                  kTail);
+}

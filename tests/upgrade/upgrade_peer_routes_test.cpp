@@ -1,0 +1,148 @@
+// The routes that hand the upload to a peer: UDP forwarding, the settings,
+// models and system restores, and the DSP images.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string>
+
+#include "tests/support/fake_peer.h"
+#include "tests/support/temp_root.h"
+#include "upgrade/upgrade.h"
+
+using quibtest::FakePeer;
+using quibtest::PeerAnswer;
+
+namespace {
+
+std::string word(int32_t v)
+{
+    std::string s(4, '\0');
+    std::memcpy(s.data(), &v, 4);
+    return s;
+}
+
+}  // namespace
+
+TEST(UpgradeUdpRoute, OnlyTxtNamesAreForwarded)
+{
+    quibtest::TempRoot root;
+    FakePeer firmware(root.path(), "firmware");
+    const std::string tmp = root.host("/tmp/quibU");
+    struct Case {
+        const char* name;
+        int want;
+    };
+    const Case cases[] = {
+        {"Port2.TXT", 0}, {"a.Txt", 0}, {".txt", 0}, {"txt", 103},
+        {"config.ini", 103}, {"x.txt.bak", 103}, {"", 103},
+    };
+    size_t sent = 0;
+    for (const auto& c : cases) {
+        EXPECT_EQ(EnvoiUDP('2', tmp.c_str(), c.name), c.want) << c.name;
+        if (c.want == 0) {
+            ASSERT_EQ(firmware.received().size(), ++sent);
+            EXPECT_EQ(firmware.received().back(),
+                      std::string("mode=4&UDPConf2=") + c.name + ":" + tmp + '\0');
+        }
+    }
+    EXPECT_EQ(firmware.received().size(), sent);
+}
+
+TEST(UpgradeRestoreRoute, SettingsNeedTheirMarkersInTheFirstKilobyte)
+{
+    struct Case {
+        const char* what;
+        std::string content;
+        int want;
+    };
+    const std::string pad(1021, ' ');
+    const Case cases[] = {
+        {"MMI and QNX", "# MMI backup\nQNX 6.5\n", 0},
+        {"IHM and QNX", "QNX IHM", 0},
+        {"IHM without QNX", "IHM only", 103},
+        {"QNX without interface", "QNX", 103},
+        {"lower case", "ihm qnx", 103},
+        {"QNX after 1024 bytes", "IHM" + pad + "QNX", 103},
+        {"QNX cut at byte 1024", "IHM" + std::string(1019, ' ') + "QNX", 103},
+        {"QNX ending at byte 1024", "IHM" + std::string(1018, ' ') + "QNX", 0},
+        {"behind a zero byte", std::string("IHM\0QNX", 7), 103},
+        {"empty", "", 103},
+    };
+    for (const auto& c : cases) {
+        quibtest::TempRoot root;
+        FakePeer firmware(root.path(), "firmware");
+        root.write("/tmp/quibS", c.content);
+        const std::string tmp = root.host("/tmp/quibS");
+        EXPECT_EQ(Restore_Settings(tmp.c_str(), "Backup.TXT", 1), c.want) << c.what;
+        EXPECT_EQ(firmware.received().size(), c.want == 0 ? 1u : 0u) << c.what;
+        if (c.want == 0) {
+            EXPECT_EQ(firmware.received()[0], "mode=4&RestoreSettings=" + tmp + '\0');
+        }
+    }
+    quibtest::TempRoot root;
+    const std::string missing = root.host("/tmp/none");
+    EXPECT_EQ(Restore_Settings(missing.c_str(), "Backup.txt", 1), 101);
+    EXPECT_EQ(Restore_Settings(missing.c_str(), "Backup.bin", 1), 103);
+}
+
+TEST(UpgradeRestoreRoute, ModelsAndSystemGoToTheLoaderWithoutAFileCheck)
+{
+    struct Case {
+        std::optional<PeerAnswer> answer;
+        int want;
+    };
+    const Case cases[] = {
+        {PeerAnswer::reply(4), 0},
+        {PeerAnswer::reply(0), 106},
+        {std::nullopt, 106},
+    };
+    for (const auto& c : cases) {
+        for (int kind : {2, 3}) {
+            quibtest::TempRoot root;
+            std::optional<FakePeer> loader;
+            if (c.answer)
+                loader.emplace(root.path(), "loader", *c.answer);
+            const std::string tmp = root.host("/tmp/quibM");  // never opened here
+            EXPECT_EQ(Restore_Settings(tmp.c_str(), "models.txt", kind), c.want) << kind;
+            if (loader) {
+                EXPECT_EQ(loader->received(),
+                          std::vector<std::string>{"mode=4&target=loader&RestoreModels=" + tmp + '\0'});
+            }
+            EXPECT_EQ(Restore_Settings(tmp.c_str(), "models.dat", kind), 103);
+        }
+    }
+}
+
+TEST(UpgradeDspRoute, LoaderAnswersBecomeHandOffResults)
+{
+    struct Case {
+        const char* name;
+        std::optional<PeerAnswer> answer;
+        int command;
+        int want;
+    };
+    const Case cases[] = {
+        {"FrmWDSP_1.hex", PeerAnswer::reply(4, word(0)), 4, 0},
+        {"LoaderDSP_2.hex", PeerAnswer::reply(3, word(0)), 3, 0},
+        {"FrmWDSP_1.hex", PeerAnswer::reply(1, word(0)), 4, -1},
+        {"FrmWDSP_1.hex", PeerAnswer::reply(2, word(0)), 4, -2},
+        {"LoaderDSP_2.hex", PeerAnswer::reply(3, word(5)), 3, -2},
+        {"FrmWDSP_1.hex", std::nullopt, 4, -1},
+    };
+    for (const auto& c : cases) {
+        quibtest::TempRoot root;
+        std::optional<FakePeer> loader;
+        if (c.answer)
+            loader.emplace(root.path(), "loader", *c.answer);
+        const std::string tmp = root.host("/tmp/quibD");
+        int got = c.command == 4 ? flash_firmwareDSP(c.name, tmp.c_str())
+                                 : flash_loaderDSP(c.name, tmp.c_str());
+        EXPECT_EQ(got, c.want) << c.name;
+        if (loader) {
+            EXPECT_EQ(loader->received(),
+                      std::vector<std::string>{word(c.command) + tmp + "," + c.name});
+        }
+    }
+}

@@ -1,0 +1,96 @@
+// Restores are carried out by the peers from the uploaded file; a GPS
+// configuration is stored here, under the web server's configuration directory.
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "loader/LoaderCommun.h"
+#include "upgrade/Message_Channel.h"
+#include "upgrade/upgrade.h"
+
+namespace {
+
+constexpr char kGpsDir[] = "/www/system/conf/";
+constexpr int32_t kGpsMaxSize = 51200;
+
+int OpenInto(const char* tmpPath)
+{
+    int fd;
+    do {
+        fd = open(tmpPath, O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    S_ChargeFirmware.fd = fd;
+    return fd;
+}
+
+void CloseRecord()
+{
+    if (S_ChargeFirmware.fd >= 0)
+        close(S_ChargeFirmware.fd);
+    S_ChargeFirmware.fd = -1;
+}
+
+bool Contains(const uint8_t* text, size_t len, const char* needle)
+{
+    const size_t n = std::strlen(needle);
+    for (size_t i = 0; i + n <= len; ++i) {
+        if (std::memcmp(text + i, needle, n) == 0)
+            return true;
+    }
+    return false;
+}
+
+// A settings backup names its interface (IHM or MMI) and QNX in its first kilobyte.
+bool HasSettingsMarkers(int fd)
+{
+    if (lseek(fd, 0, SEEK_SET) != 0)
+        return false;
+    ssize_t n;
+    do {
+        n = read(fd, inter, sizeof inter);
+    } while (n < 0 && errno == EINTR);
+    if (n <= 0)
+        return false;
+    // The text ends at its first zero byte.
+    const void* nul = std::memchr(inter, 0, static_cast<size_t>(n));
+    const size_t len = nul != nullptr ? static_cast<size_t>(static_cast<const uint8_t*>(nul) - inter)
+                                      : static_cast<size_t>(n);
+    if (!Contains(inter, len, "IHM") && !Contains(inter, len, "MMI"))
+        return false;
+    return Contains(inter, len, "QNX");
+}
+
+}  // namespace
+
+int Restore_Settings(const char* tmpPath, const char* baseName, int restoreKind)
+{
+    if (!EndsWithTxt(baseName))
+        return UPG_ERR_KIND;
+    if (restoreKind == 2 || restoreKind == 3)
+        return channel_send_restore_models(tmpPath);
+
+    if (OpenInto(tmpPath) < 0)
+        return UPG_ERR_NAME;
+    const bool marked = HasSettingsMarkers(S_ChargeFirmware.fd);
+    CloseRecord();
+    if (!marked)
+        return UPG_ERR_KIND;
+    return channel_send_restore_settings(tmpPath);
+}
+
+int Store_Gps_Conf(const char* tmpPath, const char* baseName)
+{
+    if (!EndsWithTxt(baseName) || S_EtatLoader.boardVersion != 2)
+        return UPG_ERR_KIND;
+    if (OpenInto(tmpPath) < 0)
+        return UPG_ERR_NAME;
+    int result = UPG_GPS_STORED;
+    if (ComputeChecksumSize(&S_ChargeFirmware) < 0 ||
+        CheckSize(&S_ChargeFirmware, 0, kGpsMaxSize) != 0)
+        result = UPG_ERR_SIZE;
+    else if (CopyUploadIntoPlace(S_ChargeFirmware.fd, kGpsDir, baseName, nullptr) != 0)
+        result = UPG_ERR_WRITE;
+    CloseRecord();
+    return result;
+}

@@ -1,0 +1,375 @@
+// Image dispatch and the writers of the three CINT images: into their NOR
+// regions on board version 1, as files on the NAND drive on board version 2.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "flash/EEProm.h"
+#include "flash/Flash_Drv.h"
+#include "loader/LoaderCommun.h"
+#include "platform/platform.h"
+#include "upgrade/upgrade.h"
+
+ChargeFirmware S_ChargeFirmware = {-1, 0, 0, {}, 0};
+uint8_t inter[UPG_INTER_SIZE];
+
+namespace {
+
+constexpr int32_t kSector = 0x10000;
+constexpr int32_t kHeaderSize = 8;
+constexpr int32_t kBlockSize = 32;
+constexpr int32_t kVersionFromEnd = 128;  // version block: last 128 bytes of the region
+constexpr int32_t kInfoFromEnd = 256;     // loader info block
+
+constexpr int32_t kWebSector = 27;
+constexpr int32_t kWebSectors = 21;
+constexpr int32_t kFirmSector = 48;
+constexpr int32_t kLoaderSector = 59;
+
+constexpr char kNandDir[] = "/NANDdrive/firm/";
+constexpr char kTempStem[] = ".quibcopy";  // never matches the W*, F*, L* kinds
+
+int OpenUpload(const char* tmpPath)
+{
+    int fd;
+    do {
+        fd = open(tmpPath, O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+void CloseUpload()
+{
+    if (S_ChargeFirmware.fd >= 0)
+        close(S_ChargeFirmware.fd);
+    S_ChargeFirmware.fd = -1;
+}
+
+ssize_t ReadInter(int fd)
+{
+    ssize_t n;
+    do {
+        n = read(fd, inter, sizeof inter);
+    } while (n < 0 && errno == EINTR);
+    return n;
+}
+
+uintptr_t SectorAddress(int32_t sector)
+{
+    return FLASH_ADD_DEBUT + static_cast<uintptr_t>(sector) * kSector;
+}
+
+int WriteWord(uintptr_t* cursor, uint32_t v)
+{
+    const uint8_t be[4] = {static_cast<uint8_t>(v >> 24), static_cast<uint8_t>(v >> 16),
+                           static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)};
+    return F_FlashDrv_Write(cursor, be, sizeof be);
+}
+
+int WriteBlock(uintptr_t address, const void* block)
+{
+    return F_FlashDrv_Write(&address, block, kBlockSize);
+}
+
+// What differs between the three NOR kinds.
+struct NorKind {
+    const char* label;
+    int32_t firstSector;
+    int32_t sectors;
+    int32_t minSize;
+    int32_t maxSize;          // the image must end before the region's blocks
+    bool versionBlock;
+    bool infoBlock;
+    const char* nandOldPrefix;
+    const char* nandName;     // null: the base name
+};
+
+void FillVersionName(const char* baseName)
+{
+    std::memset(S_ChargeFirmware.versionName, 0, sizeof S_ChargeFirmware.versionName);
+    size_t n = 0;
+    while (n < sizeof S_ChargeFirmware.versionName && baseName[n] != '\0' && baseName[n] != '.')
+        ++n;
+    std::memcpy(S_ChargeFirmware.versionName, baseName, n);
+}
+
+int WriteNor(const NorKind& k, const char* baseName)
+{
+    if (ComputeChecksumSize(&S_ChargeFirmware) < 0)
+        return UPG_ERR_SIZE;
+    if (CheckSize(&S_ChargeFirmware, k.minSize, k.maxSize) != 0)
+        return UPG_ERR_SIZE;
+    if (EraseFlashSectors(k.firstSector, k.sectors) < 0)
+        return UPG_ERR_WRITE;
+
+    uintptr_t cursor = SectorAddress(k.firstSector);
+    if (WriteWord(&cursor, static_cast<uint32_t>(S_ChargeFirmware.size)) != 0 ||
+        WriteWord(&cursor, S_ChargeFirmware.checksum) != 0)
+        return UPG_ERR_WRITE;
+    if (WriteImageInFlash(k.label, cursor, S_ChargeFirmware.fd) != 0) {
+        S_ChargeFirmware.fd = -1;  // closed by the copy
+        return UPG_ERR_WRITE;
+    }
+
+    const uintptr_t regionEnd = SectorAddress(k.firstSector + k.sectors);
+    if (k.versionBlock) {
+        FillVersionName(baseName);
+        if (WriteBlock(regionEnd - kVersionFromEnd, S_ChargeFirmware.versionName) != 0)
+            return UPG_ERR_WRITE;
+    }
+    if (k.infoBlock) {
+        char info[kBlockSize] = {};
+        std::snprintf(info, sizeof info, "LOADER : %d", 1);
+        if (WriteBlock(regionEnd - kInfoFromEnd, info) != 0)
+            return UPG_ERR_WRITE;
+    }
+    return UPG_DONE;
+}
+
+int WriteImage(const NorKind& k, const char* baseName, const char* tmpPath)
+{
+    S_ChargeFirmware.firstSector = k.firstSector;
+    S_ChargeFirmware.fd = OpenUpload(tmpPath);
+    if (S_ChargeFirmware.fd < 0)
+        return UPG_ERR_NAME;
+
+    int result;
+    if (S_EtatLoader.boardVersion == 2) {
+        // No size limit on the drive; the sum only describes the file.
+        ComputeChecksumSize(&S_ChargeFirmware);
+        const char* name = k.nandName != nullptr ? k.nandName : baseName;
+        result = CopyUploadIntoPlace(S_ChargeFirmware.fd, kNandDir, name, k.nandOldPrefix) == 0
+                     ? UPG_DONE
+                     : UPG_ERR_WRITE;
+    } else {
+        result = WriteNor(k, baseName);
+    }
+    CloseUpload();
+    return result;
+}
+
+bool Begins(const char* s, const char* prefix)
+{
+    return std::strncmp(s, prefix, std::strlen(prefix)) == 0;
+}
+
+bool WriteAll(int fd, const uint8_t* p, size_t n)
+{
+    while (n > 0) {
+        ssize_t w = write(fd, p, n);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            return false;
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
+    return true;
+}
+
+// Copies fd from its start into the new file at path; flushed to disk.
+bool CopyTo(int fd, const char* path)
+{
+    int out = open(path, O_WRONLY | O_TRUNC | O_CLOEXEC);
+    if (out < 0)
+        return false;
+    bool ok = lseek(fd, 0, SEEK_SET) == 0;
+    while (ok) {
+        ssize_t n = ReadInter(fd);
+        if (n < 0)
+            ok = false;
+        if (n <= 0)
+            break;
+        ok = WriteAll(out, inter, static_cast<size_t>(n));
+    }
+    // The stored files are read by other programs than this one.
+    ok = ok && fchmod(out, 0644) == 0 && fsync(out) == 0;
+    return close(out) == 0 && ok;
+}
+
+void SyncDirectory(const char* hostDir)
+{
+    int d = open(hostDir, O_RDONLY | O_CLOEXEC);
+    if (d >= 0) {
+        fsync(d);
+        close(d);
+    }
+}
+
+// Removes the older files of the kind, and copies left by an interrupted run.
+void RemoveOlder(const char* hostDir, const char* oldPrefix, const char* finalName,
+                 const char* tempName)
+{
+    DIR* dir = opendir(hostDir);
+    if (dir == nullptr)
+        return;
+    char path[1024];
+    while (const dirent* e = readdir(dir)) {
+        const char* n = e->d_name;
+        const bool older = oldPrefix != nullptr && Begins(n, oldPrefix) &&
+                           std::strcmp(n, finalName) != 0;
+        const bool staleCopy = Begins(n, kTempStem) && std::strcmp(n, tempName) != 0;
+        if (!older && !staleCopy)
+            continue;
+        struct stat st {};
+        if (std::snprintf(path, sizeof path, "%s%s", hostDir, n) < static_cast<int>(sizeof path) &&
+            lstat(path, &st) == 0 && !S_ISDIR(st.st_mode))
+            unlink(path);
+    }
+    closedir(dir);
+}
+
+}  // namespace
+
+int ComputeChecksumSize(ChargeFirmware* record)
+{
+    record->size = 0;
+    record->checksum = 0;
+    if (lseek(record->fd, 0, SEEK_SET) != 0)
+        return -1;
+    uint32_t sum = 0;
+    int64_t size = 0;
+    for (;;) {
+        ssize_t n = ReadInter(record->fd);
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            break;
+        size += n;
+        for (ssize_t i = 0; i < n; ++i)
+            sum += inter[i];
+    }
+    if (size > INT32_MAX)
+        return -1;
+    record->size = static_cast<int32_t>(size);
+    record->checksum = sum;
+    return 0;
+}
+
+int CheckSize(const ChargeFirmware* record, int32_t minSize, int32_t maxSize)
+{
+    if (maxSize > 0 && record->size > maxSize)
+        return -1;
+    if (minSize > 0 && record->size < minSize)
+        return -1;
+    return 0;
+}
+
+int EraseFlashSectors(int32_t firstSector, int32_t count)
+{
+    // The driver erases wherever it is told; on the 2 MiB chip most regions
+    // lie past the window, so the whole range is checked before the first erase.
+    if (FLASH_Size == 0 || firstSector < 0 || count < 0 ||
+        static_cast<uint64_t>(firstSector + count) * kSector > FLASH_Size)
+        return -1;
+    for (int32_t i = 0; i < count; ++i) {
+        if (F_FlashDrv_EraseSector(SectorAddress(firstSector + i)) != 1)
+            return -1;
+    }
+    return 0;
+}
+
+int WriteImageInFlash(const char* /*label*/, uintptr_t address, int fd)
+{
+    bool ok = lseek(fd, 0, SEEK_SET) == 0;
+    while (ok) {
+        ssize_t n = ReadInter(fd);
+        if (n < 0)
+            ok = false;
+        if (n <= 0)
+            break;
+        ok = F_FlashDrv_Write(&address, inter, static_cast<uint32_t>(n)) == 0;
+    }
+    if (ok)
+        return 0;
+    close(fd);
+    return -1;
+}
+
+int CopyUploadIntoPlace(int fd, const char* dir, const char* finalName, const char* oldPrefix)
+{
+    char hostDir[1024];
+    char temp[1024];
+    char target[1024];
+    char tmpl[1024];
+    if (finalName[0] == '\0' || std::strchr(finalName, '/') != nullptr ||
+        platform_path(dir, hostDir, sizeof hostDir) == nullptr ||
+        std::snprintf(tmpl, sizeof tmpl, "%s%sXXXXXX", dir, kTempStem) >= static_cast<int>(sizeof tmpl) ||
+        std::snprintf(target, sizeof target, "%s%s", hostDir, finalName) >= static_cast<int>(sizeof target))
+        return -1;
+    if (platform_make_private_temp(tmpl, temp, sizeof temp) != 0)
+        return -1;
+    if (!CopyTo(fd, temp)) {
+        unlink(temp);
+        return -1;
+    }
+    const char* tempName = std::strrchr(temp, '/') + 1;
+    RemoveOlder(hostDir, oldPrefix, finalName, tempName);
+    if (rename(temp, target) != 0) {
+        unlink(temp);
+        return -1;
+    }
+    SyncDirectory(hostDir);
+    return 0;
+}
+
+int flash_Web(const char* baseName, const char* tmpPath)
+{
+    static constexpr NorKind k = {"Web MMI", kWebSector, kWebSectors, 0,
+                                  kWebSectors * kSector - kHeaderSize,
+                                  false, false, "W", "Web.tar.gz"};
+    return WriteImage(k, baseName, tmpPath);
+}
+
+int flash_firmware(const char* baseName, const char* tmpPath)
+{
+    const int32_t n = S_EtatLoader.firmwareSectorCount;
+    // Only the two region layouts the loaders know; anything else would reach
+    // into the parameter sectors.
+    const bool known = n == 8 || n == 10;
+    const NorKind k = {"CINT Firmware", kFirmSector, known ? n : 0, kSector,
+                       (known ? n : 0) * kSector - kVersionFromEnd - kHeaderSize,
+                       true, false, "F", nullptr};
+    if (!known && S_EtatLoader.boardVersion != 2)
+        return UPG_ERR_WRITE;
+    return WriteImage(k, baseName, tmpPath);
+}
+
+int flash_loader(const char* baseName, const char* tmpPath)
+{
+    static constexpr NorKind k = {"CINT Loader", kLoaderSector, 1, 1024,
+                                  kSector - kInfoFromEnd - kHeaderSize,
+                                  true, true, "L", nullptr};
+    return WriteImage(k, baseName, tmpPath);
+}
+
+int flash_file(const char* baseName, const char* tmpPath, char* typeText)
+{
+    // Nothing can be written without the service; saying "done" would be a lie.
+    if (F_InitEEProm() != 0)
+        return UPG_ERR_WRITE;
+
+    struct Kind {
+        const char* prefix;
+        const char* type;
+        int (*writer)(const char*, const char*);
+    };
+    static constexpr Kind kinds[] = {
+        {"Web", "IHM", flash_Web},
+        {"FrmWCINT", "FirmwareCINT", flash_firmware},
+        {"LoaderCINT", "LoaderCINT", flash_loader},
+        {"FrmWDSP", "FirmwareDSP", flash_firmwareDSP},
+        {"LoaderDSP", "LoaderDSP", flash_loaderDSP},
+    };
+    for (const Kind& k : kinds) {
+        if (Begins(baseName, k.prefix)) {
+            std::snprintf(typeText, 128, "%s", k.type);
+            return k.writer(baseName, tmpPath);
+        }
+    }
+    return UPG_ERR_KIND;
+}
