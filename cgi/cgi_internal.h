@@ -76,3 +76,12 @@ cgiParseResultType afterNextBoundary(mpReader* reader, FILE* outFile, char** out
 int readHeaderLine(mpReader* reader, char* attr, int attrSpace, char* value, int valueSpace);
 void decomposeValue(const char* value, char* mvalue, int mvalueSpace, const char** argNames,
                     char** argValues, int argValueSpace);
+
+// ---- Response headers ----
+// Weekday (Sunday = 0) and month (January = 0) names of HTTP dates.
+extern const char* const days[7];
+extern const char* const months[12];
+
+// ---- Typed accessors ----
+// The first byte of s that is not a space, LF, CR or tab (the NUL at worst).
+const char* cgiFirstNonspaceChar(const char* s);

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <map>
 #include <string>
 #include <unistd.h>
@@ -275,4 +277,87 @@ TEST(FormEchoProcess, ParseFailureExitsWithoutAnswer)
         EXPECT_EQ(r.out, "") << c.length;
         EXPECT_EQ(root.list("/tmp"), std::vector<std::string>{});
     }
+}
+
+namespace {
+
+// The report without what differs between two runs of the same request (a
+// capture does not keep the boundary; run without a server, the CGI header
+// line is part of the output).
+Report comparable(Report r)
+{
+    for (const char* key :
+         {"peak_rss_kib", "capture", "replay_error", "multipart_boundary", "Content-type"})
+        r.globals.erase(key);
+    for (Fields& e : r.entries)
+        e.erase("temp_file");
+    return r;
+}
+
+std::string readAll(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+}  // namespace
+
+// A request captured live through lighttpd replays in a fresh process with
+// the same report; a forged capture is refused without a huge allocation.
+TEST(FormEchoReplay, CapturedRequestReplaysInAFreshProcess)
+{
+    quibtest::TempRoot root;
+    const std::string captures = root.path() + "/captures";
+    std::filesystem::create_directories(captures);
+    quibtest::WebServer server({.cgi = {{"/cgi-bin/form-echo.cgi", quibtest::binPath("form-echo.cgi")}},
+                                .documentRoot = {},
+                                .env = {{"FORM_ECHO_CAPTURE", captures}}});
+    root.write("/up.bin", std::string("\x01\x02\0\r\n--x", 8));
+    root.write("/up2.txt", "two");
+    auto live = quibtest::runProcess(
+        {findProgram("curl"), "-sS", "--fail", "-F", "a=1", "-F", "a=x y", "-F",
+         "f=@" + root.host("/up.bin") + ";type=image/png", "-F", "f=@" + root.host("/up2.txt"),
+         "-b", "session=42", server.url("/cgi-bin/form-echo.cgi?url=../index.html")});
+    ASSERT_EQ(live.status, 0) << live.err;
+    Report liveReport = parse(live.out);
+    const std::string file = liveReport.globals["capture"];
+    ASSERT_EQ(file.rfind(captures + "/capture-", 0), 0u) << live.out;
+    EXPECT_EQ(root.list("/tmp"), std::vector<std::string>{});
+
+    const std::string echo = quibtest::binPath("form-echo.cgi");
+    auto replay = quibtest::runProcess({echo}, {{"FORM_ECHO_REPLAY", file}});
+    ASSERT_EQ(replay.status, 0) << replay.err;
+    Report replayed = parse(replay.out);
+    EXPECT_EQ(replayed.globals.count("replay_error"), 0u) << replay.out;
+    EXPECT_EQ(comparable(replayed).globals, comparable(liveReport).globals);
+    ASSERT_EQ(replayed.entries.size(), 4u);
+    EXPECT_EQ(comparable(replayed).entries, comparable(liveReport).entries);
+    EXPECT_EQ(replayed.globals["cookie"], "session=42");
+    EXPECT_NE(replayed.entries[2]["temp_file"], liveReport.entries[2]["temp_file"]);
+    EXPECT_EQ(root.list("/tmp"), std::vector<std::string>{});
+
+    // Forge the length of the first file's content type: far beyond the file,
+    // so it reads as an entry cut after its name (cgiEnvironmentMemory, 1).
+    // Under ASan a gigabyte allocation would abort the program.
+    std::string data = readAll(file);
+    const std::string forged = root.path() + "/forged.quib";
+    size_t at = data.find("image/png");
+    ASSERT_NE(at, std::string::npos);
+    at -= 4;  // the string's length record
+    for (int i = 0; i < 4; ++i)
+        data[at + i] = "\x7f\xff\xff\xf0"[i];
+    std::ofstream(forged, std::ios::binary) << data;
+    std::string asan = std::getenv("ASAN_OPTIONS") ? std::getenv("ASAN_OPTIONS") : "";
+    auto refused = quibtest::runProcess(
+        {echo}, {{"FORM_ECHO_REPLAY", forged},
+                 {"ASAN_OPTIONS", asan + (asan.empty() ? "" : ":") + "max_allocation_size_mb=64"}});
+    EXPECT_EQ(refused.status, 0) << refused.err;
+    Report r = parse(refused.out);
+    EXPECT_EQ(r.globals["replay_error"], "1") << refused.out;
+    EXPECT_TRUE(r.entries.empty());
+    EXPECT_EQ(root.list("/tmp"), std::vector<std::string>{});
+    std::string log = server.errorLog();
+    EXPECT_EQ(log.find("Sanitizer"), std::string::npos) << log;
 }

@@ -92,35 +92,6 @@ std::string Reply::refresh() const
     return e == std::string::npos ? "" : page.substr(b, e - b);
 }
 
-Reply postDirect(const Instrument& inst, const std::string& query, const Upload& up)
-{
-    const std::string boundary = "----quibE2eBoundary7MA4YWxk";
-    std::string body = "--" + boundary + "\r\nContent-Disposition: form-data; name=\"" +
-                       up.field + "\"; filename=\"" + up.fileName +
-                       "\"\r\nContent-Type: application/octet-stream\r\n\r\n" + up.content +
-                       "\r\n--" + boundary + "--\r\n";
-    ProcessResult r = runProcess(
-        {binPath("upgrade.cgi")},
-        {{"INSTRUMENT_ROOT", inst.path()},
-         {"GATEWAY_INTERFACE", "CGI/1.1"},
-         {"REQUEST_METHOD", "POST"},
-         {"QUERY_STRING", query},
-         {"CONTENT_TYPE", "multipart/form-data; boundary=" + boundary},
-         {"CONTENT_LENGTH", std::to_string(body.size())}},
-        body);
-    Reply rep;
-    rep.status = r.status;
-    rep.err = r.err;
-    const size_t end = r.out.find("\r\n\r\n");
-    if (end != std::string::npos) {
-        rep.headers = r.out.substr(0, end + 2);
-        rep.page = r.out.substr(end + 4);
-    } else {
-        rep.page = r.out;
-    }
-    return rep;
-}
-
 namespace {
 
 // runProcess does not search PATH.

@@ -44,10 +44,9 @@ private:
 };
 
 struct Reply {
-    int status = -1;       // HTTP status, or the program's exit status when run directly
+    int status = -1;       // HTTP status; -1 when no response came
     std::string page;      // response body
     std::string headers;   // response header lines (no status line)
-    std::string err;       // the program's standard error, when run directly
     // The Refresh target: what follows "0;" in the meta element, "" if none.
     std::string refresh() const;
 };
@@ -58,9 +57,6 @@ struct Upload {
     std::string field = "Filedata";
 };
 
-// Posts the upload as multipart/form-data to upgrade.cgi run directly as a
-// CGI program below the instrument's root.
-Reply postDirect(const Instrument& inst, const std::string& query, const Upload& up);
 // Posts the upload the way a browser does: `curl -F` through the web server.
 Reply post(const Instrument& inst, const std::string& query, const Upload& up);
 

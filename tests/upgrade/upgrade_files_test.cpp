@@ -94,40 +94,6 @@ TEST(UpgradeNandRoute, FailedCopyLeavesThePreviousFiles)
     EXPECT_EQ(flash_loader("LoaderCINT_2", bare.host("/tmp/quibN").c_str()), 107);
 }
 
-TEST(UpgradeGpsRoute, StoresOnlyTxtUpTo50KiBOnTheNandBoard)
-{
-    struct Case {
-        const char* name;
-        int board;
-        size_t size;
-        int want;
-    };
-    const Case cases[] = {
-        {"gps_rtk.txt", 2, 51200, 1},
-        {"gps_rtk.TXT", 2, 0, 1},
-        {"gps_rtk.txt", 2, 51201, 108},
-        {"gps_rtk.txt", 1, 10, 103},
-        {"gps_rtk.dat", 2, 10, 103},
-    };
-    for (const auto& c : cases) {
-        quibtest::TempRoot root;
-        fill(root, kConf, {"gps_rtk.txt", "gps_other.txt", "lighttpd.conf"});
-        const std::string content(c.size, 'g');
-        root.write("/tmp/quibG", content);
-        S_EtatLoader.boardVersion = c.board;
-        EXPECT_EQ(Store_Gps_Conf(root.host("/tmp/quibG").c_str(), c.name), c.want) << c.name;
-        Files want = {"gps_other.txt", "gps_rtk.txt", "lighttpd.conf"};
-        if (c.want == 1 && std::string(c.name) != "gps_rtk.txt")
-            want.insert(want.begin() + 1, c.name);
-        EXPECT_EQ(root.list(kConf), want) << c.name;
-        if (c.want == 1) {
-            EXPECT_EQ(root.read(std::string(kConf) + c.name), content);
-        } else {
-            EXPECT_EQ(root.read("/www/system/conf/gps_rtk.txt"), "old gps_rtk.txt");
-        }
-    }
-}
-
 TEST(UpgradeGpsRoute, FailedCopyKeepsTheStoredConfiguration)
 {
     quibtest::TempRoot root;

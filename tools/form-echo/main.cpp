@@ -2,10 +2,13 @@
 // captured: the request globals and each form entry, with the size and
 // SHA-256 of every uploaded file as read back through the file accessors.
 // Plain text by default; JSON when PATH_INFO is "/json" (or FORM_ECHO_FORMAT=json).
+// FORM_ECHO_CAPTURE=DIR saves each request into a new capture file in DIR;
+// FORM_ECHO_REPLAY=FILE answers from a capture file instead of the live request.
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <sys/resource.h>
+#include <unistd.h>
 
 // The tool walks the entry list itself, to show the entries in request order
 // (the public accessors look fields up by name).
@@ -103,13 +106,45 @@ bool wantJson()
     return std::strcmp(cgiPathInfo, "/json") == 0 || (format && std::strcmp(format, "json") == 0);
 }
 
+// Saves the request into a new file in dir; the file's path, or the
+// failure, goes into the report.
+void capture(const char* dir, tool::Json& report, std::string& text)
+{
+    std::string path = std::string(dir) + "/capture-XXXXXX";
+    int fd = mkstemp(path.data());
+    cgiEnvironmentResultType r = cgiEnvironmentIO;
+    if (fd >= 0) {
+        close(fd);
+        r = cgiWriteEnvironment(path.c_str());
+    }
+    if (r == cgiEnvironmentSuccess) {
+        report["capture"] = path;
+        text += "capture: " + textEscape(path) + "\n";
+    } else {
+        if (fd >= 0)
+            unlink(path.c_str());
+        report["capture_error"] = static_cast<int>(r);
+        text += "capture_error: " + std::to_string(r) + "\n";
+    }
+}
+
 }  // namespace
 
 int cgiMain()
 {
+    // The live request decides the format, also when a capture is replayed.
     const bool json = wantJson();
     tool::Json report = tool::Json::object();
     std::string text;
+    if (const char* replay = std::getenv("FORM_ECHO_REPLAY"); replay && *replay) {
+        cgiEnvironmentResultType r = cgiReadEnvironment(replay);
+        if (r != cgiEnvironmentSuccess) {
+            report["replay_error"] = static_cast<int>(r);
+            text += "replay_error: " + std::to_string(r) + "\n";
+        }
+    }
+    if (const char* dir = std::getenv("FORM_ECHO_CAPTURE"); dir && *dir)
+        capture(dir, report, text);
     for (const Global& g : globals) {
         report[g.key] = std::string(*g.value);
         text += std::string(g.key) + ": " + textEscape(*g.value) + "\n";
@@ -160,7 +195,7 @@ int cgiMain()
     report["peak_rss_kib"] = peakRssKiB();
     text += "peak_rss_kib: " + std::to_string(peakRssKiB()) + "\n";
 
-    std::fprintf(cgiOut, "Content-type: %s\r\n\r\n", json ? "application/json" : "text/plain");
+    cgiHeaderContentType(json ? "application/json" : "text/plain");
     const std::string body = json ? report.dump() + "\n" : text;
     std::fwrite(body.data(), 1, body.size(), cgiOut);
     return 0;

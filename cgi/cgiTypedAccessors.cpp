@@ -1,0 +1,213 @@
+// Form fields read as numbers, as choices from a fixed list, as every value
+// of a name, and the list of names present.
+#include "cgi/cgi_internal.h"
+
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+
+const char* cgiFirstNonspaceChar(const char* s)
+{
+    return s + std::strspn(s, " \n\r\t");
+}
+
+namespace {
+
+// Shared by the integer and the double accessor: where the value stands,
+// or why there is no number.
+cgiFormResultType numberText(const char* name, const char* allowed, const char** text)
+{
+    cgiFormEntry* e = cgiFormEntryFindFirst(name);
+    if (e == nullptr)
+        return cgiFormNotFound;
+    if (e->value[0] == '\0')
+        return cgiFormEmpty;
+    const char* first = cgiFirstNonspaceChar(e->value);
+    if (*first == '\0' || std::strchr(allowed, *first) == nullptr)
+        return cgiFormBadType;
+    *text = e->value;
+    return cgiFormSuccess;
+}
+
+template <typename T>
+cgiFormResultType clamp(cgiFormResultType r, T* result, T min, T max)
+{
+    if (r != cgiFormSuccess)
+        return r;
+    if (*result < min) {
+        *result = min;
+        return cgiFormConstrained;
+    }
+    if (*result > max) {
+        *result = max;
+        return cgiFormConstrained;
+    }
+    return cgiFormSuccess;
+}
+
+int choiceIndex(const char* value, const char** choices, int total)
+{
+    for (int i = 0; i < total; ++i)
+        if (std::strcmp(value, choices[i]) == 0)
+            return i;
+    return -1;
+}
+
+char** nullArray(size_t count)
+{
+    return static_cast<char**>(std::calloc(count + 1, sizeof(char*)));
+}
+
+}  // namespace
+
+cgiFormResultType cgiFormInteger(const char* name, int* result, int defaultV)
+{
+    const char* text = nullptr;
+    cgiFormResultType r = numberText(name, "0123456789-+", &text);
+    *result = r == cgiFormSuccess ? cgiAtoi(text) : defaultV;
+    return r;
+}
+
+cgiFormResultType cgiFormIntegerBounded(const char* name, int* result, int min, int max,
+                                        int defaultV)
+{
+    return clamp(cgiFormInteger(name, result, defaultV), result, min, max);
+}
+
+cgiFormResultType cgiFormDouble(const char* name, double* result, double defaultV)
+{
+    const char* text = nullptr;
+    cgiFormResultType r = numberText(name, "0123456789.-+", &text);
+    *result = r == cgiFormSuccess ? std::strtod(text, nullptr) : defaultV;
+    return r;
+}
+
+cgiFormResultType cgiFormDoubleBounded(const char* name, double* result, double min, double max,
+                                       double defaultV)
+{
+    return clamp(cgiFormDouble(name, result, defaultV), result, min, max);
+}
+
+cgiFormResultType cgiFormSelectSingle(const char* name, const char** choicesText, int choicesTotal,
+                                      int* result, int defaultV)
+{
+    cgiFormEntry* e = cgiFormEntryFindFirst(name);
+    if (e == nullptr) {
+        *result = defaultV;
+        return cgiFormNotFound;
+    }
+    int i = choiceIndex(e->value, choicesText, choicesTotal);
+    *result = i >= 0 ? i : defaultV;
+    return i >= 0 ? cgiFormSuccess : cgiFormNoSuchChoice;
+}
+
+cgiFormResultType cgiFormRadio(const char* name, const char** choicesText, int choicesTotal,
+                               int* result, int defaultV)
+{
+    return cgiFormSelectSingle(name, choicesText, choicesTotal, result, defaultV);
+}
+
+cgiFormResultType cgiFormSelectMultiple(const char* name, const char** choicesText,
+                                        int choicesTotal, int* result, int* invalid)
+{
+    for (int i = 0; i < choicesTotal; ++i)
+        result[i] = 0;
+    cgiFormEntry* e = cgiFormEntryFindFirst(name);
+    if (e == nullptr) {
+        *invalid = 0;
+        return cgiFormNotFound;
+    }
+    int hits = 0;
+    int misses = 0;
+    for (; e != nullptr; e = cgiFormEntryFindNext()) {
+        int i = choiceIndex(e->value, choicesText, choicesTotal);
+        if (i >= 0) {
+            result[i] = 1;
+            ++hits;
+        } else {
+            ++misses;
+        }
+    }
+    *invalid = misses;
+    return hits > 0 ? cgiFormSuccess : cgiFormNotFound;
+}
+
+cgiFormResultType cgiFormCheckboxMultiple(const char* name, const char** valuesText,
+                                          int valuesTotal, int* result, int* invalid)
+{
+    return cgiFormSelectMultiple(name, valuesText, valuesTotal, result, invalid);
+}
+
+cgiFormResultType cgiFormCheckboxSingle(const char* name)
+{
+    return cgiFormEntryFindFirst(name) != nullptr ? cgiFormSuccess : cgiFormNotFound;
+}
+
+cgiFormResultType cgiFormStringMultiple(const char* name, char*** ptrToStringArray)
+{
+    size_t total = 0;
+    for (cgiFormEntry* e = cgiFormEntryFindFirst(name); e != nullptr; e = cgiFormEntryFindNext())
+        ++total;
+    char** strings = nullArray(total);
+    if (strings == nullptr) {
+        *ptrToStringArray = nullptr;
+        return cgiFormMemory;
+    }
+    *ptrToStringArray = strings;
+    if (total == 0)
+        return cgiFormNotFound;
+    size_t i = 0;
+    for (cgiFormEntry* e = cgiFormEntryFindFirst(name); e != nullptr; e = cgiFormEntryFindNext()) {
+        // Normalising line breaks never lengthens a value, so its own size fits.
+        int size = static_cast<int>(std::strlen(e->value)) + 1;
+        strings[i] = static_cast<char*>(std::malloc(static_cast<size_t>(size)));
+        if (strings[i] == nullptr) {
+            cgiStringArrayFree(strings);
+            *ptrToStringArray = nullptr;
+            return cgiFormMemory;
+        }
+        cgiFormEntryString(e, strings[i], size, 1);
+        ++i;
+    }
+    return cgiFormSuccess;
+}
+
+cgiFormResultType cgiFormEntries(char*** ptrToStringArray)
+{
+    auto firstOfItsName = [](cgiFormEntry* e) {
+        for (cgiFormEntry* p = cgiFormEntryFirst; p != e; p = p->next)
+            if (std::strcmp(p->attr, e->attr) == 0)
+                return false;
+        return true;
+    };
+    size_t total = 0;
+    for (cgiFormEntry* e = cgiFormEntryFirst; e != nullptr; e = e->next)
+        total += firstOfItsName(e) ? 1 : 0;
+    char** names = nullArray(total);
+    if (names == nullptr) {
+        *ptrToStringArray = nullptr;
+        return cgiFormMemory;
+    }
+    size_t i = 0;
+    for (cgiFormEntry* e = cgiFormEntryFirst; e != nullptr; e = e->next) {
+        if (!firstOfItsName(e))
+            continue;
+        names[i] = cgiStrDup(e->attr);
+        if (names[i++] == nullptr) {
+            cgiStringArrayFree(names);
+            *ptrToStringArray = nullptr;
+            return cgiFormMemory;
+        }
+    }
+    *ptrToStringArray = names;
+    return cgiFormSuccess;
+}
+
+void cgiStringArrayFree(char** stringArray)
+{
+    if (stringArray == nullptr)
+        return;
+    for (char** p = stringArray; *p != nullptr; ++p)
+        std::free(*p);
+    std::free(stringArray);
+}

@@ -1,0 +1,167 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "cgi/cgi_internal.h"
+
+namespace {
+
+// Points cgiOut at a scratch file for the life of the object.
+struct Output {
+    Output() : file(std::tmpfile()) { cgiOut = file; }
+    ~Output()
+    {
+        std::fclose(file);
+        cgiOut = nullptr;
+    }
+    std::string text()
+    {
+        std::fflush(file);
+        std::string s;
+        std::rewind(file);
+        for (int c; (c = std::fgetc(file)) != EOF;)
+            s += static_cast<char>(c);
+        return s;
+    }
+    FILE* file;
+};
+
+struct Cookie {
+    explicit Cookie(std::string header) : text(std::move(header)) { cgiCookie = text.data(); }
+    ~Cookie() { cgiCookie = cgiEmptyString; }
+    std::string text;
+};
+
+std::vector<std::string> strings(char** array)
+{
+    std::vector<std::string> out;
+    for (char** p = array; p && *p; ++p)
+        out.push_back(*p);
+    return out;
+}
+
+std::string expiry(time_t t)
+{
+    tm g {};
+    gmtime_r(&t, &g);
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%s, %02d-%s-%04d %02d:%02d:%02d GMT", days[g.tm_wday],
+                  g.tm_mday, months[g.tm_mon], g.tm_year + 1900, g.tm_hour, g.tm_min, g.tm_sec);
+    return buf;
+}
+
+}  // namespace
+
+TEST(CgiCookies, StringReaderFindsExactNamesAndCutsToTheBuffer)
+{
+    struct Case {
+        const char* header;
+        const char* name;
+        int space;
+        const char* want;
+        cgiFormResultType result;
+    };
+    const Case cases[] = {
+        {"", "a", 16, "", cgiFormNotFound},
+        {"a=1; b=2", "b", 16, "2", cgiFormSuccess},
+        {"a=1;b=2", "b", 16, "2", cgiFormSuccess},
+        {"ab=1", "a", 16, "", cgiFormNotFound},
+        {"a=1", "A", 16, "", cgiFormNotFound},
+        {"a=1 ; b=2", "a", 16, "1 ", cgiFormSuccess},
+        {"a=; b=2", "a", 16, "", cgiFormSuccess},
+        {"x=abcdef", "x", 3, "ab", cgiFormTruncated},
+        {"x=abcdef", "x", 1, "", cgiFormTruncated},
+        {"a", "a", 16, "", cgiFormNotFound},
+        {"a=1;  \t", "b", 16, "", cgiFormNotFound},
+        {"a=x=y; b", "a", 16, "x=y", cgiFormSuccess},
+    };
+    for (const Case& c : cases) {
+        Cookie cookie(c.header);
+        char buf[16] = "#";
+        EXPECT_EQ(cgiCookieString(c.name, buf, c.space), c.result) << c.header << " " << c.name;
+        EXPECT_STREQ(buf, c.want) << c.header << " " << c.name;
+    }
+    Cookie cookie("x=abcdef");
+    char untouched = '#';
+    EXPECT_EQ(cgiCookieString("x", &untouched, 0), cgiFormTruncated);
+    EXPECT_EQ(untouched, '#');
+}
+
+TEST(CgiCookies, IntegerReaderAndNameList)
+{
+    struct IntCase {
+        const char* header;
+        int want;
+        cgiFormResultType result;
+    };
+    for (const IntCase& c : {IntCase{"n=12x", 12, cgiFormSuccess}, IntCase{"n=abc", 0, cgiFormSuccess},
+                             IntCase{"m=1", 7, cgiFormNotFound},
+                             IntCase{"n=99999999999", 2147483647, cgiFormSuccess}}) {
+        Cookie cookie(c.header);
+        int v = -1;
+        EXPECT_EQ(cgiCookieInteger("n", &v, 7), c.result) << c.header;
+        EXPECT_EQ(v, c.want) << c.header;
+    }
+    Cookie big("n=" + std::string(300, '1'));
+    int v = -1;
+    EXPECT_EQ(cgiCookieInteger("n", &v, 7), cgiFormTruncated);
+    EXPECT_EQ(v, 7);
+
+    struct ListCase {
+        const char* header;
+        std::vector<std::string> want;
+    };
+    const ListCase lists[] = {
+        {"", {}},
+        {"a=1; b=2", {"a", "b"}},
+        {"flag; a=1", {"flag; a"}},
+        {"a=1; b", {"a", "b"}},
+        {"a=1;;  =2; c=3", {"a", ";  ", "c"}},  // a name runs to its "="
+    };
+    for (const ListCase& c : lists) {
+        Cookie cookie(c.header);
+        char** names = nullptr;
+        ASSERT_EQ(cgiCookies(&names), cgiFormSuccess) << c.header;
+        ASSERT_NE(names, nullptr);
+        EXPECT_EQ(strings(names), c.want) << c.header;
+        cgiStringArrayFree(names);
+    }
+}
+
+TEST(CgiHeaders, WritersPrintTheirExactLines)
+{
+    Output out;
+    time_t before = std::time(nullptr);
+    cgiHeaderCookieSetString("s", "v", 0, "/", "example.org");
+    cgiHeaderCookieSetInteger("i", -42, 86400, "/p", "d");
+    time_t after = std::time(nullptr);
+    cgiHeaderStatus(404, "Not Found");
+    std::string text = out.text();
+
+    // The clock may tick between the calls: either second is right.
+    bool matched = false;
+    for (time_t t = before; t <= after && !matched; ++t)
+        matched = text == "Set-Cookie: s=v; domain=example.org; expires=" + expiry(t) +
+                              "; path=/\r\n"
+                              "Set-Cookie: i=-42; domain=d; expires=" + expiry(t + 86400) +
+                              "; path=/p\r\n"
+                              "Status: 404 Not Found\r\n\r\n";
+    EXPECT_TRUE(matched) << text;
+
+    Output out2;
+    cgiHeaderLocation("http://x/y?z");
+    cgiHeaderContentType("text/html");
+    EXPECT_EQ(out2.text(), "Location: http://x/y?z\r\n\r\nContent-type: text/html\r\n\r\n");
+}
+
+TEST(CgiHeaders, DateNamesFollowTheCalendar)
+{
+    // 2024-02-29 was a Thursday; 1970-01-01 a Thursday too.
+    EXPECT_EQ(expiry(1709164800), "Thu, 29-Feb-2024 00:00:00 GMT");
+    EXPECT_EQ(expiry(0), "Thu, 01-Jan-1970 00:00:00 GMT");
+    EXPECT_STREQ(days[0], "Sun");
+    EXPECT_STREQ(months[11], "Dec");
+}
