@@ -94,6 +94,18 @@ int P_FlashPack_AppendPlace(uintptr_t base, uint32_t len, const WalkResult& w)
     return status == FLASHPACK_STATUS_FREE ? 0 : FLASHPACK_ERR_NOT_FREE;
 }
 
+// Claims the place of a new pack of id: the room is checked before the old pack
+// is touched, so a refused save leaves the chain exactly as it was, old record
+// still valid; then the old pack is made obsolete. w receives the walk.
+int P_FlashPack_ClaimPlace(uintptr_t base, uint8_t id, uint32_t len, WalkResult& w)
+{
+    w = P_FlashPack_Walk(base, id, false);
+    int rc = P_FlashPack_AppendPlace(base, len, w);
+    if (rc == 0 && w.found != 0)
+        rc = P_FlashPack_SetStatus(w.found, FLASHPACK_STATUS_OBSOLETE);
+    return rc;
+}
+
 }  // namespace
 
 uintptr_t F_FlashPack_SectorEnd(uintptr_t addr)
@@ -214,17 +226,10 @@ int F_FlashPack_SavePackId(uintptr_t base, uint8_t id, const void* data, uint32_
 {
     if (base == 0)
         return FLASHPACK_ERR_ADDRESS;
-    // Room is checked before the old pack is touched: a refused save leaves the
-    // chain exactly as it was, old record still valid.
-    WalkResult w = P_FlashPack_Walk(base, id, false);
-    int rc = P_FlashPack_AppendPlace(base, len, w);
+    WalkResult w;
+    int rc = P_FlashPack_ClaimPlace(base, id, len, w);
     if (rc != 0)
         return rc;
-    if (w.found != 0) {
-        rc = P_FlashPack_SetStatus(w.found, FLASHPACK_STATUS_OBSOLETE);
-        if (rc != 0)
-            return rc;
-    }
     const S_FlashPackHeader h = F_FlashPack_MakeHead(FLASHPACK_STATUS_WRITING, id, static_cast<uint16_t>(len));
     rc = F_FlashPack_Write(w.end, &h, data, len);
     if (rc == 0 && !P_FlashPack_InWindow(w.end))
@@ -236,15 +241,10 @@ int F_FlashPack_BitField_MK(uintptr_t base, uint8_t id, uint32_t nbytes)
 {
     if (base == 0)
         return FLASHPACK_ERR_ADDRESS;
-    WalkResult w = P_FlashPack_Walk(base, id, false);
-    int rc = P_FlashPack_AppendPlace(base, nbytes, w);
+    WalkResult w;
+    int rc = P_FlashPack_ClaimPlace(base, id, nbytes, w);
     if (rc != 0)
         return rc;
-    if (w.found != 0) {
-        rc = P_FlashPack_SetStatus(w.found, FLASHPACK_STATUS_OBSOLETE);
-        if (rc != 0)
-            return rc;
-    }
     // Only the header: the counter's bytes are the erased flash after it.
     const S_FlashPackHeader h = F_FlashPack_MakeHead(FLASHPACK_STATUS_VALID, id, static_cast<uint16_t>(nbytes));
     return P_FlashPack_Program(w.end, &h, FLASHPACK_HEAD_SIZE);

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/image_bytes.h"
 #include "tests/support/peers_process.h"
 #include "tests/support/temp_root.h"
 #include "tests/support/web_server.h"
@@ -59,10 +60,5 @@ struct Upload {
 
 // Posts the upload the way a browser does: `curl -F` through the web server.
 Reply post(const Instrument& inst, const std::string& query, const Upload& up);
-
-// Bytes that differ from one position to the next, so a misplaced copy shows.
-std::string pattern(size_t n, unsigned seed = 7);
-uint32_t byteSum(const std::string& s);
-std::string be32(uint32_t v);
 
 }  // namespace quibtest

@@ -9,34 +9,16 @@
 #include "flash/Flash_Drv.h"
 #include "loader/LoaderCommun.h"
 #include "tests/support/chip_root.h"
+#include "tests/support/image_bytes.h"
 #include "upgrade/upgrade.h"
 
 namespace {
 
 constexpr uint32_t kSector = 0x10000;
 
-// Bytes that differ from one position to the next, so a misplaced copy shows.
-std::string pattern(size_t n, unsigned seed = 7)
-{
-    std::string s(n, '\0');
-    for (size_t i = 0; i < n; ++i)
-        s[i] = static_cast<char>((i * 31 + seed + i / 251) & 0xFF);
-    return s;
-}
-
-uint32_t byteSum(const std::string& s)
-{
-    uint32_t sum = 0;
-    for (unsigned char c : s)
-        sum += c;
-    return sum;
-}
-
-std::string be32(uint32_t v)
-{
-    return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8),
-            static_cast<char>(v)};
-}
+using quibtest::be32;
+using quibtest::byteSum;
+using quibtest::pattern;
 
 enum Kind { Web, Firmware, Loader };
 
