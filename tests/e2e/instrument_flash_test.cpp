@@ -6,28 +6,12 @@
 #include <fstream>
 #include <string>
 
-#include "tests/support/process.h"
-#include "tests/support/temp_root.h"
+#include "tests/e2e/upgrade_support.h"
+
+using quibtest::be32;
+using quibtest::instrument;
 
 namespace {
-
-quibtest::ProcessResult instrument(std::vector<std::string> args)
-{
-    args.insert(args.begin(), quibtest::binPath("instrument"));
-    return quibtest::runProcess(args);
-}
-
-// Puts an image region into nor.img the way the image writers lay it out.
-void writeRegion(const std::string& img, uint32_t off, const std::string& image, uint32_t sum)
-{
-    std::fstream f(img, std::ios::in | std::ios::out | std::ios::binary);
-    const uint32_t size = static_cast<uint32_t>(image.size());
-    const char header[8] = {char(size >> 24), char(size >> 16), char(size >> 8), char(size),
-                            char(sum >> 24),  char(sum >> 16),  char(sum >> 8),  char(sum)};
-    f.seekp(off);
-    f.write(header, 8);
-    f.write(image.data(), static_cast<std::streamsize>(image.size()));
-}
 
 void writeAt(const std::string& img, uint32_t off, const std::string& bytes)
 {
@@ -74,10 +58,10 @@ TEST(InstrumentFlash, ShowsHeadersSumsAndBlocks)
     const std::string root = tmp.path() + "/inst";
     ASSERT_EQ(instrument({"init", root}).status, 0);
     const std::string img = root + "/flash/nor.img";
-    writeRegion(img, 0x3B0000, "\xFF\x01\x02", 258);
+    writeAt(img, 0x3B0000, be32(3) + be32(258) + "\xFF\x01\x02");
     writeAt(img, 0x3BFF00, std::string("LOADER : 1\0\xFF", 12));
     writeAt(img, 0x3BFF80, std::string("LoaderCINT_V4\0", 14));
-    writeRegion(img, 0x300000, "abc", 1);  // stored sum wrong
+    writeAt(img, 0x300000, be32(3) + be32(1) + "abc");  // stored sum wrong
     writeAt(img, 0x37FF80, "FrmWCINT_with_a_name_of_32_chars");
     const std::string before = tmp.read("/inst/flash/nor.img");
 

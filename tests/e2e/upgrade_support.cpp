@@ -5,11 +5,17 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <unistd.h>
+#include <sstream>
 
 #include "tests/support/process.h"
 
 namespace quibtest {
+
+ProcessResult instrument(std::vector<std::string> args)
+{
+    args.insert(args.begin(), binPath("instrument"));
+    return runProcess(args);
+}
 
 Instrument::Instrument(InitArgs args)
 {
@@ -45,16 +51,9 @@ void Instrument::stopPeers()
 std::vector<std::string> Instrument::peerLog() const
 {
     std::vector<std::string> lines;
-    if (!exists("/var/log/peers.jsonl"))
-        return lines;
-    const std::string log = read("/var/log/peers.jsonl");
-    for (size_t pos = 0; pos < log.size();) {
-        size_t nl = log.find('\n', pos);
-        if (nl == std::string::npos)
-            nl = log.size();
-        lines.push_back(log.substr(pos, nl - pos));
-        pos = nl + 1;
-    }
+    std::istringstream log(exists("/var/log/peers.jsonl") ? read("/var/log/peers.jsonl") : "");
+    for (std::string line; std::getline(log, line);)
+        lines.push_back(line);
     return lines;
 }
 
@@ -92,27 +91,6 @@ std::string Reply::refresh() const
     return e == std::string::npos ? "" : page.substr(b, e - b);
 }
 
-namespace {
-
-// runProcess does not search PATH.
-std::string curlPath()
-{
-    const char* path = std::getenv("PATH");
-    std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
-    for (size_t b = 0; b <= dirs.size();) {
-        size_t e = dirs.find(':', b);
-        if (e == std::string::npos)
-            e = dirs.size();
-        const std::string p = dirs.substr(b, e - b) + "/curl";
-        if (access(p.c_str(), X_OK) == 0)
-            return p;
-        b = e + 1;
-    }
-    return "/usr/bin/curl";
-}
-
-}  // namespace
-
 Reply post(const Instrument& inst, const std::string& query, const Upload& up)
 {
     // The client's copy lives outside the instrument's directories.
@@ -125,7 +103,8 @@ Reply post(const Instrument& inst, const std::string& query, const Upload& up)
     std::string url = inst.server().url("/cgi-bin/upgrade.cgi");
     if (!query.empty())
         url += "?" + query;
-    ProcessResult r = runProcess({curlPath(), "-s", "-S", "-i", "--http1.1", "-H", "Expect:", "-F",
+    // Debian's curl, as the Makefile installs it (runProcess does not search PATH).
+    ProcessResult r = runProcess({"/usr/bin/curl", "-s", "-S", "-i", "--http1.1", "-H", "Expect:", "-F",
                                   up.field + "=@" + file + ";filename=" + up.fileName, url});
     std::filesystem::remove_all(dir);
     const size_t eol = r.out.find("\r\n");

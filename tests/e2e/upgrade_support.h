@@ -10,10 +10,14 @@
 
 #include "tests/support/image_bytes.h"
 #include "tests/support/peers_process.h"
+#include "tests/support/process.h"
 #include "tests/support/temp_root.h"
 #include "tests/support/web_server.h"
 
 namespace quibtest {
+
+// Runs the instrument tool with these arguments.
+ProcessResult instrument(std::vector<std::string> args);
 
 struct InitArgs {
     int board = 1;
