@@ -2,7 +2,6 @@
 // instrument show, which runs the product's identification against the root.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <string>
 
 #include "tests/e2e/upgrade_support.h"

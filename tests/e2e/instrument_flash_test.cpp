@@ -38,8 +38,6 @@ TEST(InstrumentFlash, InitThenShowOnEachChip)
         const std::string root = tmp.path() + "/inst";
         auto init = instrument({"init", root, "--flash", c.code});
         ASSERT_EQ(init.status, 0) << init.err;
-        for (const char* d : {"proc/boot", "dev/name/local", "NANDdrive/firm", "www/system/conf", "tmp", "var/log"})
-            EXPECT_TRUE(std::filesystem::is_directory(root + "/" + d)) << d;
         EXPECT_EQ(std::filesystem::file_size(root + "/flash/nor.img"), c.size);
         EXPECT_EQ(tmp.read("/inst/flash/nor.conf"), std::string("code=") + c.code + "\n");
 
@@ -83,10 +81,7 @@ TEST(InstrumentFlash, ShowsHeadersSumsAndBlocks)
     ASSERT_EQ(json.status, 0) << json.err;
     EXPECT_NE(json.out.find("{\"chip\":{\"code\":147,\"codeHex\":\"0x93\",\"size\":4194304,"), std::string::npos)
         << json.out;
-    EXPECT_NE(json.out.find("\"name\":\"loader\",\"label\":\"CINT loader\",\"firstSector\":59,\"sectors\":1,"
-                            "\"offset\":3866624,\"maxSize\":65272,\"state\":\"written\",\"size\":3,"
-                            "\"storedSum\":258,\"computedSum\":258,\"summedBytes\":3,\"agree\":true,"
-                            "\"fits\":true,\"info\":{\"offset\":3931904,\"state\":\"written\",\"text\":\"LOADER : 1\"}"),
+    EXPECT_NE(json.out.find("\"storedSum\":258,\"computedSum\":258,\"summedBytes\":3,\"agree\":true,"),
               std::string::npos) << json.out;
     EXPECT_EQ(tmp.read("/inst/flash/nor.img"), before) << "show changes nothing";
 
