@@ -82,11 +82,11 @@ TEST(LoaderGeneration, MarkerCountsOnlyWhollyInsideOneChunk)
         {"marker in a short last chunk", loaderRegion(imageWithMarkerAt(1300, 1289)), 4},
         {"no marker", loaderRegion(std::string(4096, 'L')), 3},
         {"erased region", "", 3},
-        {"size 0", bigEndian(0) + bigEndian(0) + marker, 3},
-        {"marker behind the image", bigEndian(100) + bigEndian(0) + std::string(200, 'L') + marker, 3},
+        {"size 0", be32(0) + be32(0) + marker, 3},
+        {"marker behind the image", be32(100) + be32(0) + std::string(200, 'L') + marker, 3},
         // A size word past the sector must not find a marker in the next sector.
         {"size word past the sector",
-         bigEndian(0x7fffffff) + bigEndian(0) + std::string(0x10000 - 8, 'L') + marker, 3},
+         be32(0x7fffffff) + be32(0) + std::string(0x10000 - 8, 'L') + marker, 3},
     };
     for (const auto& c : cases) {
         quibtest::ChipRoot root;
