@@ -3,24 +3,13 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <string>
 
 #include "tests/e2e/upgrade_support.h"
 
 using quibtest::be32;
 using quibtest::instrument;
-
-namespace {
-
-void writeAt(const std::string& img, uint32_t off, const std::string& bytes)
-{
-    std::fstream f(img, std::ios::in | std::ios::out | std::ios::binary);
-    f.seekp(off);
-    f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-}  // namespace
+using quibtest::writeAt;
 
 TEST(InstrumentFlash, InitThenShowOnEachChip)
 {

@@ -1,7 +1,6 @@
 // instrument show: the record chain of the product parameter sector.
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <string>
 
 #include "tests/e2e/upgrade_support.h"
@@ -34,11 +33,7 @@ TEST(InstrumentRecords, ShowsTheChainAndDecodesValidRecords)
     const std::string chain = pack(0xC0, 2, std::string(8, 'o')) + pack(0xFE, 7, "abc") +
                               pack(0xF8, 1, be32(1) + be32(0x11) + be32(0x22) + be32(0x33)) +
                               pack(0xF8, 2, be32(1) + row(1, "ifconfig en0 %s") + row(0, "bad\x01"));
-    {
-        std::fstream f(root + "/flash/nor.img", std::ios::in | std::ios::out | std::ios::binary);
-        f.seekp(0x3D0000);
-        f.write(chain.data(), static_cast<std::streamsize>(chain.size()));
-    }
+    quibtest::writeAt(root + "/flash/nor.img", 0x3D0000, chain);
     const std::string before = tmp.read("/inst/flash/nor.img");
 
     auto text = instrument({"show", root});

@@ -17,6 +17,13 @@ ProcessResult instrument(std::vector<std::string> args)
     return runProcess(args);
 }
 
+void writeAt(const std::string& hostPath, uint32_t offset, const std::string& bytes)
+{
+    std::fstream f(hostPath, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(offset);
+    f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
 Instrument::Instrument(InitArgs args)
 {
     std::vector<std::string> argv = {binPath("instrument"), "init", path(), "--board",

@@ -18,6 +18,8 @@ namespace quibtest {
 
 // Runs the instrument tool with these arguments.
 ProcessResult instrument(std::vector<std::string> args);
+// Overwrites bytes of the file at hostPath (a chip image) from offset on.
+void writeAt(const std::string& hostPath, uint32_t offset, const std::string& bytes);
 
 struct InitArgs {
     int board = 1;
