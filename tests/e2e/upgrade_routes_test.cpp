@@ -108,7 +108,6 @@ TEST(UpgradeE2e, PeerRoutesAndTheirAnswers)
         {{}, "settings=1", "Backup.bin", settings, restore + "2003", {}},
         {{"--firmware-status", "0"}, "settings=1", "b.txt", settings, restore + "2006", {"\"kind\":\"restore_settings\""}},
         {{}, "models=1", "models.txt", "anything", restore + "0", {"\"kind\":\"restore_models\"", "\"size\":8"}},
-        {{}, "system=1", "models.txt", "anything", restore + "0", {"\"kind\":\"restore_models\""}},
         {{}, "settings=1&models=1", "models.txt", "anything", restore + "0", {"\"kind\":\"restore_models\""}},
         {{"--loader-unserved"}, "system=1", "sys.txt", "x", restore + "2006", {}},
     };
