@@ -39,20 +39,10 @@ Instrument::Instrument(InitArgs args)
     server_ = std::make_unique<WebServer>(web);
 }
 
-Instrument::~Instrument()
-{
-    stopPeers();
-}
-
 void Instrument::servePeers(const std::vector<std::string>& options)
 {
-    stopPeers();
+    peers_.reset();  // the old peers first: both would serve the same names
     peers_ = std::make_unique<PeersProcess>(path(), options);
-}
-
-void Instrument::stopPeers()
-{
-    peers_.reset();
 }
 
 std::vector<std::string> Instrument::peerLog() const

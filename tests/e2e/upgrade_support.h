@@ -30,10 +30,8 @@ struct InitArgs {
 class Instrument : public TempRoot {
 public:
     explicit Instrument(InitArgs args = {});
-    ~Instrument();
-    // (Re)starts the peers with these options.
+    // (Re)starts the peers with these options; they stop with the instrument.
     void servePeers(const std::vector<std::string>& options = {});
-    void stopPeers();
     // Lines of var/log/peers.jsonl.
     std::vector<std::string> peerLog() const;
     // Temporary or scratch files left below tmp/ (the lock file aside) and
