@@ -126,6 +126,9 @@ TEST(FlashDrvRange, BothEndsOfTheWindowAndTheCursor)
     EXPECT_EQ(cur, b + 0x100);
     EXPECT_EQ(F_FlashDrv_SetByte(e, 0), -2);
     EXPECT_EQ(F_FlashDrv_GetByte(b - 1), -2);
+    norsim::resetCounters();
+    EXPECT_EQ(F_FlashDrv_EraseSector(e), 0) << "outside: nothing erased";
+    EXPECT_EQ(norsim::counters().writes, 0u) << "not a single cycle went out";
 }
 
 TEST(FlashDrvProgram, RetriesAndFailures)
