@@ -86,12 +86,9 @@ TEST_F(CgiTest, MultipartPartsBecomeEntries)
         {"colons never enter a header value",
          multipartBody("B", {{fileField("f", "C:\\dir\\fw.bin"), "z"}}),
          {{"f", "z", true, "C\\dir\\fw.bin"}}},
-        {"space before the semicolon: not form-data, later parts still count",
+        {"other dispositions (and a space before the semicolon) skipped up to their delimiter",
          multipartBody("B", {{"Content-Disposition: form-data ; name=\"x\"\r\n", "skip\r\nme"},
-                             {field("a"), "1"}}),
-         {{"a", "1"}}},
-        {"other disposition skipped up to its delimiter",
-         multipartBody("B", {{"Content-Disposition: attachment; name=\"x\"\r\n", "--not\r\nheaders"},
+                             {"Content-Disposition: attachment; name=\"x\"\r\n", "--not\r\nheaders"},
                              {"X-No-Disposition: 1\r\n", "q"},
                              {field("a"), "1"}}),
          {{"a", "1"}}},
@@ -133,7 +130,9 @@ TEST_F(CgiTest, MultipartFailuresAndTheirResults)
     const std::string two = one + "--B\r\n" + cd + "\"b\"\r\n\r\n2\r\n--B--\r\n";
     const size_t secondCd = two.find("name=\"b\"");
     const Case cases[] = {
-        {"cut inside a body", one + "--B\r\n" + cd + "b\r\n\r\n2", "", cgiParseIO, 0},
+        // The first part's upload must go with the rest when a later part is cut.
+        {"cut inside a body", "--B\r\n" + fileField("f", "a.bin") + "\r\nAAAA\r\n--B\r\n" + cd +
+         "b\r\n\r\n2", "", cgiParseIO, 0},
         {"ends right after the delimiter", one + "--B", "", cgiParseIO, 0},
         {"opening delimiter then nothing", "--B", "", cgiParseSuccess, 0},
         {"no delimiter at all", "just text", "", cgiParseSuccess, 0},
@@ -155,6 +154,7 @@ TEST_F(CgiTest, MultipartFailuresAndTheirResults)
                   c.result)
             << c.label;
         EXPECT_EQ(entries().size(), c.entries) << c.label;
+        EXPECT_EQ(tmpFileCount(), 0u) << c.label;
         cgiFreeResources();
     }
 }
@@ -227,16 +227,12 @@ TEST_F(CgiTest, UploadThatDoesNotReachTheDiskWholeFailsAndLeavesNoFile)
         {"fails while writing", 100000, 1000, cgiParseIO},
     };
     for (const Case& c : cases) {
+        // The body is put on cgiIn here, before the child's limit would cut it.
         std::string body = multipartBody("B", {{field("a"), "1"},
                                                {fileField("f", "big.bin"), std::string(c.size, 'x')}});
-        setenv("REQUEST_METHOD", "POST", 1);
-        setenv("CONTENT_TYPE", "multipart/form-data; boundary=B", 1);
-        setenv("CONTENT_LENGTH", std::to_string(body.size()).c_str(), 1);
-        FILE* in = std::tmpfile();
-        ASSERT_NE(in, nullptr);
-        std::fwrite(body.data(), 1, body.size(), in);
-        std::rewind(in);
-        cgiIn = in;
+        ASSERT_EQ(postMultipart(body), cgiParseSuccess);
+        cgiFreeResources();
+        std::rewind(cgiIn);
         std::fflush(nullptr);
         pid_t pid = fork();
         ASSERT_GE(pid, 0);
@@ -251,8 +247,6 @@ TEST_F(CgiTest, UploadThatDoesNotReachTheDiskWholeFailsAndLeavesNoFile)
         }
         int status = 0;
         waitpid(pid, &status, 0);
-        std::fclose(in);
-        cgiIn = nullptr;
         ASSERT_TRUE(WIFEXITED(status)) << c.label;
         EXPECT_EQ(WEXITSTATUS(status) / 16, c.result) << c.label;
         EXPECT_EQ(WEXITSTATUS(status) % 16, c.result == cgiParseSuccess ? 1 : 0) << c.label;
@@ -275,10 +269,8 @@ TEST(CgiHeaderValue, DecomposeSplitsMainValueAndParameters)
         {"\"form-data\" junk; name=a", 1024, "form-data", "a", ""},
         {"form-data; NAME = \"x;y\" rest ; name=z", 1024, "form-data", "z", ""},
         {"form-data; other=1; name=\"unterm", 1024, "form-data", "unterm", ""},
-        {"form-data; creation-date=1; name=a", 1024, "form-data", "", ""},
         {"form-data; name", 1024, "form-data", "", ""},
         {"form-data", 5, "form", "", ""},
-        {"", 1024, "", "", ""},
     };
     const char* names[] = {"name", "filename", nullptr};
     for (const Case& c : cases) {
@@ -292,9 +284,7 @@ TEST(CgiHeaderValue, DecomposeSplitsMainValueAndParameters)
         EXPECT_STREQ(filename, c.filename) << c.text;
     }
     // Parameters are cut to their buffer too.
-    char main[16];
-    char name[8];
-    char filename[8];
+    char main[16], name[8], filename[8];
     char* values[] = {name, filename};
     decomposeValue("x; name=abcdefghijkl", main, 16, names, values, 8);
     EXPECT_STREQ(name, "abcdefg");
