@@ -1,47 +1,37 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <string>
 #include <vector>
 
 #include "cgi/cgi_internal.h"
+#include "tests/cgi/cgi_fixture.h"
+
+using cgitest::strings;
 
 namespace {
 
-// Points cgiOut at a scratch file for the life of the object.
-struct Output {
-    Output() : file(std::tmpfile()) { cgiOut = file; }
-    ~Output()
-    {
-        std::fclose(file);
-        cgiOut = nullptr;
-    }
-    std::string text()
-    {
-        std::fflush(file);
-        std::string s;
-        std::rewind(file);
-        for (int c; (c = std::fgetc(file)) != EOF;)
-            s += static_cast<char>(c);
-        return s;
-    }
-    FILE* file;
-};
+// What the writers called by `write` put on cgiOut.
+template <typename F> std::string output(F write)
+{
+    char* text = nullptr;
+    size_t size = 0;
+    cgiOut = open_memstream(&text, &size);
+    write();
+    std::fclose(cgiOut);
+    cgiOut = nullptr;
+    std::string s(text, size);
+    std::free(text);
+    return s;
+}
 
 struct Cookie {
     explicit Cookie(std::string header) : text(std::move(header)) { cgiCookie = text.data(); }
     ~Cookie() { cgiCookie = cgiEmptyString; }
     std::string text;
 };
-
-std::vector<std::string> strings(char** array)
-{
-    std::vector<std::string> out;
-    for (char** p = array; p && *p; ++p)
-        out.push_back(*p);
-    return out;
-}
 
 // Built without the layer's own day and month tables, so that a wrong name in them shows.
 std::string expiry(time_t t)
@@ -133,13 +123,14 @@ TEST(CgiCookies, IntegerReaderAndNameList)
 
 TEST(CgiHeaders, WritersPrintTheirExactLines)
 {
-    Output out;
-    time_t before = std::time(nullptr);
-    cgiHeaderCookieSetString("s", "v", 0, "/", "example.org");
-    cgiHeaderCookieSetInteger("i", -42, 86400, "/p", "d");
-    time_t after = std::time(nullptr);
-    cgiHeaderStatus(404, "Not Found");
-    std::string text = out.text();
+    time_t before = 0, after = 0;
+    const std::string text = output([&] {
+        before = std::time(nullptr);
+        cgiHeaderCookieSetString("s", "v", 0, "/", "example.org");
+        cgiHeaderCookieSetInteger("i", -42, 86400, "/p", "d");
+        after = std::time(nullptr);
+        cgiHeaderStatus(404, "Not Found");
+    });
 
     // The clock may tick between the calls: either second is right.
     bool matched = false;
@@ -151,8 +142,9 @@ TEST(CgiHeaders, WritersPrintTheirExactLines)
                               "Status: 404 Not Found\r\n\r\n";
     EXPECT_TRUE(matched) << text;
 
-    Output out2;
-    cgiHeaderLocation("http://x/y?z");
-    cgiHeaderContentType("text/html");
-    EXPECT_EQ(out2.text(), "Location: http://x/y?z\r\n\r\nContent-type: text/html\r\n\r\n");
+    EXPECT_EQ(output([] {
+                  cgiHeaderLocation("http://x/y?z");
+                  cgiHeaderContentType("text/html");
+              }),
+              "Location: http://x/y?z\r\n\r\nContent-type: text/html\r\n\r\n");
 }

@@ -1,16 +1,9 @@
 #include "tests/cgi/cgi_fixture.h"
 
 using cgitest::CgiTest;
+using cgitest::strings;
 
 namespace {
-
-std::vector<std::string> strings(char** array)
-{
-    std::vector<std::string> out;
-    for (char** p = array; p && *p; ++p)
-        out.push_back(*p);
-    return out;
-}
 
 class Typed : public CgiTest {
 protected:
