@@ -270,8 +270,9 @@ TEST(FormEchoReplay, CapturedRequestReplaysInAFreshProcess)
                                 .env = {{"FORM_ECHO_CAPTURE", captures}}});
     root.write("/up.bin", std::string("\x01\x02\0\r\n--x", 8));
     root.write("/up2.txt", "two");
+    root.write("/nul.txt", std::string("x\0y", 3));  // a field's value, NUL and all
     auto live = quibtest::runProcess(
-        {"/usr/bin/curl", "-sS", "--fail", "-F", "a=1", "-F", "a=x y", "-F",
+        {"/usr/bin/curl", "-sS", "--fail", "-F", "a=1", "-F", "a=x y", "-F", "n=<" + root.host("/nul.txt"), "-F",
          "f=@" + root.host("/up.bin") + ";type=image/png", "-F", "f=@" + root.host("/up2.txt"),
          "-b", "session=42", server.url("/cgi-bin/form-echo.cgi?url=../index.html")});
     ASSERT_EQ(live.status, 0) << live.err;
@@ -286,10 +287,11 @@ TEST(FormEchoReplay, CapturedRequestReplaysInAFreshProcess)
     Report replayed = parse(replay.out);
     EXPECT_EQ(replayed.globals.count("replay_error"), 0u) << replay.out;
     EXPECT_EQ(comparable(replayed).globals, comparable(liveReport).globals);
-    ASSERT_EQ(replayed.entries.size(), 4u);
+    ASSERT_EQ(replayed.entries.size(), 5u);
     EXPECT_EQ(comparable(replayed).entries, comparable(liveReport).entries);
+    EXPECT_EQ(replayed.entries[2]["value_length"], "3");
     EXPECT_EQ(replayed.globals["cookie"], "session=42");
-    EXPECT_NE(replayed.entries[2]["temp_file"], liveReport.entries[2]["temp_file"]);
+    EXPECT_NE(replayed.entries[3]["temp_file"], liveReport.entries[3]["temp_file"]);
     EXPECT_EQ(root.list("/tmp"), std::vector<std::string>{});
 
     // Forge the length of the first file's content type: far beyond the file,

@@ -145,14 +145,12 @@ TEST(InstrumentPeers, OptionsSetEachPeersAnswerAndBadMessagesGetAnError)
         long status;
         int32_t word;
     };
+    // Refusal, closing and an unserved name are also driven through the upgrade routes.
     const Case cases[] = {
-        {{"--loader-status", "1"}, "loader", dsp, 1, 0},
         {{"--loader-status", "3", "--loader-result", "5"}, "loader", dsp, 3, 5},
         {{"--firmware-status", "0"}, "firmware", text, 0, -999},
         {{"--firmware-status", "0"}, "loader", dsp, 4, 0},  // options are per peer
-        {{"--firmware-close"}, "firmware", text, -1, -999},
         {{"--loader-silent"}, "loader", dsp, -1, -999},
-        {{"--loader-unserved"}, "loader", dsp, -100, -999},
         {{"--loader-unserved"}, "firmware", text, 4, -999},
         {{}, "firmware", "garbage", -1, -999},
         {{}, "firmware", "mode=4&RestoreSettings=" + f, -1, -999},  // no terminator

@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <cstring>
-#include <optional>
 #include <string>
 
 #include "tests/support/fake_peer.h"
@@ -29,7 +28,7 @@ TEST(MessageChannel, TextMessagesCarryTheirTerminatorAndMapTheAnswer)
     const std::string tmp = "/r/tmp/quibAbc123";
     struct Case {
         const char* what;
-        std::optional<PeerAnswer> answer;  // nullopt: nobody serving
+        PeerAnswer answer;
         int want;
         bool alert;
     };
@@ -39,7 +38,6 @@ TEST(MessageChannel, TextMessagesCarryTheirTerminatorAndMapTheAnswer)
         {"status 1", PeerAnswer::reply(1, ""), 106, false},
         // Every failed exchange (closed, timed out, ...) is the same -1 of MsgSend.
         {"closed without answer", PeerAnswer::close(), 103, true},
-        {"nobody serving", std::nullopt, 106, false},
     };
     for (const auto& c : cases) {
         struct Msg {
@@ -58,9 +56,7 @@ TEST(MessageChannel, TextMessagesCarryTheirTerminatorAndMapTheAnswer)
         };
         for (const auto& m : msgs) {
             quibtest::TempRoot root;
-            std::optional<quibtest::FakePeer> peer;
-            if (c.answer)
-                peer.emplace(root.path(), m.peer, *c.answer);
+            quibtest::FakePeer peer(root.path(), m.peer, c.answer);
             testing::internal::CaptureStdout();
             testing::internal::CaptureStderr();
             int got = m.send(tmp);
@@ -69,10 +65,8 @@ TEST(MessageChannel, TextMessagesCarryTheirTerminatorAndMapTheAnswer)
             EXPECT_EQ(got, c.want) << c.what << " " << m.text;
             EXPECT_EQ(out, "") << c.what;
             EXPECT_EQ(err, c.alert ? kAlert : "") << c.what;
-            if (peer) {
-                ASSERT_EQ(peer->received().size(), 1u) << c.what;
-                EXPECT_EQ(peer->received()[0], m.text + '\0') << c.what;
-            }
+            ASSERT_EQ(peer.received().size(), 1u) << c.what;
+            EXPECT_EQ(peer.received()[0], m.text + '\0') << c.what;
         }
     }
 }
@@ -82,7 +76,7 @@ TEST(MessageChannel, DspImageMessageAndItsResultWord)
     const std::string tmp = "/r/tmp/quibXyz789";
     struct Case {
         const char* what;
-        std::optional<PeerAnswer> answer;
+        PeerAnswer answer;
         int want;
     };
     const Case cases[] = {
@@ -93,24 +87,19 @@ TEST(MessageChannel, DspImageMessageAndItsResultWord)
         {"refused", PeerAnswer::reply(1, word(0)), -1},
         {"status 2", PeerAnswer::reply(2, word(0)), -2},
         {"closed without answer", PeerAnswer::close(), -2},
-        {"nobody serving", std::nullopt, -1},
     };
     for (const auto& c : cases) {
         for (int command : {3, 4}) {
             quibtest::TempRoot root;
-            std::optional<quibtest::FakePeer> peer;
-            if (c.answer)
-                peer.emplace(root.path(), "loader", *c.answer);
+            quibtest::FakePeer peer(root.path(), "loader", c.answer);
             testing::internal::CaptureStdout();
             testing::internal::CaptureStderr();
             EXPECT_EQ(channel_send_dsp_image(command, tmp.c_str(), "FrmWDSP_1.hex"), c.want)
                 << c.what;
             EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << c.what;
             EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << c.what;
-            if (peer) {
-                ASSERT_EQ(peer->received().size(), 1u) << c.what;
-                EXPECT_EQ(peer->received()[0], word(command) + tmp + ",FrmWDSP_1.hex") << c.what;
-            }
+            ASSERT_EQ(peer.received().size(), 1u) << c.what;
+            EXPECT_EQ(peer.received()[0], word(command) + tmp + ",FrmWDSP_1.hex") << c.what;
         }
     }
 }
