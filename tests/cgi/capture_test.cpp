@@ -29,9 +29,7 @@ void putBe32(std::string& d, size_t at, uint32_t v)
 // Where the records of a capture file begin and end, walked independently of
 // the reader under test.
 struct Layout {
-    struct Entry {
-        size_t start, attrEnd, recordsEnd, contentEnd, valueLengthAt;
-    };
+    struct Entry { size_t start, attrEnd, recordsEnd, contentEnd, valueLengthAt; };
     std::vector<size_t> envStrings;  // offset of each environment string record
     size_t envEnd = 0;
     std::vector<Entry> entries;
@@ -144,12 +142,7 @@ TEST_F(Capture, ForgedLengthsReadAsCutFiles)
 {
     const Layout l = layout(data);
     const auto& file = l.entries[2];  // "f", 3 bytes
-    struct Case {
-        const char* label;
-        size_t at;
-        uint32_t value;
-        cgiEnvironmentResultType result;
-    };
+    struct Case { const char* label; size_t at; uint32_t value; cgiEnvironmentResultType result; };
     const Case cases[] = {
         {"magic", 0, 0x7fffffff, cgiEnvironmentIO},
         {"environment string", l.envStrings[9], 0x7ffffff0, cgiEnvironmentIO},
@@ -190,11 +183,7 @@ TEST_F(Capture, BadFilesAndFailedWrites)
     EXPECT_EQ(tmpFileCount(), 3u);
 
     const std::string other = root.host("/other.quib");
-    struct Case {
-        const char* label;
-        std::string content;
-        cgiEnvironmentResultType result;
-    };
+    struct Case { const char* label; std::string content; cgiEnvironmentResultType result; };
     const Case cases[] = {
         {"empty", "", cgiEnvironmentIO},
         {"other magic", data.substr(0, 4) + "QUIB1.0" + data.substr(11), cgiEnvironmentWrongVersion},

@@ -37,10 +37,7 @@ TEST_F(CgiTest, ContentTypeIsCutAtItsFirstParameterAndYieldsTheBoundary)
 
 TEST_F(CgiTest, ContentLengthConvertsLikeAtoiButSaturates)
 {
-    struct Case {
-        const char* text;
-        int want;
-    };
+    struct Case { const char* text; int want; };
     const Case cases[] = {
         {nullptr, 0}, {"12abc", 12}, {"abc", 0}, {"-5", -5}, {" 7", 7},
         {"99999999999", INT_MAX}, {"-99999999999", INT_MIN},

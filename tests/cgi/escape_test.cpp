@@ -10,10 +10,7 @@ namespace {
 
 // A stream that accepts the first `room` bytes and then refuses every write,
 // unbuffered so that each write reaches it.
-struct LimitedSink {
-    std::string got;
-    size_t room;
-};
+struct LimitedSink { std::string got; size_t room; };
 
 ssize_t sinkWrite(void* cookie, const char* buf, size_t size)
 {
@@ -38,11 +35,7 @@ FILE* limitedStream(LimitedSink* sink)
 
 TEST(CgiEscape, HtmlAndAttributeValueEscaping)
 {
-    struct Case {
-        std::string input;
-        bool html;
-        std::string want;
-    };
+    struct Case { std::string input; bool html; std::string want; };
     const Case cases[] = {
         {"a<b & c>d", true, "a&lt;b &amp; c&gt;d"},
         {"&lt; \"q\"", true, "&amp;lt; \"q\""},

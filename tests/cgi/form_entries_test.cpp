@@ -126,11 +126,7 @@ TEST_F(FormEntries, FileNameTypeAndSize)
     EXPECT_EQ(cgiFormFileName("f", &untouched, 0), cgiFormTruncated);
     EXPECT_EQ(untouched, '#');
 
-    struct SizeCase {
-        const char* name;
-        int size;
-        cgiFormResultType result;
-    };
+    struct SizeCase { const char* name; int size; cgiFormResultType result; };
     for (const SizeCase& c : {SizeCase{"f", 10, cgiFormSuccess}, SizeCase{"zero", 0, cgiFormSuccess},
                               SizeCase{"a", 0, cgiFormNotAFile},
                               SizeCase{"missing", 0, cgiFormNotFound}}) {

@@ -82,11 +82,7 @@ TEST(CgiCookies, StringReaderFindsExactNamesAndCutsToTheBuffer)
 
 TEST(CgiCookies, IntegerReaderAndNameList)
 {
-    struct IntCase {
-        const char* header;
-        int want;
-        cgiFormResultType result;
-    };
+    struct IntCase { const char* header; int want; cgiFormResultType result; };
     for (const IntCase& c : {IntCase{"n=12x", 12, cgiFormSuccess}, IntCase{"n=abc", 0, cgiFormSuccess},
                              IntCase{"m=1", 7, cgiFormNotFound},
                              IntCase{"n=99999999999", 2147483647, cgiFormSuccess}}) {
@@ -100,10 +96,7 @@ TEST(CgiCookies, IntegerReaderAndNameList)
     EXPECT_EQ(cgiCookieInteger("n", &v, 7), cgiFormTruncated);
     EXPECT_EQ(v, 7);
 
-    struct ListCase {
-        const char* header;
-        std::vector<std::string> want;
-    };
+    struct ListCase { const char* header; std::vector<std::string> want; };
     const ListCase lists[] = {
         {"", {}},
         {"a=1; b=2", {"a", "b"}},

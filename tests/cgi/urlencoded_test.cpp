@@ -22,10 +22,7 @@ std::vector<Pair> pairs(const std::vector<cgitest::Entry>& list)
 
 TEST_F(CgiTest, UrlEncodedPairsSplitAndDecode)
 {
-    struct Case {
-        std::string input;
-        std::vector<Pair> want;
-    };
+    struct Case { std::string input; std::vector<Pair> want; };
     const Case cases[] = {
         {"", {}},
         {"a=1&b=2", {{"a", "1"}, {"b", "2"}}},

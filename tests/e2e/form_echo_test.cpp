@@ -19,10 +19,7 @@ namespace {
 
 using Fields = std::map<std::string, std::string>;
 
-struct Report {
-    Fields globals;
-    std::vector<Fields> entries;
-};
+struct Report { Fields globals; std::vector<Fields> entries; };
 
 std::string unescape(const std::string& s)
 {
@@ -219,11 +216,7 @@ TEST(FormEchoProcess, ParseFailureExitsWithoutAnswer)
 {
     quibtest::TempRoot root;
     const std::string echo = quibtest::binPath("form-echo.cgi");
-    struct Case {
-        const char* type;
-        const char* length;
-        std::string body;
-    };
+    struct Case { const char* type; const char* length; std::string body; };
     const Case cases[] = {
         {"application/x-www-form-urlencoded", "-1", "a=1"},
         {"multipart/form-data; boundary=B",

@@ -26,12 +26,7 @@ const std::string kAlert = "alert(\"Erreur MsgSend\");\r\n";
 TEST(MessageChannel, TextMessagesCarryTheirTerminatorAndMapTheAnswer)
 {
     const std::string tmp = "/r/tmp/quibAbc123";
-    struct Case {
-        const char* what;
-        PeerAnswer answer;
-        int want;
-        bool alert;
-    };
+    struct Case { const char* what; PeerAnswer answer; int want; bool alert; };
     const Case cases[] = {
         {"accepted", PeerAnswer::reply(4, "ok"), 0, false},
         {"status 0", PeerAnswer::reply(0, ""), 106, false},
@@ -74,11 +69,7 @@ TEST(MessageChannel, TextMessagesCarryTheirTerminatorAndMapTheAnswer)
 TEST(MessageChannel, DspImageMessageAndItsResultWord)
 {
     const std::string tmp = "/r/tmp/quibXyz789";
-    struct Case {
-        const char* what;
-        PeerAnswer answer;
-        int want;
-    };
+    struct Case { const char* what; PeerAnswer answer; int want; };
     const Case cases[] = {
         {"status 4, word 0", PeerAnswer::reply(4, word(0)), 0},
         {"status 3, word 0", PeerAnswer::reply(3, word(0) + "more"), 0},
