@@ -89,8 +89,6 @@ TEST(InstrumentPeers, ReadsTheWholeFileBeforeAnswering)
     const Case cases[] = {
         {"firmware", 0, [](const std::string& p) { return "mode=4&UDPConf2=Port2.TXT:" + p + '\0'; },
          "Port2.TXT"},
-        {"firmware", 55, [](const std::string& p) { return "mode=4&RestoreSettings=" + p + '\0'; },
-         nullptr},
         {"loader", 64,
          [](const std::string& p) { return "mode=4&target=loader&RestoreModels=" + p + '\0'; }, nullptr},
         {"loader", 3 << 20, [](const std::string& p) { return native(4) + p + ",FrmWDSP_1.hex"; },
@@ -126,8 +124,8 @@ TEST(InstrumentPeers, ReadsTheWholeFileBeforeAnswering)
         EXPECT_EQ(field(lines[i], "sha256"), sums[i]) << lines[i];
         EXPECT_EQ(field(lines[i], "status"), "4");
     }
-    EXPECT_EQ(field(lines[3], "command"), "4");
-    EXPECT_EQ(field(lines[3], "result"), "0");
+    EXPECT_EQ(field(lines[2], "command"), "4");
+    EXPECT_EQ(field(lines[2], "result"), "0");
 }
 
 TEST(InstrumentPeers, OptionsSetEachPeersAnswerAndBadMessagesGetAnError)
