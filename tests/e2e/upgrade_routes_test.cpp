@@ -18,15 +18,6 @@ namespace {
 constexpr uint32_t kSector = 0x10000;
 using Files = std::vector<std::string>;
 
-bool logged(const std::string& line, const std::vector<std::string>& parts)
-{
-    for (const auto& p : parts) {
-        if (line.find(p) == std::string::npos)
-            return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 TEST(UpgradeE2e, NorBoardWritesEachImageIntoItsRegion)
@@ -52,8 +43,6 @@ TEST(UpgradeE2e, NorBoardWritesEachImageIntoItsRegion)
         EXPECT_EQ(chip.substr((48 + n) * kSector - 128, 32), "FrmWCINT_V2" + std::string(21, '\0'));
         EXPECT_TRUE(chip.substr(59 * kSector, 8 + loader.size()) ==
                     be32(4000) + be32(byteSum(loader)) + loader);
-        EXPECT_EQ(chip.substr(60 * kSector - 256, 11), std::string("LOADER : 1\0", 11));
-        EXPECT_EQ(chip.substr(60 * kSector - 128, 32), "LoaderCINT_L7" + std::string(19, '\0'));
         EXPECT_EQ(inst.leftovers(), Files{});
         EXPECT_EQ(inst.peerLog().size(), 0u);
     }
@@ -63,9 +52,7 @@ TEST(UpgradeE2e, NandBoardCopiesImagesToTheDrive)
 {
     Instrument inst({.board = 2, .loaderGeneration = 0});
     inst.servePeers();
-    inst.write("/NANDdrive/firm/Web.tar.gz", "old web");
     inst.write("/NANDdrive/firm/FrmWCINT_1.bin", "old firmware");
-    inst.write("/NANDdrive/firm/LoaderCINT_1.bin", "old loader");
     const std::string erased = inst.chip();
     const std::string small = "tiny";  // no size limits on the drive
     EXPECT_EQ(post(inst, "", {"Web_9.tgz", small}).refresh(),
@@ -75,7 +62,6 @@ TEST(UpgradeE2e, NandBoardCopiesImagesToTheDrive)
     EXPECT_EQ(post(inst, "", {"LoaderCINT_2.bin", small}).refresh(),
               "url=../index.html?type=LoaderCINT&name=LoaderCINT_2.bin");
     EXPECT_EQ(inst.list("/NANDdrive/firm"), (Files{"FrmWCINT_2.bin", "LoaderCINT_2.bin", "Web.tar.gz"}));
-    EXPECT_EQ(inst.read("/NANDdrive/firm/Web.tar.gz"), small);
     EXPECT_TRUE(inst.read("/NANDdrive/firm/FrmWCINT_2.bin") == pattern(700000));
     EXPECT_TRUE(inst.chip() == erased);
     EXPECT_EQ(inst.leftovers(), Files{});
@@ -83,123 +69,69 @@ TEST(UpgradeE2e, NandBoardCopiesImagesToTheDrive)
     EXPECT_NE(show.find("{\"name\":\"FrmWCINT_2.bin\",\"size\":700000"), std::string::npos) << show;
 }
 
-TEST(UpgradeE2e, DspImagesGoToTheLoaderService)
+// The routes that hand the upload to a peer, with each answer the peers can
+// give. Whatever the exchange does, the response stays well formed (the
+// diagnostic line goes to the server's error log) and the flash is untouched.
+TEST(UpgradeE2e, PeerRoutesAndTheirAnswers)
 {
-    struct Case {
-        std::vector<std::string> peers;
-        const char* name;
-        const char* want;
-        int command;
-    };
-    const Case cases[] = {
-        {{}, "FrmWDSP_1.hex", "url=../index.html?type=FirmwareDSP&name=FrmWDSP_1.hex", 4},
-        {{}, "LoaderDSP_1.hex", "url=../index.html?type=LoaderDSP&name=LoaderDSP_1.hex", 3},
-        {{"--loader-status", "1"}, "FrmWDSP_1.hex", "url=../index.html?error=2004&version=v2.11", 4},
-        {{"--loader-status", "2"}, "LoaderDSP_1.hex", "url=../index.html?error=2005&version=v2.11", 3},
-        {{"--loader-result", "5"}, "FrmWDSP_1.hex", "url=../index.html?error=2005&version=v2.11", 4},
-        {{"--loader-unserved"}, "FrmWDSP_1.hex", "url=../index.html?error=2004&version=v2.11", 0},
-    };
-    for (const auto& c : cases) {
-        Instrument inst;
-        inst.servePeers(c.peers);
-        const std::string erased = inst.chip();
-        EXPECT_EQ(post(inst, "", {c.name, pattern(5000)}).refresh(), c.want) << c.name;
-        const auto log = inst.peerLog();
-        ASSERT_EQ(log.size(), c.command ? 1u : 0u) << c.want;
-        if (c.command) {
-            EXPECT_TRUE(logged(log[0], {"\"peer\":\"loader\"", "\"kind\":\"dsp_image\"",
-                                        "\"command\":" + std::to_string(c.command),
-                                        std::string("\"file\":\"") + c.name + "\"",
-                                        "\"size\":5000"}))
-                << log[0];
-        }
-        EXPECT_TRUE(inst.chip() == erased);
-        EXPECT_EQ(inst.leftovers(), Files{});
-    }
-}
-
-TEST(UpgradeE2e, UdpForwardingAndTheExchangeFailureLine)
-{
-    struct Case {
-        std::vector<std::string> peers;
-        const char* query;
-        const char* name;
-        const char* want;
-        bool sent;
-    };
-    const Case cases[] = {
-        {{}, "udp_port=2", "Port2.TXT", "url=../index.html?type=UDP&name=Port2.TXT&port=2", true},
-        {{}, "udp_port=3&settings=1", "Backup.txt", "url=../index.html?type=UDP&name=Backup.txt&port=3", true},
-        {{}, "url=../udp.html&udp_port=2", "config.ini", "url=../udp.html?error=2003&version=v2.11&port=2", false},
-        {{"--firmware-status", "0"}, "udp_port=2", "a.txt", "url=../index.html?error=2006&version=v2.11&port=2", true},
-        {{"--firmware-unserved"}, "udp_port=2", "a.txt", "url=../index.html?error=2006&version=v2.11&port=2", false},
-        {{"--firmware-close"}, "udp_port=2", "a.txt", "url=../index.html?error=2003&version=v2.11&port=2", true},
-        {{}, "udp_port=&url=../x.html", "FrmWDSP_1.hex", "url=../x.html?type=FirmwareDSP&name=FrmWDSP_1.hex", true},
-    };
-    for (const auto& c : cases) {
-        Instrument inst;
-        inst.servePeers(c.peers);
-        const std::string conf = "udp 1 239.0.0.1:5000\n";
-        const auto reply = post(inst, c.query, {c.name, conf});
-        EXPECT_EQ(reply.refresh(), c.want);
-        // Even when the exchange fails, the response stays well formed: the
-        // diagnostic line goes to the server's error log.
-        EXPECT_EQ(reply.status, 200) << c.want;
-        EXPECT_NE(reply.headers.find("Cache-Control: no-cache, no-store, must-revalidate, "
-                                     "post-check=0, pre-check=0\r\n"),
-                  std::string::npos)
-            << reply.headers;
-        EXPECT_EQ(reply.page.rfind("<!DOCTYPE html PUBLIC", 0), 0u) << c.want;
-        const bool failedExchange = c.peers == std::vector<std::string>{"--firmware-close"};
-        EXPECT_EQ(inst.server().errorLog().find("alert(\"Erreur MsgSend\");") != std::string::npos,
-                  failedExchange)
-            << inst.server().errorLog();
-        const auto log = inst.peerLog();
-        EXPECT_EQ(log.size(), c.sent ? 1u : 0u) << c.want;
-        if (c.sent && std::string(c.want).find("&port=") != std::string::npos) {
-            EXPECT_TRUE(logged(log[0], {"\"peer\":\"firmware\"", "\"kind\":\"udp_conf\"",
-                                        std::string("UDPConf") + c.query[9] + "=" + c.name + ":",
-                                        "\"size\":" + std::to_string(conf.size())}))
-                << log[0];
-        }
-        EXPECT_EQ(inst.leftovers(), Files{});
-    }
-}
-
-TEST(UpgradeE2e, SettingsModelsAndSystemRestores)
-{
-    const std::string settings = "# MMI settings\nQNX 6.3.2\n";
+    const std::string dsp = pattern(5000), conf = "udp 1 239.0.0.1:5000\n",
+                      settings = "# MMI settings\nQNX 6.3.2\n";
+    const std::string err = "url=../index.html?error=", restore = "url=../index.html?restoresettingserror=";
     struct Case {
         std::vector<std::string> peers;
         const char* query;
         const char* name;
         std::string content;
-        const char* want;
-        const char* kind;  // what the peers log, or nullptr
+        std::string want;
+        std::vector<std::string> log;  // pieces of the one peers log line; none: no line
     };
     const Case cases[] = {
-        {{}, "settings=1", "Backup.TXT", settings, "restoresettingserror=0", "restore_settings"},
-        {{}, "settings=1", "Backup.txt", "IHM only\n", "restoresettingserror=2003", nullptr},
-        {{}, "settings=1", "Backup.bin", settings, "restoresettingserror=2003", nullptr},
-        {{"--firmware-status", "0"}, "settings=1", "b.txt", settings, "restoresettingserror=2006", "restore_settings"},
-        {{}, "models=1", "models.txt", "anything", "restoresettingserror=0", "restore_models"},
-        {{}, "system=1", "models.txt", "anything", "restoresettingserror=0", "restore_models"},
-        {{}, "settings=1&models=1", "models.txt", "anything", "restoresettingserror=0", "restore_models"},
-        {{"--loader-unserved"}, "system=1", "sys.txt", "x", "restoresettingserror=2006", nullptr},
+        {{}, "", "FrmWDSP_1.hex", dsp, "url=../index.html?type=FirmwareDSP&name=FrmWDSP_1.hex",
+         {"\"peer\":\"loader\"", "\"kind\":\"dsp_image\"", "\"command\":4", "\"file\":\"FrmWDSP_1.hex\"", "\"size\":5000"}},
+        {{}, "", "LoaderDSP_1.hex", dsp, "url=../index.html?type=LoaderDSP&name=LoaderDSP_1.hex",
+         {"\"command\":3", "\"file\":\"LoaderDSP_1.hex\""}},
+        {{"--loader-status", "1"}, "", "FrmWDSP_1.hex", dsp, err + "2004&version=v2.11", {"\"command\":4"}},
+        {{"--loader-status", "2"}, "", "LoaderDSP_1.hex", dsp, err + "2005&version=v2.11", {"\"command\":3"}},
+        {{"--loader-result", "5"}, "", "FrmWDSP_1.hex", dsp, err + "2005&version=v2.11", {"\"command\":4"}},
+        {{"--loader-unserved"}, "", "FrmWDSP_1.hex", dsp, err + "2004&version=v2.11", {}},
+        {{}, "udp_port=2", "Port2.TXT", conf, "url=../index.html?type=UDP&name=Port2.TXT&port=2",
+         {"\"peer\":\"firmware\"", "\"kind\":\"udp_conf\"", "UDPConf2=Port2.TXT:", "\"size\":21"}},
+        {{}, "udp_port=3&settings=1", "Backup.txt", conf, "url=../index.html?type=UDP&name=Backup.txt&port=3",
+         {"UDPConf3=Backup.txt:"}},
+        {{}, "url=../udp.html&udp_port=2", "config.ini", conf, "url=../udp.html?error=2003&version=v2.11&port=2", {}},
+        {{"--firmware-status", "0"}, "udp_port=2", "a.txt", conf, err + "2006&version=v2.11&port=2", {"UDPConf2=a.txt:"}},
+        {{"--firmware-unserved"}, "udp_port=2", "a.txt", conf, err + "2006&version=v2.11&port=2", {}},
+        {{"--firmware-close"}, "udp_port=2", "a.txt", conf, err + "2003&version=v2.11&port=2", {"UDPConf2=a.txt:"}},
+        {{}, "udp_port=&url=../x.html", "FrmWDSP_1.hex", conf, "url=../x.html?type=FirmwareDSP&name=FrmWDSP_1.hex",
+         {"\"kind\":\"dsp_image\""}},
+        {{}, "settings=1", "Backup.TXT", settings, restore + "0", {"\"kind\":\"restore_settings\"", "\"size\":25"}},
+        {{}, "settings=1", "Backup.bin", settings, restore + "2003", {}},
+        {{"--firmware-status", "0"}, "settings=1", "b.txt", settings, restore + "2006", {"\"kind\":\"restore_settings\""}},
+        {{}, "models=1", "models.txt", "anything", restore + "0", {"\"kind\":\"restore_models\"", "\"size\":8"}},
+        {{}, "settings=1&models=1", "models.txt", "anything", restore + "0", {"\"kind\":\"restore_models\""}},
+        {{"--loader-unserved"}, "system=1", "sys.txt", "x", restore + "2006", {}},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.query) + " " + c.name + " -> " + c.want);
         Instrument inst;
         inst.servePeers(c.peers);
-        EXPECT_EQ(post(inst, c.query, {c.name, c.content}).refresh(),
-                  std::string("url=../index.html?") + c.want)
-            << c.query << " " << c.name;
+        const std::string erased = inst.chip();
+        const auto reply = post(inst, c.query, {c.name, c.content});
+        EXPECT_EQ(reply.refresh(), c.want);
+        EXPECT_EQ(reply.status, 200);
+        EXPECT_NE(reply.headers.find("Cache-Control: no-cache, no-store, must-revalidate, "
+                                     "post-check=0, pre-check=0\r\n"),
+                  std::string::npos)
+            << reply.headers;
+        EXPECT_EQ(reply.page.rfind("<!DOCTYPE html PUBLIC", 0), 0u);
+        EXPECT_EQ(inst.server().errorLog().find("alert(\"Erreur MsgSend\");") != std::string::npos,
+                  c.peers == std::vector<std::string>{"--firmware-close"})
+            << inst.server().errorLog();
         const auto log = inst.peerLog();
-        ASSERT_EQ(log.size(), c.kind ? 1u : 0u) << c.query;
-        if (c.kind) {
-            EXPECT_TRUE(logged(log[0], {std::string("\"kind\":\"") + c.kind + "\"",
-                                        "\"size\":" + std::to_string(c.content.size())}))
-                << log[0];
-        }
+        ASSERT_EQ(log.size(), c.log.empty() ? 0u : 1u);
+        for (const auto& piece : c.log)
+            EXPECT_NE(log[0].find(piece), std::string::npos) << piece << " in " << log[0];
+        EXPECT_TRUE(inst.chip() == erased);
         EXPECT_EQ(inst.leftovers(), Files{});
     }
 }

@@ -5,11 +5,24 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <unistd.h>
+#include <sstream>
 
 #include "tests/support/process.h"
 
 namespace quibtest {
+
+ProcessResult instrument(std::vector<std::string> args)
+{
+    args.insert(args.begin(), binPath("instrument"));
+    return runProcess(args);
+}
+
+void writeAt(const std::string& hostPath, uint32_t offset, const std::string& bytes)
+{
+    std::fstream f(hostPath, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(offset);
+    f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
 
 Instrument::Instrument(InitArgs args)
 {
@@ -26,35 +39,18 @@ Instrument::Instrument(InitArgs args)
     server_ = std::make_unique<WebServer>(web);
 }
 
-Instrument::~Instrument()
-{
-    stopPeers();
-}
-
 void Instrument::servePeers(const std::vector<std::string>& options)
 {
-    stopPeers();
+    peers_.reset();  // the old peers first: both would serve the same names
     peers_ = std::make_unique<PeersProcess>(path(), options);
-}
-
-void Instrument::stopPeers()
-{
-    peers_.reset();
 }
 
 std::vector<std::string> Instrument::peerLog() const
 {
     std::vector<std::string> lines;
-    if (!exists("/var/log/peers.jsonl"))
-        return lines;
-    const std::string log = read("/var/log/peers.jsonl");
-    for (size_t pos = 0; pos < log.size();) {
-        size_t nl = log.find('\n', pos);
-        if (nl == std::string::npos)
-            nl = log.size();
-        lines.push_back(log.substr(pos, nl - pos));
-        pos = nl + 1;
-    }
+    std::istringstream log(exists("/var/log/peers.jsonl") ? read("/var/log/peers.jsonl") : "");
+    for (std::string line; std::getline(log, line);)
+        lines.push_back(line);
     return lines;
 }
 
@@ -92,27 +88,6 @@ std::string Reply::refresh() const
     return e == std::string::npos ? "" : page.substr(b, e - b);
 }
 
-namespace {
-
-// runProcess does not search PATH.
-std::string curlPath()
-{
-    const char* path = std::getenv("PATH");
-    std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
-    for (size_t b = 0; b <= dirs.size();) {
-        size_t e = dirs.find(':', b);
-        if (e == std::string::npos)
-            e = dirs.size();
-        const std::string p = dirs.substr(b, e - b) + "/curl";
-        if (access(p.c_str(), X_OK) == 0)
-            return p;
-        b = e + 1;
-    }
-    return "/usr/bin/curl";
-}
-
-}  // namespace
-
 Reply post(const Instrument& inst, const std::string& query, const Upload& up)
 {
     // The client's copy lives outside the instrument's directories.
@@ -125,7 +100,8 @@ Reply post(const Instrument& inst, const std::string& query, const Upload& up)
     std::string url = inst.server().url("/cgi-bin/upgrade.cgi");
     if (!query.empty())
         url += "?" + query;
-    ProcessResult r = runProcess({curlPath(), "-s", "-S", "-i", "--http1.1", "-H", "Expect:", "-F",
+    // Debian's curl, as the Makefile installs it (runProcess does not search PATH).
+    ProcessResult r = runProcess({"/usr/bin/curl", "-s", "-S", "-i", "--http1.1", "-H", "Expect:", "-F",
                                   up.field + "=@" + file + ";filename=" + up.fileName, url});
     std::filesystem::remove_all(dir);
     const size_t eol = r.out.find("\r\n");

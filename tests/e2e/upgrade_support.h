@@ -10,10 +10,16 @@
 
 #include "tests/support/image_bytes.h"
 #include "tests/support/peers_process.h"
+#include "tests/support/process.h"
 #include "tests/support/temp_root.h"
 #include "tests/support/web_server.h"
 
 namespace quibtest {
+
+// Runs the instrument tool with these arguments.
+ProcessResult instrument(std::vector<std::string> args);
+// Overwrites bytes of the file at hostPath (a chip image) from offset on.
+void writeAt(const std::string& hostPath, uint32_t offset, const std::string& bytes);
 
 struct InitArgs {
     int board = 1;
@@ -24,10 +30,8 @@ struct InitArgs {
 class Instrument : public TempRoot {
 public:
     explicit Instrument(InitArgs args = {});
-    ~Instrument();
-    // (Re)starts the peers with these options.
+    // (Re)starts the peers with these options; they stop with the instrument.
     void servePeers(const std::vector<std::string>& options = {});
-    void stopPeers();
     // Lines of var/log/peers.jsonl.
     std::vector<std::string> peerLog() const;
     // Temporary or scratch files left below tmp/ (the lock file aside) and

@@ -40,9 +40,6 @@ TEST(EEPromService, RequestsAndTheSaveCycle)
     EXPECT_EQ(F_SaveToEEPROM_Request(1), -1);   // no semaphore before the service starts
     iSaveConfigUserToProm = 0;
     ASSERT_EQ(F_InitEEProm(), 0);
-    int inherit = -1;
-    pthread_attr_getinheritsched(&ptaEEPROMThreadAttr, &inherit);
-    EXPECT_EQ(inherit, PTHREAD_EXPLICIT_SCHED);
     EXPECT_EQ(F_IsSaveToEEPROM_Pending(), 0);
 
     ASSERT_EQ(pthread_mutex_lock(&mtx_ActionWithEEProm), 0);

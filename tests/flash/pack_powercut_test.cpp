@@ -11,27 +11,15 @@
 #include "flash/EEProm_Prod.h"
 #include "flash/Flash_Drv.h"
 #include "flash/Flash_Pack.h"
-#include "flash/flh2ConfigIP.h"
 #include "flash/flh2Product.h"
 #include "platform/host/nor_chip.h"
+#include "tests/flash/pack_support.h"
 #include "tests/support/chip_root.h"
 
 namespace {
 
-T_ConfigIP_Tab table(const std::string& tag)
-{
-    T_ConfigIP_Tab t{};
-    for (int r = 0; r < CONFIGIP_ROWS; ++r) {
-        F_Flash_SetWord(t[r].aucFlag, static_cast<uint32_t>(r & 1));
-        std::snprintf(t[r].acText, sizeof t[r].acText, "%s %d", tag.c_str(), r);
-    }
-    return t;
-}
-
-bool sameRows(const T_ConfigIP_Tab& a, const T_ConfigIP_Tab& b, int from, int to)
-{
-    return std::memcmp(&a[from], &b[from], static_cast<size_t>(to - from) * sizeof(S_ConfigIP_Row)) == 0;
-}
+using packtest::rowsEqual;
+using packtest::table;
 
 enum Outcome { Old, New, None, Other };
 
@@ -87,12 +75,12 @@ TEST(PackPowerCut, EveryProgrammedByteOfASingleSave)
         ConfigIP_Tab_Cmd = marker;
         if (F_LoadCnf_Product(0) != 1 || FlashProd_Mode != T_FlashProd_Mode{1, 2, 3})
             return Other;
-        if (sameRows(ConfigIP_Tab_Cmd, oldTab, 0, CONFIGIP_STORED_ROWS))
+        if (rowsEqual(ConfigIP_Tab_Cmd, oldTab, 0, CONFIGIP_STORED_ROWS))
             return Old;
-        if (sameRows(ConfigIP_Tab_Cmd, newTab, 0, CONFIGIP_STORED_ROWS))
+        if (rowsEqual(ConfigIP_Tab_Cmd, newTab, 0, CONFIGIP_STORED_ROWS))
             return New;
-        if (sameRows(ConfigIP_Tab_Cmd, ConfigIP_Tab_CmdDef, 0, CONFIGIP_DEFAULT_ROWS) &&
-            sameRows(ConfigIP_Tab_Cmd, marker, CONFIGIP_DEFAULT_ROWS, CONFIGIP_ROWS))
+        if (rowsEqual(ConfigIP_Tab_Cmd, ConfigIP_Tab_CmdDef, 0, CONFIGIP_DEFAULT_ROWS) &&
+            rowsEqual(ConfigIP_Tab_Cmd, marker, CONFIGIP_DEFAULT_ROWS, CONFIGIP_ROWS))
             return None;
         return Other;
     };

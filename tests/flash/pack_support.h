@@ -3,10 +3,14 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "flash/Flash_Pack.h"
+#include "flash/flh2ConfigIP.h"
+#include "flash/flh2Product.h"
 
 namespace packtest {
 
@@ -58,6 +62,22 @@ inline std::vector<uint8_t> pattern(size_t n, uint8_t seed)
     for (size_t i = 0; i < n; ++i)
         v[i] = static_cast<uint8_t>(seed + i * 7);
     return v;
+}
+
+// A network command table unlike the defaults in every row.
+inline T_ConfigIP_Tab table(const std::string& tag)
+{
+    T_ConfigIP_Tab t{};
+    for (int r = 0; r < CONFIGIP_ROWS; ++r) {
+        F_Flash_SetWord(t[r].aucFlag, static_cast<uint32_t>(r & 1));
+        std::snprintf(t[r].acText, sizeof t[r].acText, "%s %d", tag.c_str(), r);
+    }
+    return t;
+}
+
+inline bool rowsEqual(const T_ConfigIP_Tab& a, const T_ConfigIP_Tab& b, int from, int to)
+{
+    return std::memcmp(&a[from], &b[from], static_cast<size_t>(to - from) * sizeof(S_ConfigIP_Row)) == 0;
 }
 
 }  // namespace packtest

@@ -7,19 +7,14 @@
 #include <string>
 
 #include "tests/support/chip_root.h"
+#include "tests/support/image_bytes.h"
 
-inline std::string bigEndian(uint32_t v)
-{
-    return {char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
-}
+using quibtest::be32;
 
 // Region header (size, byte sum) followed by the image.
 inline std::string loaderRegion(const std::string& image)
 {
-    uint32_t sum = 0;
-    for (unsigned char c : image)
-        sum += c;
-    return bigEndian(static_cast<uint32_t>(image.size())) + bigEndian(sum) + image;
+    return be32(static_cast<uint32_t>(image.size())) + be32(quibtest::byteSum(image)) + image;
 }
 
 inline void putBytes(const quibtest::ChipRoot& root, uint32_t offset, const std::string& bytes)

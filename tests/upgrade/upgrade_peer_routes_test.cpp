@@ -21,8 +21,7 @@ TEST(UpgradeUdpRoute, OnlyTxtNamesAreForwarded)
         int want;
     };
     const Case cases[] = {
-        {"Port2.TXT", 0}, {"a.Txt", 0}, {".txt", 0}, {"txt", 103},
-        {"config.ini", 103}, {"x.txt.bak", 103}, {"", 103},
+        {"Port2.TXT", 0}, {".txt", 0}, {"txt", 103}, {"x.txt.bak", 103}, {"", 103},
     };
     size_t sent = 0;
     for (const auto& c : cases) {
@@ -43,14 +42,12 @@ TEST(UpgradeRestoreRoute, SettingsNeedTheirMarkersInTheFirstKilobyte)
         std::string content;
         int want;
     };
-    const std::string pad(1021, ' ');
     const Case cases[] = {
         {"MMI and QNX", "# MMI backup\nQNX 6.5\n", 0},
         {"IHM and QNX", "QNX IHM", 0},
         {"IHM without QNX", "IHM only", 103},
         {"QNX without interface", "QNX", 103},
         {"lower case", "ihm qnx", 103},
-        {"QNX after 1024 bytes", "IHM" + pad + "QNX", 103},
         {"QNX cut at byte 1024", "IHM" + std::string(1019, ' ') + "QNX", 103},
         {"QNX ending at byte 1024", "IHM" + std::string(1018, ' ') + "QNX", 0},
         {"behind a zero byte", std::string("IHM\0QNX", 7), 103},
