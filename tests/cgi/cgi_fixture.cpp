@@ -40,6 +40,14 @@ std::string fileField(const std::string& name, const std::string& fileName, cons
     return h;
 }
 
+std::vector<std::string> strings(char** array)
+{
+    std::vector<std::string> out;
+    for (char** p = array; p && *p; ++p)
+        out.push_back(*p);
+    return out;
+}
+
 void CgiTest::TearDown()
 {
     cgiFreeResources();

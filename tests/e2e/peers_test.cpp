@@ -89,8 +89,6 @@ TEST(InstrumentPeers, ReadsTheWholeFileBeforeAnswering)
     const Case cases[] = {
         {"firmware", 0, [](const std::string& p) { return "mode=4&UDPConf2=Port2.TXT:" + p + '\0'; },
          "Port2.TXT"},
-        {"firmware", 55, [](const std::string& p) { return "mode=4&RestoreSettings=" + p + '\0'; },
-         nullptr},
         {"loader", 64,
          [](const std::string& p) { return "mode=4&target=loader&RestoreModels=" + p + '\0'; }, nullptr},
         {"loader", 3 << 20, [](const std::string& p) { return native(4) + p + ",FrmWDSP_1.hex"; },
@@ -126,8 +124,8 @@ TEST(InstrumentPeers, ReadsTheWholeFileBeforeAnswering)
         EXPECT_EQ(field(lines[i], "sha256"), sums[i]) << lines[i];
         EXPECT_EQ(field(lines[i], "status"), "4");
     }
-    EXPECT_EQ(field(lines[3], "command"), "4");
-    EXPECT_EQ(field(lines[3], "result"), "0");
+    EXPECT_EQ(field(lines[2], "command"), "4");
+    EXPECT_EQ(field(lines[2], "result"), "0");
 }
 
 TEST(InstrumentPeers, OptionsSetEachPeersAnswerAndBadMessagesGetAnError)
@@ -145,14 +143,12 @@ TEST(InstrumentPeers, OptionsSetEachPeersAnswerAndBadMessagesGetAnError)
         long status;
         int32_t word;
     };
+    // Refusal, closing and an unserved name are also driven through the upgrade routes.
     const Case cases[] = {
-        {{"--loader-status", "1"}, "loader", dsp, 1, 0},
         {{"--loader-status", "3", "--loader-result", "5"}, "loader", dsp, 3, 5},
         {{"--firmware-status", "0"}, "firmware", text, 0, -999},
         {{"--firmware-status", "0"}, "loader", dsp, 4, 0},  // options are per peer
-        {{"--firmware-close"}, "firmware", text, -1, -999},
         {{"--loader-silent"}, "loader", dsp, -1, -999},
-        {{"--loader-unserved"}, "loader", dsp, -100, -999},
         {{"--loader-unserved"}, "firmware", text, 4, -999},
         {{}, "firmware", "garbage", -1, -999},
         {{}, "firmware", "mode=4&RestoreSettings=" + f, -1, -999},  // no terminator

@@ -11,16 +11,6 @@
 
 using quibtest::PeerAnswer;
 
-namespace {
-std::string le(int32_t v)
-{
-    std::string s;
-    for (int i = 0; i < 4; ++i)
-        s += static_cast<char>((static_cast<uint32_t>(v) >> (8 * i)) & 0xff);
-    return s;
-}
-}  // namespace
-
 TEST(MessagePassing, OnePacketOutOneBackStatusAndBoundedReply)
 {
     struct Case {
@@ -33,7 +23,7 @@ TEST(MessagePassing, OnePacketOutOneBackStatusAndBoundedReply)
         {"reply cut to rbytes", PeerAnswer::reply(7, "abcdefgh"), 7, "abcd...."},
         {"status only", PeerAnswer::reply(4, ""), 4, "........"},
         {"negative status", PeerAnswer::reply(-5, "zz"), -5, "zz......"},
-        {"high byte counts", PeerAnswer::raw(le(0x01020304)), 0x01020304, "........"},
+        {"high byte counts", PeerAnswer::raw("\x04\x03\x02\x01"), 0x01020304, "........"},  // little-endian
         {"short packet", PeerAnswer::raw("abc"), -1, "........"},
         {"closed without answer", PeerAnswer::close(), -1, "........"},
     };

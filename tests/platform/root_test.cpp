@@ -10,11 +10,7 @@
 
 TEST(InstrumentRoot, ResolvesBelowRootAndStaysLiteralWithoutOne)
 {
-    struct Case {
-        const char* root;
-        const char* path;
-        const char* want;
-    };
+    struct Case { const char* root; const char* path; const char* want; };
     const Case cases[] = {
         {nullptr, "/tmp/info", "/tmp/info"},
         {"", "/tmp/info", "/tmp/info"},
