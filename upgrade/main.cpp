@@ -147,6 +147,19 @@ int Fichier(int udpPort, int restoreKind, char* baseName, char* typeText)
     return result;
 }
 
+// What was handled, or the error number and the program's version.
+void PutOutcome(FILE* out, int outcome, const char* typeText, const char* baseName)
+{
+    if (outcome > 100) {
+        std::fprintf(out, "?error=%i&version=%s", outcome + 1900, kVersion);
+        return;
+    }
+    std::fputs("?type=", out);
+    PutAttr(out, typeText);
+    std::fputs("&name=", out);
+    PutAttr(out, baseName);
+}
+
 void WriteResultPage(FILE* out, int outcome, const UpgradeQuery* q, const char* typeText,
                      const char* baseName)
 {
@@ -168,25 +181,13 @@ void WriteResultPage(FILE* out, int outcome, const UpgradeQuery* q, const char* 
     PutAttr(out, q->urlToken);
     const bool failed = outcome > 100;
     if (q->udpPort != 0) {
-        if (failed) {
-            std::fprintf(out, "?error=%i&version=%s", outcome + 1900, kVersion);
-        } else {
-            std::fputs("?type=", out);
-            PutAttr(out, typeText);
-            std::fputs("&name=", out);
-            PutAttr(out, baseName);
-        }
+        PutOutcome(out, outcome, typeText, baseName);
         std::fputs("&port=", out);
         PutAttrChar(out, q->udpPort);
     } else if (q->restoreKind != 0) {
         std::fprintf(out, "?restoresettingserror=%i", failed ? outcome + 1900 : outcome);
-    } else if (failed) {
-        std::fprintf(out, "?error=%i&version=%s", outcome + 1900, kVersion);
     } else {
-        std::fputs("?type=", out);
-        PutAttr(out, typeText);
-        std::fputs("&name=", out);
-        PutAttr(out, baseName);
+        PutOutcome(out, outcome, typeText, baseName);
     }
     std::fputs("\" />", out);
     std::fputs("</head><body></body></html>", out);
