@@ -147,6 +147,8 @@ int Fichier(int udpPort, int restoreKind, char* baseName, char* typeText)
     return result;
 }
 
+namespace {
+
 // What was handled, or the error number and the program's version.
 void PutOutcome(FILE* out, int outcome, const char* typeText, const char* baseName)
 {
@@ -159,6 +161,8 @@ void PutOutcome(FILE* out, int outcome, const char* typeText, const char* baseNa
     std::fputs("&name=", out);
     PutAttr(out, baseName);
 }
+
+}  // namespace
 
 void WriteResultPage(FILE* out, int outcome, const UpgradeQuery* q, const char* typeText,
                      const char* baseName)
