@@ -125,15 +125,13 @@ int cgiReadString(FILE* in, char** target, int* lengthOut = nullptr)
 
 // Copies an entry's own upload into the capture; its byte count must be the
 // entry's valueLength, or the capture could not be read back.
-bool writeUpload(FILE* out, const cgiFormEntry* e, bool* wrote)
+bool writeUpload(FILE* out, const cgiFormEntry* e)
 {
-    *wrote = false;
     if (e->tfileName[0] == '\0')
         return cgiWriteInt(out, 0) != 0;
     FILE* in = std::fopen(e->tfileName, "rb");
     if (in == nullptr)
         return cgiWriteInt(out, 0) != 0;
-    *wrote = true;
     bool ok = cgiWriteInt(out, 1) != 0;
     long long copied = 0;
     char buffer[pieceSize];
@@ -196,9 +194,7 @@ cgiEnvironmentResultType cgiWriteEnvironment(const char* filename)
     for (cgiFormEntry* e = cgiFormEntryFirst; ok && e != nullptr; e = e->next) {
         ok = cgiWriteString(out, e->attr) && cgiWriteValue(out, e) &&
              cgiWriteString(out, e->fileName) && cgiWriteString(out, e->contentType) &&
-             cgiWriteInt(out, e->valueLength);
-        bool wrote = false;
-        ok = ok && writeUpload(out, e, &wrote);
+             cgiWriteInt(out, e->valueLength) && writeUpload(out, e);
     }
     if (std::fclose(out) != 0)
         ok = false;
