@@ -149,6 +149,20 @@ bool writeUpload(FILE* out, const cgiFormEntry* e)
     return ok && copied == e->valueLength;
 }
 
+// Ends a file that must be written whole or not at all. The close flushes,
+// so its failure loses bytes like a failed write; a partial file is removed,
+// never left for a replay to take for a request.
+cgiEnvironmentResultType closeWhole(FILE* f, const char* path, bool ok)
+{
+    if (std::fclose(f) != 0)
+        ok = false;
+    if (!ok) {
+        unlink(path);
+        return cgiEnvironmentIO;
+    }
+    return cgiEnvironmentSuccess;
+}
+
 // Spools length bytes of the capture into a new temporary file; on success
 // path names it.
 cgiEnvironmentResultType restoreUpload(FILE* in, int length, char* path)
@@ -170,14 +184,7 @@ cgiEnvironmentResultType restoreUpload(FILE* in, int length, char* path)
         ok = got > 0 && std::fwrite(buffer, 1, got, out) == got;
         left -= static_cast<int>(got);
     }
-    // The close flushes: a failure there loses bytes like a failed write.
-    if (std::fclose(out) != 0)
-        ok = false;
-    if (!ok) {
-        unlink(path);
-        return cgiEnvironmentIO;
-    }
-    return cgiEnvironmentSuccess;
+    return closeWhole(out, path, ok);
 }
 
 }  // namespace
@@ -196,14 +203,7 @@ cgiEnvironmentResultType cgiWriteEnvironment(const char* filename)
              cgiWriteString(out, e->fileName) && cgiWriteString(out, e->contentType) &&
              cgiWriteInt(out, e->valueLength) && writeUpload(out, e);
     }
-    if (std::fclose(out) != 0)
-        ok = false;
-    if (!ok) {
-        // Never leave a partial capture that a replay would take for a request.
-        unlink(filename);
-        return cgiEnvironmentIO;
-    }
-    return cgiEnvironmentSuccess;
+    return closeWhole(out, filename, ok);
 }
 
 cgiEnvironmentResultType cgiReadEnvironment(const char* filename)
