@@ -106,15 +106,19 @@ cgiFormResultType cgiFormEntryString(cgiFormEntry* e, char* result, int max, int
 
 namespace {
 
-cgiFormResultType stringField(const char* name, char* result, int max, int newlines)
+// The first entry of the name; when there is none, result reads as empty.
+cgiFormEntry* findOrClear(const char* name, char* result, int max)
 {
     cgiFormEntry* e = cgiFormEntryFindFirst(name);
-    if (e == nullptr) {
-        if (max > 0)
-            result[0] = '\0';
-        return cgiFormNotFound;
-    }
-    return cgiFormEntryString(e, result, max, newlines);
+    if (e == nullptr && max > 0)
+        result[0] = '\0';
+    return e;
+}
+
+cgiFormResultType stringField(const char* name, char* result, int max, int newlines)
+{
+    cgiFormEntry* e = findOrClear(name, result, max);
+    return e != nullptr ? cgiFormEntryString(e, result, max, newlines) : cgiFormNotFound;
 }
 
 // fileName and contentType are delivered as sent, cut to the buffer.
@@ -157,24 +161,14 @@ cgiFormResultType cgiFormStringSpaceNeeded(const char* name, int* length)
 
 cgiFormResultType cgiFormFileName(const char* name, char* result, int max)
 {
-    cgiFormEntry* e = cgiFormEntryFindFirst(name);
-    if (e == nullptr) {
-        if (max > 0)
-            result[0] = '\0';
-        return cgiFormNotFound;
-    }
-    return copyText(e->fileName, result, max, cgiFormNoFileName);
+    cgiFormEntry* e = findOrClear(name, result, max);
+    return e != nullptr ? copyText(e->fileName, result, max, cgiFormNoFileName) : cgiFormNotFound;
 }
 
 cgiFormResultType cgiFormFileContentType(const char* name, char* result, int max)
 {
-    cgiFormEntry* e = cgiFormEntryFindFirst(name);
-    if (e == nullptr) {
-        if (max > 0)
-            result[0] = '\0';
-        return cgiFormNotFound;
-    }
-    return copyText(e->contentType, result, max, cgiFormNoContentType);
+    cgiFormEntry* e = findOrClear(name, result, max);
+    return e != nullptr ? copyText(e->contentType, result, max, cgiFormNoContentType) : cgiFormNotFound;
 }
 
 cgiFormResultType cgiFormFileSize(const char* name, int* sizeP)
