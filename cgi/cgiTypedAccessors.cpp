@@ -13,10 +13,13 @@ const char* cgiFirstNonspaceChar(const char* s)
 
 namespace {
 
-// Shared by the integer and the double accessor: where the value stands,
-// or why there is no number.
-cgiFormResultType numberText(const char* name, const char* allowed, const char** text)
+// Shared by the integer and the double accessor: the value read by parse when
+// it starts (after blanks) with one of the allowed characters, else the default.
+template <typename T, typename Parse>
+cgiFormResultType numberField(const char* name, const char* allowed, Parse parse, T* result,
+                              T defaultV)
 {
+    *result = defaultV;
     cgiFormEntry* e = cgiFormEntryFindFirst(name);
     if (e == nullptr)
         return cgiFormNotFound;
@@ -25,7 +28,7 @@ cgiFormResultType numberText(const char* name, const char* allowed, const char**
     const char* first = cgiFirstNonspaceChar(e->value);
     if (*first == '\0' || std::strchr(allowed, *first) == nullptr)
         return cgiFormBadType;
-    *text = e->value;
+    *result = parse(e->value);
     return cgiFormSuccess;
 }
 
@@ -62,10 +65,7 @@ char** nullArray(size_t count)
 
 cgiFormResultType cgiFormInteger(const char* name, int* result, int defaultV)
 {
-    const char* text = nullptr;
-    cgiFormResultType r = numberText(name, "0123456789-+", &text);
-    *result = r == cgiFormSuccess ? cgiAtoi(text) : defaultV;
-    return r;
+    return numberField(name, "0123456789-+", cgiAtoi, result, defaultV);
 }
 
 cgiFormResultType cgiFormIntegerBounded(const char* name, int* result, int min, int max,
@@ -76,10 +76,8 @@ cgiFormResultType cgiFormIntegerBounded(const char* name, int* result, int min, 
 
 cgiFormResultType cgiFormDouble(const char* name, double* result, double defaultV)
 {
-    const char* text = nullptr;
-    cgiFormResultType r = numberText(name, "0123456789.-+", &text);
-    *result = r == cgiFormSuccess ? std::strtod(text, nullptr) : defaultV;
-    return r;
+    return numberField(name, "0123456789.-+", [](const char* s) { return std::strtod(s, nullptr); },
+                       result, defaultV);
 }
 
 cgiFormResultType cgiFormDoubleBounded(const char* name, double* result, double min, double max,
