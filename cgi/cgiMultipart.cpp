@@ -13,7 +13,7 @@
 
 namespace {
 
-constexpr int ringSize = 1024;
+constexpr int ringSize = static_cast<int>(sizeof(mpReader::ring));
 constexpr int fieldSpace = 1024;
 
 bool isSpace(char c)
