@@ -63,12 +63,15 @@ std::string sha256sum(const std::string& path)
 
 class FormEcho : public ::testing::Test {
 protected:
-    FormEcho()
+    // capture: the echo also saves every request below captures().
+    explicit FormEcho(bool capture = false)
         : server({.cgi = {{"/cgi-bin/form-echo.cgi", quibtest::binPath("form-echo.cgi")}},
                   .documentRoot = {},
-                  .env = {}})
+                  .env = capture ? Fields{{"FORM_ECHO_CAPTURE", captures()}} : Fields{}})
     {
     }
+
+    std::string captures() const { return root.path() + "/captures"; }
 
     void TearDown() override
     {
@@ -249,30 +252,27 @@ Report comparable(Report r)
     return r;
 }
 
+class FormEchoReplay : public FormEcho {
+protected:
+    FormEchoReplay() : FormEcho(true) {}
+};
+
 }  // namespace
 
 // A request captured live through lighttpd replays in a fresh process with
 // the same report; a forged capture is refused without a huge allocation.
-TEST(FormEchoReplay, CapturedRequestReplaysInAFreshProcess)
+TEST_F(FormEchoReplay, CapturedRequestReplaysInAFreshProcess)
 {
-    quibtest::TempRoot root;
-    const std::string captures = root.path() + "/captures";
-    std::filesystem::create_directories(captures);
-    quibtest::WebServer server({.cgi = {{"/cgi-bin/form-echo.cgi", quibtest::binPath("form-echo.cgi")}},
-                                .documentRoot = {},
-                                .env = {{"FORM_ECHO_CAPTURE", captures}}});
+    std::filesystem::create_directories(captures());
     root.write("/up.bin", std::string("\x01\x02\0\r\n--x", 8));
     root.write("/up2.txt", "two");
     root.write("/nul.txt", std::string("x\0y", 3));  // a field's value, NUL and all
-    auto live = quibtest::runProcess(
-        {"/usr/bin/curl", "-sS", "--fail", "-F", "a=1", "-F", "a=x y", "-F", "n=<" + root.host("/nul.txt"), "-F",
-         "f=@" + root.host("/up.bin") + ";type=image/png", "-F", "f=@" + root.host("/up2.txt"),
-         "-b", "session=42", server.url("/cgi-bin/form-echo.cgi?url=../index.html")});
-    ASSERT_EQ(live.status, 0) << live.err;
-    Report liveReport = parse(live.out);
+    Report liveReport = curl({"-F", "a=1", "-F", "a=x y", "-F", "n=<" + root.host("/nul.txt"), "-F",
+                              "f=@" + root.host("/up.bin") + ";type=image/png", "-F",
+                              "f=@" + root.host("/up2.txt"), "-b", "session=42"},
+                             "?url=../index.html");
     const std::string file = liveReport.globals["capture"];
-    ASSERT_EQ(file.rfind(captures + "/capture-", 0), 0u) << live.out;
-    EXPECT_EQ(root.list("/tmp"), std::vector<std::string>{});
+    ASSERT_EQ(file.rfind(captures() + "/capture-", 0), 0u) << lastBody;
 
     const std::string echo = quibtest::binPath("form-echo.cgi");
     auto replay = quibtest::runProcess({echo}, {{"FORM_ECHO_REPLAY", file}});
@@ -307,6 +307,4 @@ TEST(FormEchoReplay, CapturedRequestReplaysInAFreshProcess)
     EXPECT_EQ(r.globals["replay_error"], "1") << refused.out;
     EXPECT_TRUE(r.entries.empty());
     EXPECT_EQ(root.list("/tmp"), std::vector<std::string>{});
-    std::string log = server.errorLog();
-    EXPECT_EQ(log.find("Sanitizer"), std::string::npos) << log;
 }
