@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "tests/cgi/cgi_fixture.h"
+#include "tests/support/image_bytes.h"
 
 using cgitest::CgiTest;
 using cgitest::field;
@@ -54,6 +55,10 @@ TEST_F(CgiTest, MultipartPartsBecomeEntries)
     };
     const std::string nul("a\0b\0", 4);
     const std::string longName(2000, 'n');
+    // Never holds "\r\n", so no delimiter hides inside; 100000 bytes take the
+    // in-memory value through many doublings of its buffer.
+    const std::string fills[] = {quibtest::pattern(255), quibtest::pattern(256),
+                                 quibtest::pattern(100000)};
     const Case cases[] = {
         {"field", multipartBody("B", {{field("a"), "xyz"}}), {{"a", "xyz"}}},
         {"file", multipartBody("B", {{fileField("up", "fw.bin", "image/png"), "\x01\r\n\x02"}}),
@@ -63,6 +68,9 @@ TEST_F(CgiTest, MultipartPartsBecomeEntries)
         {"empty file", multipartBody("B", {{fileField("f", "e.bin"), ""}}),
          {{"f", "", true, "e.bin"}}},
         {"NUL bytes", multipartBody("B", {{field("n"), nul}}), {{"n", nul}}},
+        {"values that outgrow the first buffer",
+         multipartBody("B", {{field("a"), fills[0]}, {field("b"), fills[1]}, {field("c"), fills[2]}}),
+         {{"a", fills[0]}, {"b", fills[1]}, {"c", fills[2]}}},
         {"partial delimiters pass through",
          multipartBody("AaB03x", {{field("p"), "1\r\n--AaB03\r\n--AaB0y\r\n-\r\n--AaB"}}),
          {{"p", "1\r\n--AaB03\r\n--AaB0y\r\n-\r\n--AaB"}},
