@@ -41,6 +41,24 @@ struct ValueBuffer {
     }
 };
 
+// A header value or parameter value, quoted or bare: each of its bytes goes
+// to keep. Returns where the next ';' (or the end) stands.
+template <typename Keep>
+const char* takeValue(const char* p, Keep keep)
+{
+    if (*p == '"') {
+        ++p;
+        while (*p != '\0' && *p != '"')
+            keep(*p++);
+        while (*p != '\0' && *p != ';')
+            ++p;
+    } else {
+        while (*p != '\0' && *p != ';')
+            keep(*p++);
+    }
+    return p;
+}
+
 }  // namespace
 
 int mpRead(mpReader* reader, char* buffer, int count)
@@ -231,16 +249,7 @@ void decomposeValue(const char* value, char* mvalue, int mvalueSpace, const char
         if (n < space - 1)
             buf[n++] = c;
     };
-    if (*p == '"') {
-        ++p;
-        while (*p != '\0' && *p != '"')
-            store(mvalue, mvalueSpace, len, *p++);
-        while (*p != '\0' && *p != ';')
-            ++p;
-    } else {
-        while (*p != '\0' && *p != ';')
-            store(mvalue, mvalueSpace, len, *p++);
-    }
+    p = takeValue(p, [&](char c) { store(mvalue, mvalueSpace, len, c); });
     if (mvalueSpace > 0)
         mvalue[len] = '\0';
 
@@ -274,16 +283,7 @@ void decomposeValue(const char* value, char* mvalue, int mvalueSpace, const char
             if (target != nullptr)
                 store(target, argValueSpace, vlen, c);
         };
-        if (*p == '"') {
-            ++p;
-            while (*p != '\0' && *p != '"')
-                keep(*p++);
-            while (*p != '\0' && *p != ';')
-                ++p;
-        } else {
-            while (*p != '\0' && *p != ';')
-                keep(*p++);
-        }
+        p = takeValue(p, keep);
         if (target != nullptr && argValueSpace > 0)
             target[vlen] = '\0';
     }
