@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include "tests/cgi/cgi_fixture.h"
+#include "tests/support/image_bytes.h"
 
 using cgitest::CgiTest;
 using cgitest::field;
@@ -18,12 +19,6 @@ int be32(const std::string& d, size_t at)
     for (int i = 0; i < 4; ++i)
         v = v << 8 | static_cast<unsigned char>(d[at + i]);
     return static_cast<int>(v);
-}
-
-void putBe32(std::string& d, size_t at, uint32_t v)
-{
-    for (int i = 0; i < 4; ++i)
-        d[at + i] = static_cast<char>(v >> (24 - 8 * i));
 }
 
 // Where the records of a capture file begin and end, walked independently of
@@ -156,7 +151,7 @@ TEST_F(Capture, ForgedLengthsReadAsCutFiles)
     const std::string forged = root.host("/forged.quib");
     for (const Case& c : cases) {
         std::string d = data;
-        putBe32(d, c.at, c.value);
+        d.replace(c.at, 4, quibtest::be32(c.value));
         root.write("/forged.quib", d);
         EXPECT_EQ(cgiReadEnvironment(forged.c_str()), c.result) << c.label;
         cgiFreeResources();
@@ -165,7 +160,7 @@ TEST_F(Capture, ForgedLengthsReadAsCutFiles)
 
     // A field claiming more bytes than its value holds is cut to what it holds.
     std::string d = data;
-    putBe32(d, l.entries[0].valueLengthAt, 1000);
+    d.replace(l.entries[0].valueLengthAt, 4, quibtest::be32(1000));
     root.write("/forged.quib", d);
     ASSERT_EQ(cgiReadEnvironment(forged.c_str()), cgiEnvironmentSuccess);
     EXPECT_EQ(cgiFormEntryFindFirst("a")->valueLength, 1);

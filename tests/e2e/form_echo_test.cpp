@@ -11,6 +11,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "tests/support/image_bytes.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_root.h"
 #include "tests/support/web_server.h"
@@ -294,9 +295,7 @@ TEST_F(FormEchoReplay, CapturedRequestReplaysInAFreshProcess)
     const std::string forged = root.host("/forged.quib");
     size_t at = data.find("image/png");
     ASSERT_NE(at, std::string::npos);
-    at -= 4;  // the string's length record
-    for (int i = 0; i < 4; ++i)
-        data[at + i] = "\x7f\xff\xff\xf0"[i];
+    data.replace(at - 4, 4, quibtest::be32(0x7ffffff0));  // the string's length record
     root.write("/forged.quib", data);
     std::string asan = std::getenv("ASAN_OPTIONS") ? std::getenv("ASAN_OPTIONS") : "";
     auto refused = quibtest::runProcess(
