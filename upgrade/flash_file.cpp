@@ -58,6 +58,24 @@ ssize_t ReadInter(int fd)
     return n;
 }
 
+// Reads fd from its start through inter and hands each chunk's length to put;
+// false when a read fails or put refuses a chunk.
+template <typename Put>
+bool ForEachChunk(int fd, Put put)
+{
+    if (lseek(fd, 0, SEEK_SET) != 0)
+        return false;
+    for (;;) {
+        const ssize_t n = ReadInter(fd);
+        if (n < 0)
+            return false;
+        if (n == 0)
+            return true;
+        if (!put(static_cast<size_t>(n)))
+            return false;
+    }
+}
+
 uintptr_t SectorAddress(int32_t sector)
 {
     return FLASH_ADD_DEBUT + static_cast<uintptr_t>(sector) * kSector;
@@ -177,15 +195,7 @@ bool CopyTo(int fd, const char* path)
     int out = open(path, O_WRONLY | O_TRUNC | O_CLOEXEC);
     if (out < 0)
         return false;
-    bool ok = lseek(fd, 0, SEEK_SET) == 0;
-    while (ok) {
-        ssize_t n = ReadInter(fd);
-        if (n < 0)
-            ok = false;
-        if (n <= 0)
-            break;
-        ok = WriteAll(out, inter, static_cast<size_t>(n));
-    }
+    bool ok = ForEachChunk(fd, [out](size_t n) { return WriteAll(out, inter, n); });
     // The stored files are read by other programs than this one.
     ok = ok && fchmod(out, 0644) == 0 && fsync(out) == 0;
     return close(out) == 0 && ok;
@@ -229,21 +239,15 @@ int ComputeChecksumSize(ChargeFirmware* record)
 {
     record->size = 0;
     record->checksum = 0;
-    if (lseek(record->fd, 0, SEEK_SET) != 0)
-        return -1;
     uint32_t sum = 0;
     int64_t size = 0;
-    for (;;) {
-        ssize_t n = ReadInter(record->fd);
-        if (n < 0)
-            return -1;
-        if (n == 0)
-            break;
-        size += n;
-        for (ssize_t i = 0; i < n; ++i)
+    const bool whole = ForEachChunk(record->fd, [&](size_t n) {
+        size += static_cast<int64_t>(n);
+        for (size_t i = 0; i < n; ++i)
             sum += inter[i];
-    }
-    if (size > INT32_MAX)
+        return true;
+    });
+    if (!whole || size > INT32_MAX)
         return -1;
     record->size = static_cast<int32_t>(size);
     record->checksum = sum;
@@ -275,16 +279,9 @@ int EraseFlashSectors(int32_t firstSector, int32_t count)
 
 int WriteImageInFlash(const char* /*label*/, uintptr_t address, int fd)
 {
-    bool ok = lseek(fd, 0, SEEK_SET) == 0;
-    while (ok) {
-        ssize_t n = ReadInter(fd);
-        if (n < 0)
-            ok = false;
-        if (n <= 0)
-            break;
-        ok = F_FlashDrv_Write(&address, inter, static_cast<uint32_t>(n)) == 0;
-    }
-    if (ok)
+    if (ForEachChunk(fd, [&address](size_t n) {
+            return F_FlashDrv_Write(&address, inter, static_cast<uint32_t>(n)) == 0;
+        }))
         return 0;
     close(fd);
     return -1;
