@@ -17,22 +17,6 @@
 ChargeFirmware S_ChargeFirmware = {-1, 0, 0, {}, 0};
 uint8_t inter[UPG_INTER_SIZE];
 
-namespace {
-
-constexpr int32_t kSector = 0x10000;
-constexpr int32_t kHeaderSize = 8;
-constexpr int32_t kBlockSize = 32;
-constexpr int32_t kVersionFromEnd = 128;  // version block: last 128 bytes of the region
-constexpr int32_t kInfoFromEnd = 256;     // loader info block
-
-constexpr int32_t kWebSector = 27;
-constexpr int32_t kWebSectors = 21;
-constexpr int32_t kFirmSector = 48;
-constexpr int32_t kLoaderSector = 59;
-
-constexpr char kNandDir[] = "/NANDdrive/firm/";
-constexpr char kTempStem[] = ".quibcopy";  // never matches the W*, F*, L* kinds
-
 int OpenUpload(const char* tmpPath)
 {
     int fd;
@@ -57,6 +41,27 @@ ssize_t ReadInter(int fd)
     } while (n < 0 && errno == EINTR);
     return n;
 }
+
+bool Begins(const char* s, const char* prefix)
+{
+    return std::strncmp(s, prefix, std::strlen(prefix)) == 0;
+}
+
+namespace {
+
+constexpr int32_t kSector = 0x10000;
+constexpr int32_t kHeaderSize = 8;
+constexpr int32_t kBlockSize = 32;
+constexpr int32_t kVersionFromEnd = 128;  // version block: last 128 bytes of the region
+constexpr int32_t kInfoFromEnd = 256;     // loader info block
+
+constexpr int32_t kWebSector = 27;
+constexpr int32_t kWebSectors = 21;
+constexpr int32_t kFirmSector = 48;
+constexpr int32_t kLoaderSector = 59;
+
+constexpr char kNandDir[] = "/NANDdrive/firm/";
+constexpr char kTempStem[] = ".quibcopy";  // never matches the W*, F*, L* kinds
 
 // Reads fd from its start through inter and hands each chunk's length to put;
 // false when a read fails or put refuses a chunk.
@@ -168,11 +173,6 @@ int WriteImage(const NorKind& k, const char* baseName, const char* tmpPath)
     }
     CloseUpload();
     return result;
-}
-
-bool Begins(const char* s, const char* prefix)
-{
-    return std::strncmp(s, prefix, std::strlen(prefix)) == 0;
 }
 
 bool WriteAll(int fd, const uint8_t* p, size_t n)

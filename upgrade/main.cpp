@@ -42,11 +42,6 @@ int LockRequests()
     return fd;
 }
 
-bool Begins(const char* s, const char* prefix)
-{
-    return std::strncmp(s, prefix, std::strlen(prefix)) == 0;
-}
-
 // Double quotes would end the Refresh attribute; every other byte goes out as it is.
 void PutAttr(FILE* out, const char* s)
 {
