@@ -327,12 +327,12 @@ int flash_firmware(const char* baseName, const char* tmpPath)
     const int32_t n = S_EtatLoader.firmwareSectorCount;
     // Only the two region layouts the loaders know; anything else would reach
     // into the parameter sectors.
-    const bool known = n == 8 || n == 10;
-    const NorKind k = {"CINT Firmware", kFirmSector, known ? n : 0, kSector,
-                       (known ? n : 0) * kSector - kVersionFromEnd - kHeaderSize,
-                       true, false, "F", nullptr};
-    if (!known && S_EtatLoader.boardVersion != 2)
+    const int32_t sectors = n == 8 || n == 10 ? n : 0;
+    if (sectors == 0 && S_EtatLoader.boardVersion != 2)
         return UPG_ERR_WRITE;
+    const NorKind k = {"CINT Firmware", kFirmSector, sectors, kSector,
+                       sectors * kSector - kVersionFromEnd - kHeaderSize,
+                       true, false, "F", nullptr};
     return WriteImage(k, baseName, tmpPath);
 }
 
