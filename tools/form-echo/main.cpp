@@ -13,8 +13,8 @@
 // The tool walks the entry list itself, to show the entries in request order
 // (the public accessors look fields up by name).
 #include "cgi/cgi_internal.h"
-#include "tools/instrument/json.h"
-#include "tools/instrument/sha256.h"
+#include "tools/common/json.h"
+#include "tools/common/sha256.h"
 
 namespace {
 
