@@ -19,4 +19,11 @@ std::string escapeBytes(std::string_view s, std::string_view alsoEscaped)
     return out;
 }
 
+std::string hex(uint64_t v, int width)
+{
+    char buf[24];
+    std::snprintf(buf, sizeof buf, "0x%0*llX", width, static_cast<unsigned long long>(v));
+    return buf;
+}
+
 }  // namespace tool

@@ -68,13 +68,6 @@ struct Chip {
     }
 };
 
-std::string hex(uint64_t v, int width)
-{
-    char buf[24];
-    std::snprintf(buf, sizeof buf, "0x%0*llX", width, static_cast<unsigned long long>(v));
-    return buf;
-}
-
 // The chip's code from nor.conf (its other keys are the chip's business).
 bool readCode(const std::string& root, unsigned& code)
 {

@@ -36,13 +36,6 @@ const char* statusName(uint8_t s)
     }
 }
 
-std::string hex(uint32_t v, int width = 0)
-{
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%0*X", width, v);
-    return buf;
-}
-
 void decodeProduct(ShowContext& ctx, Json& pack)
 {
     const uint32_t version = F_Flash_GetWord(V_A_cFlashMem);
