@@ -63,20 +63,6 @@ void autoselect()
     busWrite(kCmd1, 0x90);
 }
 
-bool inWindow(uintptr_t a) { return a >= FLASH_ADD_DEBUT && a < FLASH_ADD_FIN; }
-
-// start and start + len - 1 both inside the window, computed without the
-// wrap-around that a huge len would cause in 32-bit arithmetic. A length of 0
-// puts the last byte at start - 1, so it fails at the window's first byte.
-bool rangeInWindow(uintptr_t start, uint32_t len)
-{
-    if (!inWindow(start))
-        return false;
-    if (len == 0)
-        return start > FLASH_ADD_DEBUT;
-    return len - 1 < FLASH_ADD_FIN - start;
-}
-
 // Maps len bytes of the device at physical; 0 when the mapping failed.
 uintptr_t mapDevice(size_t len, uint64_t physical)
 {
@@ -200,16 +186,29 @@ int P_FlashDrv_DataPolling_sleep(uintptr_t target, uint8_t data)
     }
 }
 
+bool F_FlashDrv_InWindow(uintptr_t addr) { return addr >= FLASH_ADD_DEBUT && addr < FLASH_ADD_FIN; }
+
+// start and start + len - 1 both inside the window, computed without the
+// wrap-around that a huge len would cause in 32-bit arithmetic.
+bool F_FlashDrv_RangeInWindow(uintptr_t start, uint32_t len)
+{
+    if (!F_FlashDrv_InWindow(start))
+        return false;
+    if (len == 0)
+        return start > FLASH_ADD_DEBUT;
+    return len - 1 < FLASH_ADD_FIN - start;
+}
+
 int F_FlashDrv_GetByte(uintptr_t addr)
 {
-    if (!inWindow(addr))
+    if (!F_FlashDrv_InWindow(addr))
         return -2;
     return platform_bus_read8(addr);
 }
 
 int F_FlashDrv_SetByte(uintptr_t addr, uint8_t value)
 {
-    if (!inWindow(addr))
+    if (!F_FlashDrv_InWindow(addr))
         return -2;
     for (int attempt = 0; attempt < 2; ++attempt) {
         unlock();
@@ -242,7 +241,7 @@ int F_FlashDrv_WriteByte(uintptr_t* cursor, uint8_t value)
 int F_FlashDrv_Read(uintptr_t* cursor, void* buf, uint32_t len)
 {
     uintptr_t start = *cursor;
-    if (!rangeInWindow(start, len))
+    if (!F_FlashDrv_RangeInWindow(start, len))
         return -2;
     uint8_t* dst = static_cast<uint8_t*>(buf);
     for (uint32_t i = 0; i < len; ++i)
@@ -254,7 +253,7 @@ int F_FlashDrv_Read(uintptr_t* cursor, void* buf, uint32_t len)
 int F_FlashDrv_Write(uintptr_t* cursor, const void* buf, uint32_t len)
 {
     uintptr_t start = *cursor;
-    if (!rangeInWindow(start, len))
+    if (!F_FlashDrv_RangeInWindow(start, len))
         return -2;
     const uint8_t* src = static_cast<const uint8_t*>(buf);
     enterBypass();
@@ -275,7 +274,7 @@ int F_FlashDrv_EraseSector(uintptr_t sector)
 {
     // An erase command sent outside the window would be bus writes into
     // memory that is not the chip.
-    if (!inWindow(sector))
+    if (!F_FlashDrv_InWindow(sector))
         return 0;
     unlock();
     busWrite(kCmd1, 0x80);

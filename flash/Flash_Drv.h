@@ -76,6 +76,12 @@ int F_FlashDrv_Write(uintptr_t* cursor, const void* buf, uint32_t len);
 // 1 erased, 0 failed (also for an address outside the window).
 int F_FlashDrv_EraseSector(uintptr_t sector);
 
+// Whether addr, or every byte of len bytes from start, lies in the mapped
+// window (false for all before F_FlashDrv_Init and after it failed). A length
+// of 0 puts the last byte at start - 1, so it fails at the window's first byte.
+bool F_FlashDrv_InWindow(uintptr_t addr);
+bool F_FlashDrv_RangeInWindow(uintptr_t start, uint32_t len);
+
 // Driver-internal, exposed for tests.
 void P_FlashDrv_Reset(uintptr_t target);
 int P_FlashDrv_DataPolling(uintptr_t target, uint8_t data);
