@@ -100,6 +100,27 @@ void setMap()
 
 bool bit7Matches(uint8_t read, uint8_t data) { return ((read ^ data) & 0x80) == 0; }
 
+// Polls DQ7 until it shows data's bit 7 (1), or until DQ5 reports the
+// operation timed out (0, the chip reset). An erase polls with a pause after
+// each status that is not yet final; a program polls flat out.
+int pollStatus(uintptr_t target, uint8_t data, useconds_t pauseUs)
+{
+    while (true) {
+        uint8_t status = platform_bus_read8(target);
+        if (bit7Matches(status, data))
+            return 1;
+        if (pauseUs != 0)
+            usleep(pauseUs);
+        if ((status & 0x20) == 0)
+            continue;
+        // DQ5 and DQ7 may change together: read once more before giving up.
+        if (bit7Matches(platform_bus_read8(target), data))
+            return 1;
+        P_FlashDrv_Reset(target);
+        return 0;
+    }
+}
+
 }  // namespace
 
 int F_FlashDrv_Init()
@@ -154,36 +175,11 @@ uint8_t F_FlashDrv_Get_FlashID()
 
 void P_FlashDrv_Reset(uintptr_t target) { platform_bus_write8(target, 0xF0); }
 
-int P_FlashDrv_DataPolling(uintptr_t target, uint8_t data)
-{
-    while (true) {
-        uint8_t status = platform_bus_read8(target);
-        if (bit7Matches(status, data))
-            return 1;
-        if ((status & 0x20) == 0)
-            continue;
-        // DQ5 and DQ7 may change together: read once more before giving up.
-        if (bit7Matches(platform_bus_read8(target), data))
-            return 1;
-        P_FlashDrv_Reset(target);
-        return 0;
-    }
-}
+int P_FlashDrv_DataPolling(uintptr_t target, uint8_t data) { return pollStatus(target, data, 0); }
 
 int P_FlashDrv_DataPolling_sleep(uintptr_t target, uint8_t data)
 {
-    while (true) {
-        uint8_t status = platform_bus_read8(target);
-        if (bit7Matches(status, data))
-            return 1;
-        usleep(kErasePollSleepUs);
-        if ((status & 0x20) == 0)
-            continue;
-        if (bit7Matches(platform_bus_read8(target), data))
-            return 1;
-        P_FlashDrv_Reset(target);
-        return 0;
-    }
+    return pollStatus(target, data, kErasePollSleepUs);
 }
 
 bool F_FlashDrv_InWindow(uintptr_t addr) { return addr >= FLASH_ADD_DEBUT && addr < FLASH_ADD_FIN; }
