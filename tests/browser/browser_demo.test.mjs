@@ -192,6 +192,25 @@ async function openPage(inst) {
   return page;
 }
 
+// Starts the instrument and opens its page before a board's tests; afterwards
+// checks that neither the page nor the programs failed on the way, and stops.
+function servePage(inst, setPage) {
+  let page;
+  before(async () => {
+    await inst.start();
+    page = await openPage(inst);
+    setPage(page);
+  });
+  after(async () => {
+    try {
+      if (page) assert.deepEqual(page.problems, [], 'the page raised no script error');
+      assert.doesNotMatch(inst.programErrors(), /Sanitizer|runtime error/, inst.programErrors());
+    } finally {
+      await inst.close();
+    }
+  });
+}
+
 // Chooses the file in one form, submits it, and waits for the page that the
 // result page's Refresh leads back to, with its state panel drawn.
 async function uploadThrough(page, formId, filePath) {
@@ -211,18 +230,7 @@ const firmwareBox = (page) => page.locator('#flash-map g[data-region^="firmware"
 describe('board with NOR image regions', () => {
   const inst = new Instrument(1);
   let page;
-  before(async () => {
-    await inst.start();
-    page = await openPage(inst);
-  });
-  after(async () => {
-    try {
-      if (page) assert.deepEqual(page.problems, [], 'the page raised no script error');
-      assert.doesNotMatch(inst.programErrors(), /Sanitizer|runtime error/, inst.programErrors());
-    } finally {
-      await inst.close();
-    }
-  });
+  servePage(inst, (p) => { page = p; });
 
   test('a CINT firmware upload is stated and fills the firmware region of the map', async () => {
     assert.equal(await firmwareBox(page).getAttribute('data-state'), 'erased');
@@ -290,18 +298,7 @@ describe('board with NOR image regions', () => {
 describe('board with a NAND drive', () => {
   const inst = new Instrument(2);
   let page;
-  before(async () => {
-    await inst.start();
-    page = await openPage(inst);
-  });
-  after(async () => {
-    try {
-      if (page) assert.deepEqual(page.problems, [], 'the page raised no script error');
-      assert.doesNotMatch(inst.programErrors(), /Sanitizer|runtime error/, inst.programErrors());
-    } finally {
-      await inst.close();
-    }
-  });
+  servePage(inst, (p) => { page = p; });
 
   test('a GPS configuration is stored and listed; a firmware lands on the NAND drive', async () => {
     const gps = 'GPS RTK configuration\n'.repeat(10);

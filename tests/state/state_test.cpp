@@ -24,6 +24,8 @@ TEST(StateJson, AcceptsOnlyWholeDocuments)
         {"{\"a\":1", false, false},           // cut off
         {"{\"a\":1}}", false, false},         // trailing garbage
         {"{\"a\":1,}", false, false},         // trailing comma
+        {"[1,]", false, false},               // trailing comma
+        {"[{\"a\":1]}", false, false},        // closed by the wrong bracket
         {"{a:1}", false, false},              // bare key
         {"{\"a\":\"\t\"}", false, false},     // raw control character
         {"{\"a\":\"\\x\"}", false, false},    // bad escape

@@ -13,8 +13,9 @@
 // The tool walks the entry list itself, to show the entries in request order
 // (the public accessors look fields up by name).
 #include "cgi/cgi_internal.h"
-#include "tools/instrument/json.h"
-#include "tools/instrument/sha256.h"
+#include "tools/common/json.h"
+#include "tools/common/sha256.h"
+#include "tools/common/text.h"
 
 namespace {
 
@@ -37,21 +38,11 @@ const Global globals[] = {
     {"cookie", &cgiCookie},
 };
 
-// One line per field in the text report: printable ASCII as it is, every
-// other byte (and the backslash) as \xHH.
+// One line per field in the text report; the backslash is escaped too, so
+// that a field's own "\x41" is not read as an escape.
 std::string textEscape(const std::string& s)
 {
-    std::string out;
-    for (unsigned char c : s) {
-        if (c >= 0x20 && c < 0x7f && c != '\\') {
-            out += static_cast<char>(c);
-        } else {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\x%02x", c);
-            out += buf;
-        }
-    }
-    return out;
+    return tool::escapeBytes(s, "\\");
 }
 
 struct FileDigest {

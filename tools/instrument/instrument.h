@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string>
 
-#include "tools/instrument/json.h"
+#include "tools/common/json.h"
 
 namespace tool {
 

@@ -27,7 +27,7 @@
 #include <vector>
 
 #include "tools/instrument/instrument.h"
-#include "tools/instrument/sha256.h"
+#include "tools/common/sha256.h"
 
 namespace tool {
 

@@ -8,6 +8,7 @@
 
 #include "flash/Flash_Drv.h"
 #include "loader/LoaderCommun.h"
+#include "tools/common/text.h"
 #include "tools/instrument/instrument.h"
 
 namespace fs = std::filesystem;
@@ -23,17 +24,7 @@ std::string printable(const char* name)
         return "(none)";
     if (s.find_first_not_of('\xff') == std::string::npos)
         return "(erased)";
-    std::string out;
-    for (unsigned char c : s) {
-        if (c >= 0x20 && c < 0x7f) {
-            out += static_cast<char>(c);
-        } else {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\x%02x", c);
-            out += buf;
-        }
-    }
-    return out;
+    return escapeBytes(s, "");
 }
 
 }  // namespace

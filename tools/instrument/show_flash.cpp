@@ -11,6 +11,7 @@
 
 #include "flash/Flash_Drv.h"
 #include "platform/host/nor_chip.h"
+#include "tools/common/text.h"
 #include "tools/instrument/instrument.h"
 
 namespace tool {
@@ -66,13 +67,6 @@ struct Chip {
                static_cast<uint32_t>(at(off + 2)) << 8 | at(off + 3);
     }
 };
-
-std::string hex(uint64_t v, int width)
-{
-    char buf[24];
-    std::snprintf(buf, sizeof buf, "0x%0*llX", width, static_cast<unsigned long long>(v));
-    return buf;
-}
 
 // The chip's code from nor.conf (its other keys are the chip's business).
 bool readCode(const std::string& root, unsigned& code)
@@ -139,21 +133,6 @@ Block readBlock(const Chip& chip, int64_t off)
     return b;
 }
 
-std::string printable(const std::string& s)
-{
-    std::string out;
-    for (unsigned char c : s) {
-        if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\') {
-            out += static_cast<char>(c);
-        } else {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\x%02x", c);
-            out += buf;
-        }
-    }
-    return out;
-}
-
 Json blockJson(const Block& b, int64_t off)
 {
     Json j = Json::object();
@@ -172,7 +151,7 @@ void printBlock(FILE* out, const char* what, const Block& b, int64_t off)
     else if (b.erased)
         std::fprintf(out, "erased\n");
     else
-        std::fprintf(out, "\"%s\"\n", printable(b.text).c_str());
+        std::fprintf(out, "\"%s\"\n", escapeBytes(b.text, kQuotedField).c_str());
 }
 
 Json showRegion(ShowContext& ctx, const Chip& chip, const Region& r)

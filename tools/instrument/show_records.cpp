@@ -15,6 +15,7 @@
 #include "flash/Flash_Pack.h"
 #include "flash/flh2ConfigIP.h"
 #include "flash/flh2Product.h"
+#include "tools/common/text.h"
 #include "tools/instrument/instrument.h"
 
 namespace tool {
@@ -33,29 +34,6 @@ const char* statusName(uint8_t s)
     case FLASHPACK_STATUS_OBSOLETE: return "obsolete";
     default: return "invalid";
     }
-}
-
-std::string hex(uint32_t v, int width = 0)
-{
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%0*X", width, v);
-    return buf;
-}
-
-// Flash bytes need not be text: show them so that the line stays one line.
-std::string printable(const std::string& s)
-{
-    std::string out;
-    for (unsigned char c : s) {
-        if (c >= 0x20 && c < 0x7f && c != '"' && c != '\\') {
-            out += static_cast<char>(c);
-        } else {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\x%02X", c);
-            out += buf;
-        }
-    }
-    return out;
 }
 
 void decodeProduct(ShowContext& ctx, Json& pack)
@@ -96,7 +74,7 @@ void decodeConfigIP(ShowContext& ctx, Json& pack)
             table.push(j);
         } else {
             std::fprintf(ctx.out, "             %2d  %u  \"%s\"\n", r, F_ConfigIP_RowFlag(row),
-                         printable(text).c_str());
+                         escapeBytes(text, kQuotedField).c_str());
         }
     }
     if (ctx.json) {

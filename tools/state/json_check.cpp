@@ -53,8 +53,8 @@ private:
         if (depth > kMaxDepth)
             return false;
         switch (peek()) {
-        case '{': return object(depth);
-        case '[': return array(depth);
+        case '{': return members(depth, '}', true);
+        case '[': return members(depth, ']', false);
         case '"': return string();
         case 't': return literal("true");
         case 'f': return literal("false");
@@ -63,23 +63,20 @@ private:
         }
     }
 
-    bool object(int depth)
+    // An object or an array: the same comma-separated list, whose members in
+    // an object are each preceded by a string key and a colon.
+    bool members(int depth, char close, bool keyed)
     {
         ++i_;
         skipSpace();
-        if (peek() == '}') {
+        if (peek() == close) {
             ++i_;
             return true;
         }
         for (;;) {
             skipSpace();
-            if (peek() != '"' || !string())
+            if (keyed && !key())
                 return false;
-            skipSpace();
-            if (peek() != ':')
-                return false;
-            ++i_;
-            skipSpace();
             if (!value(depth + 1))
                 return false;
             skipSpace();
@@ -87,35 +84,23 @@ private:
                 ++i_;
                 continue;
             }
-            if (peek() != '}')
+            if (peek() != close)
                 return false;
             ++i_;
             return true;
         }
     }
 
-    bool array(int depth)
+    bool key()
     {
+        if (peek() != '"' || !string())
+            return false;
+        skipSpace();
+        if (peek() != ':')
+            return false;
         ++i_;
         skipSpace();
-        if (peek() == ']') {
-            ++i_;
-            return true;
-        }
-        for (;;) {
-            skipSpace();
-            if (!value(depth + 1))
-                return false;
-            skipSpace();
-            if (peek() == ',') {
-                ++i_;
-                continue;
-            }
-            if (peek() != ']')
-                return false;
-            ++i_;
-            return true;
-        }
+        return true;
     }
 
     static bool isHex(char c)

@@ -1,6 +1,6 @@
 #include "tools/state/state_report.h"
 
-#include "tools/instrument/json.h"
+#include "tools/common/json.h"
 #include "tools/state/json_check.h"
 
 namespace state {

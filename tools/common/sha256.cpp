@@ -1,4 +1,4 @@
-#include "tools/instrument/sha256.h"
+#include "tools/common/sha256.h"
 
 #include <algorithm>
 #include <cstdio>

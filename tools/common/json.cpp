@@ -1,4 +1,4 @@
-#include "tools/instrument/json.h"
+#include "tools/common/json.h"
 
 #include <cstdio>
 
