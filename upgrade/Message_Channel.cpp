@@ -22,10 +22,17 @@ alignas(int32_t) unsigned char dsp_msg[1024];
 constexpr long kDspReplyBytes = 128;
 static_assert(sizeof dsp_msg >= kDspReplyBytes);
 
-// Sends the text already formatted in text_msg (textLen characters, sent with
-// its terminator) on an open connection and maps the answer to an outcome code.
-int send_text(int coid, int textLen)
+// Opens name and sends the text formatted in text_msg, whose snprintf result
+// is textLen, with its terminator; a text that did not fit is not sent.
+int text_exchange(const char* name, int textLen)
 {
+    int coid = name_open(name, 0);
+    if (coid == -1)
+        return 106;
+    if (textLen < 0 || static_cast<size_t>(textLen) >= sizeof text_msg) {
+        name_close(coid);
+        return 106;
+    }
     long status = MsgSend(coid, text_msg, textLen + 1, text_reply, sizeof text_reply);
     if (status == -1) {
         // Standard error, not standard output: the response has not been
@@ -38,20 +45,6 @@ int send_text(int coid, int textLen)
         return 0;
     }
     return 106;
-}
-
-// Opens name and sends the text formatted in text_msg, whose snprintf result
-// is textLen. A text that did not fit is not sent.
-int text_exchange(const char* name, int textLen)
-{
-    int coid = name_open(name, 0);
-    if (coid == -1)
-        return 106;
-    if (textLen < 0 || static_cast<size_t>(textLen) >= sizeof text_msg) {
-        name_close(coid);
-        return 106;
-    }
-    return send_text(coid, textLen);
 }
 
 }  // namespace

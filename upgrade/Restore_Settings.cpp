@@ -1,8 +1,6 @@
 // Restores are carried out by the peers from the uploaded file; a GPS
 // configuration is stored here, under the web server's configuration directory.
-#include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include "loader/LoaderCommun.h"
@@ -13,23 +11,6 @@ namespace {
 
 constexpr char kGpsDir[] = "/www/system/conf/";
 constexpr int32_t kGpsMaxSize = 51200;
-
-int OpenInto(const char* tmpPath)
-{
-    int fd;
-    do {
-        fd = open(tmpPath, O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    S_ChargeFirmware.fd = fd;
-    return fd;
-}
-
-void CloseRecord()
-{
-    if (S_ChargeFirmware.fd >= 0)
-        close(S_ChargeFirmware.fd);
-    S_ChargeFirmware.fd = -1;
-}
 
 bool Contains(const uint8_t* text, size_t len, const char* needle)
 {
@@ -46,10 +27,7 @@ bool HasSettingsMarkers(int fd)
 {
     if (lseek(fd, 0, SEEK_SET) != 0)
         return false;
-    ssize_t n;
-    do {
-        n = read(fd, inter, sizeof inter);
-    } while (n < 0 && errno == EINTR);
+    const ssize_t n = ReadInter(fd);
     if (n <= 0)
         return false;
     // The text ends at its first zero byte.
@@ -70,10 +48,11 @@ int Restore_Settings(const char* tmpPath, const char* baseName, int restoreKind)
     if (restoreKind == 2 || restoreKind == 3)
         return channel_send_restore_models(tmpPath);
 
-    if (OpenInto(tmpPath) < 0)
+    S_ChargeFirmware.fd = OpenUpload(tmpPath);
+    if (S_ChargeFirmware.fd < 0)
         return UPG_ERR_NAME;
     const bool marked = HasSettingsMarkers(S_ChargeFirmware.fd);
-    CloseRecord();
+    CloseUpload();
     if (!marked)
         return UPG_ERR_KIND;
     return channel_send_restore_settings(tmpPath);
@@ -83,7 +62,8 @@ int Store_Gps_Conf(const char* tmpPath, const char* baseName)
 {
     if (!EndsWithTxt(baseName) || S_EtatLoader.boardVersion != 2)
         return UPG_ERR_KIND;
-    if (OpenInto(tmpPath) < 0)
+    S_ChargeFirmware.fd = OpenUpload(tmpPath);
+    if (S_ChargeFirmware.fd < 0)
         return UPG_ERR_NAME;
     int result = UPG_GPS_STORED;
     if (ComputeChecksumSize(&S_ChargeFirmware) < 0 ||
@@ -91,6 +71,6 @@ int Store_Gps_Conf(const char* tmpPath, const char* baseName)
         result = UPG_ERR_SIZE;
     else if (CopyUploadIntoPlace(S_ChargeFirmware.fd, kGpsDir, baseName, nullptr) != 0)
         result = UPG_ERR_WRITE;
-    CloseRecord();
+    CloseUpload();
     return result;
 }

@@ -17,22 +17,6 @@
 ChargeFirmware S_ChargeFirmware = {-1, 0, 0, {}, 0};
 uint8_t inter[UPG_INTER_SIZE];
 
-namespace {
-
-constexpr int32_t kSector = 0x10000;
-constexpr int32_t kHeaderSize = 8;
-constexpr int32_t kBlockSize = 32;
-constexpr int32_t kVersionFromEnd = 128;  // version block: last 128 bytes of the region
-constexpr int32_t kInfoFromEnd = 256;     // loader info block
-
-constexpr int32_t kWebSector = 27;
-constexpr int32_t kWebSectors = 21;
-constexpr int32_t kFirmSector = 48;
-constexpr int32_t kLoaderSector = 59;
-
-constexpr char kNandDir[] = "/NANDdrive/firm/";
-constexpr char kTempStem[] = ".quibcopy";  // never matches the W*, F*, L* kinds
-
 int OpenUpload(const char* tmpPath)
 {
     int fd;
@@ -56,6 +40,45 @@ ssize_t ReadInter(int fd)
         n = read(fd, inter, sizeof inter);
     } while (n < 0 && errno == EINTR);
     return n;
+}
+
+bool Begins(const char* s, const char* prefix)
+{
+    return std::strncmp(s, prefix, std::strlen(prefix)) == 0;
+}
+
+namespace {
+
+constexpr int32_t kSector = 0x10000;
+constexpr int32_t kHeaderSize = 8;
+constexpr int32_t kBlockSize = 32;
+constexpr int32_t kVersionFromEnd = 128;  // version block: last 128 bytes of the region
+constexpr int32_t kInfoFromEnd = 256;     // loader info block
+
+constexpr int32_t kWebSector = 27;
+constexpr int32_t kWebSectors = 21;
+constexpr int32_t kFirmSector = 48;
+constexpr int32_t kLoaderSector = 59;
+
+constexpr char kNandDir[] = "/NANDdrive/firm/";
+constexpr char kTempStem[] = ".quibcopy";  // never matches the W*, F*, L* kinds
+
+// Reads fd from its start through inter and hands each chunk's length to put;
+// false when a read fails or put refuses a chunk.
+template <typename Put>
+bool ForEachChunk(int fd, Put put)
+{
+    if (lseek(fd, 0, SEEK_SET) != 0)
+        return false;
+    for (;;) {
+        const ssize_t n = ReadInter(fd);
+        if (n < 0)
+            return false;
+        if (n == 0)
+            return true;
+        if (!put(static_cast<size_t>(n)))
+            return false;
+    }
 }
 
 uintptr_t SectorAddress(int32_t sector)
@@ -152,11 +175,6 @@ int WriteImage(const NorKind& k, const char* baseName, const char* tmpPath)
     return result;
 }
 
-bool Begins(const char* s, const char* prefix)
-{
-    return std::strncmp(s, prefix, std::strlen(prefix)) == 0;
-}
-
 bool WriteAll(int fd, const uint8_t* p, size_t n)
 {
     while (n > 0) {
@@ -177,15 +195,7 @@ bool CopyTo(int fd, const char* path)
     int out = open(path, O_WRONLY | O_TRUNC | O_CLOEXEC);
     if (out < 0)
         return false;
-    bool ok = lseek(fd, 0, SEEK_SET) == 0;
-    while (ok) {
-        ssize_t n = ReadInter(fd);
-        if (n < 0)
-            ok = false;
-        if (n <= 0)
-            break;
-        ok = WriteAll(out, inter, static_cast<size_t>(n));
-    }
+    bool ok = ForEachChunk(fd, [out](size_t n) { return WriteAll(out, inter, n); });
     // The stored files are read by other programs than this one.
     ok = ok && fchmod(out, 0644) == 0 && fsync(out) == 0;
     return close(out) == 0 && ok;
@@ -229,21 +239,15 @@ int ComputeChecksumSize(ChargeFirmware* record)
 {
     record->size = 0;
     record->checksum = 0;
-    if (lseek(record->fd, 0, SEEK_SET) != 0)
-        return -1;
     uint32_t sum = 0;
     int64_t size = 0;
-    for (;;) {
-        ssize_t n = ReadInter(record->fd);
-        if (n < 0)
-            return -1;
-        if (n == 0)
-            break;
-        size += n;
-        for (ssize_t i = 0; i < n; ++i)
+    const bool whole = ForEachChunk(record->fd, [&](size_t n) {
+        size += static_cast<int64_t>(n);
+        for (size_t i = 0; i < n; ++i)
             sum += inter[i];
-    }
-    if (size > INT32_MAX)
+        return true;
+    });
+    if (!whole || size > INT32_MAX)
         return -1;
     record->size = static_cast<int32_t>(size);
     record->checksum = sum;
@@ -275,16 +279,9 @@ int EraseFlashSectors(int32_t firstSector, int32_t count)
 
 int WriteImageInFlash(const char* /*label*/, uintptr_t address, int fd)
 {
-    bool ok = lseek(fd, 0, SEEK_SET) == 0;
-    while (ok) {
-        ssize_t n = ReadInter(fd);
-        if (n < 0)
-            ok = false;
-        if (n <= 0)
-            break;
-        ok = F_FlashDrv_Write(&address, inter, static_cast<uint32_t>(n)) == 0;
-    }
-    if (ok)
+    if (ForEachChunk(fd, [&address](size_t n) {
+            return F_FlashDrv_Write(&address, inter, static_cast<uint32_t>(n)) == 0;
+        }))
         return 0;
     close(fd);
     return -1;
@@ -330,12 +327,12 @@ int flash_firmware(const char* baseName, const char* tmpPath)
     const int32_t n = S_EtatLoader.firmwareSectorCount;
     // Only the two region layouts the loaders know; anything else would reach
     // into the parameter sectors.
-    const bool known = n == 8 || n == 10;
-    const NorKind k = {"CINT Firmware", kFirmSector, known ? n : 0, kSector,
-                       (known ? n : 0) * kSector - kVersionFromEnd - kHeaderSize,
-                       true, false, "F", nullptr};
-    if (!known && S_EtatLoader.boardVersion != 2)
+    const int32_t sectors = n == 8 || n == 10 ? n : 0;
+    if (sectors == 0 && S_EtatLoader.boardVersion != 2)
         return UPG_ERR_WRITE;
+    const NorKind k = {"CINT Firmware", kFirmSector, sectors, kSector,
+                       sectors * kSector - kVersionFromEnd - kHeaderSize,
+                       true, false, "F", nullptr};
     return WriteImage(k, baseName, tmpPath);
 }
 

@@ -42,11 +42,6 @@ int LockRequests()
     return fd;
 }
 
-bool Begins(const char* s, const char* prefix)
-{
-    return std::strncmp(s, prefix, std::strlen(prefix)) == 0;
-}
-
 // Double quotes would end the Refresh attribute; every other byte goes out as it is.
 void PutAttr(FILE* out, const char* s)
 {
@@ -73,9 +68,7 @@ int RouteUpload(int udpPort, int restoreKind, const char* tmpPath, const char* b
     }
     if (restoreKind == 1 && Begins(baseName, "gps_"))
         return Store_Gps_Conf(tmpPath, baseName);
-    if (restoreKind == 1)
-        return Restore_Settings(tmpPath, baseName, 1);
-    if (restoreKind == 2 || restoreKind == 3)
+    if (restoreKind != 0)
         return Restore_Settings(tmpPath, baseName, restoreKind);
     return flash_file(baseName, tmpPath, typeText);
 }

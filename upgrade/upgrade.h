@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <sys/types.h>
 
 // ---- Outcome codes ----
 constexpr int UPG_DONE = 0;
@@ -50,6 +51,14 @@ struct ChargeFirmware {
 extern ChargeFirmware S_ChargeFirmware;
 constexpr size_t UPG_INTER_SIZE = 1024;
 extern uint8_t inter[UPG_INTER_SIZE];
+
+// The upload opened read-only, retried when interrupted: its fd, or -1.
+int OpenUpload(const char* tmpPath);
+// Closes S_ChargeFirmware.fd when it is open and marks it closed.
+void CloseUpload();
+// One read of fd into inter, retried when interrupted: bytes read, 0 at the end, or -1.
+ssize_t ReadInter(int fd);
+bool Begins(const char* s, const char* prefix);
 
 int flash_file(const char* baseName, const char* tmpPath, char* typeText);
 int flash_Web(const char* baseName, const char* tmpPath);
