@@ -55,7 +55,7 @@ int main()
 
     // The firmware region's ten sectors: 640 KiB, written as the image
     // writers do, 1024 bytes a call.
-    constexpr uint32_t kFirst = 48, kSectors = 10;
+    constexpr uint32_t kFirst = FLASH_OFF_FIRMW / FLASH_SECTOR_SIZE, kSectors = 10;
     constexpr uint32_t kBytes = kSectors * FLASH_SECTOR_SIZE;
     constexpr double kKiB = kBytes / 1024.0;
     std::vector<uint8_t> data(kBytes);

@@ -13,9 +13,7 @@ constexpr int PROD_ERR_ERASE = -3;
 // would otherwise be taken for ordinary memory.
 bool P_Prod_SectorMapped()
 {
-    return FLASH_Size != 0 && FLASH_ADD_PARAM_PROD >= FLASH_ADD_DEBUT &&
-           FLASH_ADD_PARAM_PROD < FLASH_ADD_FIN &&
-           FLASH_ADD_FIN - FLASH_ADD_PARAM_PROD >= FLASH_SECTOR_SIZE;
+    return F_FlashDrv_RangeInWindow(FLASH_ADD_PARAM_PROD, FLASH_SECTOR_SIZE);
 }
 
 // 0 when the record is to come from the defaults.

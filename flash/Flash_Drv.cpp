@@ -63,20 +63,6 @@ void autoselect()
     busWrite(kCmd1, 0x90);
 }
 
-bool inWindow(uintptr_t a) { return a >= FLASH_ADD_DEBUT && a < FLASH_ADD_FIN; }
-
-// start and start + len - 1 both inside the window, computed without the
-// wrap-around that a huge len would cause in 32-bit arithmetic. A length of 0
-// puts the last byte at start - 1, so it fails at the window's first byte.
-bool rangeInWindow(uintptr_t start, uint32_t len)
-{
-    if (!inWindow(start))
-        return false;
-    if (len == 0)
-        return start > FLASH_ADD_DEBUT;
-    return len - 1 < FLASH_ADD_FIN - start;
-}
-
 // Maps len bytes of the device at physical; 0 when the mapping failed.
 uintptr_t mapDevice(size_t len, uint64_t physical)
 {
@@ -108,21 +94,32 @@ int failInit()
 void setMap()
 {
     FLASH_ADD_FIN = FLASH_ADD_DEBUT + FLASH_Size;
-    FLASH_ADD_IMAGE = FLASH_ADD_DEBUT + FLASH_OFF_IMAGE;
-    FLASH_ADD_WEB = FLASH_ADD_DEBUT + FLASH_OFF_WEB;
-    FLASH_ADD_FIRMW = FLASH_ADD_DEBUT + FLASH_OFF_FIRMW;
-    FLASH_ADD_VERSFIRMW = FLASH_ADD_DEBUT + FLASH_OFF_VERSFIRMW;
-    FLASH_ADD_PARAM_MAINT = FLASH_ADD_DEBUT + FLASH_OFF_PARAM_MAINT;
-    FLASH_ADD_LOADER = FLASH_ADD_DEBUT + FLASH_OFF_LOADER;
-    FLASH_ADD_INFOLOADER = FLASH_ADD_DEBUT + FLASH_OFF_INFOLOADER;
-    FLASH_ADD_VERSLOADER = FLASH_ADD_DEBUT + FLASH_OFF_VERSLOADER;
-    FLASH_ADD_PARAM_USER = FLASH_ADD_DEBUT + FLASH_OFF_PARAM_USER;
-    FLASH_ADD_PARAM_PROD = FLASH_ADD_DEBUT + FLASH_OFF_PARAM_PROD;
-    FLASH_ADD_PARAM_RFU2 = FLASH_ADD_DEBUT + FLASH_OFF_PARAM_RFU2;
-    FLASH_ADD_PARAM_RFU1 = FLASH_ADD_DEBUT + FLASH_OFF_PARAM_RFU1;
+    for (const S_FlashMapEntry& e : FLASH_MAP)
+        *e.address = FLASH_ADD_DEBUT + e.offset;
 }
 
 bool bit7Matches(uint8_t read, uint8_t data) { return ((read ^ data) & 0x80) == 0; }
+
+// Polls DQ7 until it shows data's bit 7 (1), or until DQ5 reports the
+// operation timed out (0, the chip reset). An erase polls with a pause after
+// each status that is not yet final; a program polls flat out.
+int pollStatus(uintptr_t target, uint8_t data, useconds_t pauseUs)
+{
+    while (true) {
+        uint8_t status = platform_bus_read8(target);
+        if (bit7Matches(status, data))
+            return 1;
+        if (pauseUs != 0)
+            usleep(pauseUs);
+        if ((status & 0x20) == 0)
+            continue;
+        // DQ5 and DQ7 may change together: read once more before giving up.
+        if (bit7Matches(platform_bus_read8(target), data))
+            return 1;
+        P_FlashDrv_Reset(target);
+        return 0;
+    }
+}
 
 }  // namespace
 
@@ -178,48 +175,36 @@ uint8_t F_FlashDrv_Get_FlashID()
 
 void P_FlashDrv_Reset(uintptr_t target) { platform_bus_write8(target, 0xF0); }
 
-int P_FlashDrv_DataPolling(uintptr_t target, uint8_t data)
-{
-    while (true) {
-        uint8_t status = platform_bus_read8(target);
-        if (bit7Matches(status, data))
-            return 1;
-        if ((status & 0x20) == 0)
-            continue;
-        // DQ5 and DQ7 may change together: read once more before giving up.
-        if (bit7Matches(platform_bus_read8(target), data))
-            return 1;
-        P_FlashDrv_Reset(target);
-        return 0;
-    }
-}
+int P_FlashDrv_DataPolling(uintptr_t target, uint8_t data) { return pollStatus(target, data, 0); }
 
 int P_FlashDrv_DataPolling_sleep(uintptr_t target, uint8_t data)
 {
-    while (true) {
-        uint8_t status = platform_bus_read8(target);
-        if (bit7Matches(status, data))
-            return 1;
-        usleep(kErasePollSleepUs);
-        if ((status & 0x20) == 0)
-            continue;
-        if (bit7Matches(platform_bus_read8(target), data))
-            return 1;
-        P_FlashDrv_Reset(target);
-        return 0;
-    }
+    return pollStatus(target, data, kErasePollSleepUs);
+}
+
+bool F_FlashDrv_InWindow(uintptr_t addr) { return addr >= FLASH_ADD_DEBUT && addr < FLASH_ADD_FIN; }
+
+// start and start + len - 1 both inside the window, computed without the
+// wrap-around that a huge len would cause in 32-bit arithmetic.
+bool F_FlashDrv_RangeInWindow(uintptr_t start, uint32_t len)
+{
+    if (!F_FlashDrv_InWindow(start))
+        return false;
+    if (len == 0)
+        return start > FLASH_ADD_DEBUT;
+    return len - 1 < FLASH_ADD_FIN - start;
 }
 
 int F_FlashDrv_GetByte(uintptr_t addr)
 {
-    if (!inWindow(addr))
+    if (!F_FlashDrv_InWindow(addr))
         return -2;
     return platform_bus_read8(addr);
 }
 
 int F_FlashDrv_SetByte(uintptr_t addr, uint8_t value)
 {
-    if (!inWindow(addr))
+    if (!F_FlashDrv_InWindow(addr))
         return -2;
     for (int attempt = 0; attempt < 2; ++attempt) {
         unlock();
@@ -252,7 +237,7 @@ int F_FlashDrv_WriteByte(uintptr_t* cursor, uint8_t value)
 int F_FlashDrv_Read(uintptr_t* cursor, void* buf, uint32_t len)
 {
     uintptr_t start = *cursor;
-    if (!rangeInWindow(start, len))
+    if (!F_FlashDrv_RangeInWindow(start, len))
         return -2;
     uint8_t* dst = static_cast<uint8_t*>(buf);
     for (uint32_t i = 0; i < len; ++i)
@@ -264,7 +249,7 @@ int F_FlashDrv_Read(uintptr_t* cursor, void* buf, uint32_t len)
 int F_FlashDrv_Write(uintptr_t* cursor, const void* buf, uint32_t len)
 {
     uintptr_t start = *cursor;
-    if (!rangeInWindow(start, len))
+    if (!F_FlashDrv_RangeInWindow(start, len))
         return -2;
     const uint8_t* src = static_cast<const uint8_t*>(buf);
     enterBypass();
@@ -285,7 +270,7 @@ int F_FlashDrv_EraseSector(uintptr_t sector)
 {
     // An erase command sent outside the window would be bus writes into
     // memory that is not the chip.
-    if (!inWindow(sector))
+    if (!F_FlashDrv_InWindow(sector))
         return 0;
     unlock();
     busWrite(kCmd1, 0x80);

@@ -39,6 +39,28 @@ constexpr uint32_t FLASH_OFF_PARAM_PROD = 0x3D0000;
 constexpr uint32_t FLASH_OFF_PARAM_RFU2 = 0x3E0000;
 constexpr uint32_t FLASH_OFF_PARAM_RFU1 = 0x3F0000;
 
+// The map as one table: F_FlashDrv_Init sets each address from it, and
+// whatever lists the map reads it here rather than keeping its own list.
+struct S_FlashMapEntry {
+    const char* name;
+    uintptr_t* address;
+    uint32_t offset;
+};
+inline constexpr S_FlashMapEntry FLASH_MAP[] = {
+    {"FLASH_ADD_IMAGE", &FLASH_ADD_IMAGE, FLASH_OFF_IMAGE},
+    {"FLASH_ADD_WEB", &FLASH_ADD_WEB, FLASH_OFF_WEB},
+    {"FLASH_ADD_FIRMW", &FLASH_ADD_FIRMW, FLASH_OFF_FIRMW},
+    {"FLASH_ADD_VERSFIRMW", &FLASH_ADD_VERSFIRMW, FLASH_OFF_VERSFIRMW},
+    {"FLASH_ADD_PARAM_MAINT", &FLASH_ADD_PARAM_MAINT, FLASH_OFF_PARAM_MAINT},
+    {"FLASH_ADD_LOADER", &FLASH_ADD_LOADER, FLASH_OFF_LOADER},
+    {"FLASH_ADD_INFOLOADER", &FLASH_ADD_INFOLOADER, FLASH_OFF_INFOLOADER},
+    {"FLASH_ADD_VERSLOADER", &FLASH_ADD_VERSLOADER, FLASH_OFF_VERSLOADER},
+    {"FLASH_ADD_PARAM_USER", &FLASH_ADD_PARAM_USER, FLASH_OFF_PARAM_USER},
+    {"FLASH_ADD_PARAM_PROD", &FLASH_ADD_PARAM_PROD, FLASH_OFF_PARAM_PROD},
+    {"FLASH_ADD_PARAM_RFU2", &FLASH_ADD_PARAM_RFU2, FLASH_OFF_PARAM_RFU2},
+    {"FLASH_ADD_PARAM_RFU1", &FLASH_ADD_PARAM_RFU1, FLASH_OFF_PARAM_RFU1},
+};
+
 // Driver results: 0 success, -2 outside the window, -3 programming failed,
 // -4 mapping or identification failed.
 int F_FlashDrv_Init();
@@ -53,6 +75,12 @@ int F_FlashDrv_Read(uintptr_t* cursor, void* buf, uint32_t len);
 int F_FlashDrv_Write(uintptr_t* cursor, const void* buf, uint32_t len);
 // 1 erased, 0 failed (also for an address outside the window).
 int F_FlashDrv_EraseSector(uintptr_t sector);
+
+// Whether addr, or every byte of len bytes from start, lies in the mapped
+// window (false for all before F_FlashDrv_Init and after it failed). A length
+// of 0 puts the last byte at start - 1, so it fails at the window's first byte.
+bool F_FlashDrv_InWindow(uintptr_t addr);
+bool F_FlashDrv_RangeInWindow(uintptr_t start, uint32_t len);
 
 // Driver-internal, exposed for tests.
 void P_FlashDrv_Reset(uintptr_t target);

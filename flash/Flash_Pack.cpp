@@ -10,16 +10,11 @@ S_FlashPackHeader V_S_sFlashPackHeader = {FLASHPACK_STATUS_FREE, 0, {0, 0}};
 
 namespace {
 
-bool P_FlashPack_InWindow(uintptr_t addr)
-{
-    return FLASH_Size != 0 && addr >= FLASH_ADD_DEBUT && addr < FLASH_ADD_FIN;
-}
-
 int P_FlashPack_ReadBytes(uintptr_t addr, void* buf, uint32_t len)
 {
     if (len == 0)
         return 0;
-    if (P_FlashPack_InWindow(addr)) {
+    if (F_FlashDrv_InWindow(addr)) {
         uintptr_t cursor = addr;
         return F_FlashDrv_Read(&cursor, buf, len);
     }
@@ -32,7 +27,7 @@ int P_FlashPack_Program(uintptr_t addr, const void* data, uint32_t len)
 {
     if (len == 0)
         return 0;
-    if (P_FlashPack_InWindow(addr)) {
+    if (F_FlashDrv_InWindow(addr)) {
         uintptr_t cursor = addr;
         return F_FlashDrv_Write(&cursor, data, len);
     }
@@ -43,7 +38,7 @@ int P_FlashPack_Program(uintptr_t addr, const void* data, uint32_t len)
 // A status change is one byte that only clears bits; SetByte retries once.
 int P_FlashPack_SetStatus(uintptr_t addr, uint8_t status)
 {
-    if (P_FlashPack_InWindow(addr))
+    if (F_FlashDrv_InWindow(addr))
         return F_FlashDrv_SetByte(addr, status);
     *reinterpret_cast<uint8_t*>(addr) = status;
     return 0;
@@ -110,7 +105,7 @@ int P_FlashPack_ClaimPlace(uintptr_t base, uint8_t id, uint32_t len, WalkResult&
 
 uintptr_t F_FlashPack_SectorEnd(uintptr_t addr)
 {
-    if (P_FlashPack_InWindow(addr))
+    if (F_FlashDrv_InWindow(addr))
         return FLASH_ADD_DEBUT + ((addr - FLASH_ADD_DEBUT) / FLASHPACK_BLOCK_SIZE + 1) * FLASHPACK_BLOCK_SIZE;
     return (addr | (FLASHPACK_BLOCK_SIZE - 1)) + 1;
 }
@@ -166,7 +161,7 @@ int F_FlashPack_Write(uintptr_t addr, const S_FlashPackHeader* header, const voi
 {
     if (addr == 0 || header == nullptr || (data == nullptr && len > 0))
         return FLASHPACK_ERR_ADDRESS;
-    if (!P_FlashPack_InWindow(addr)) {
+    if (!F_FlashDrv_InWindow(addr)) {
         // A memory image takes the header as given: this is how images are built.
         std::memcpy(reinterpret_cast<void*>(addr), header, FLASHPACK_HEAD_SIZE);
         if (len > 0)
@@ -232,7 +227,7 @@ int F_FlashPack_SavePackId(uintptr_t base, uint8_t id, const void* data, uint32_
         return rc;
     const S_FlashPackHeader h = F_FlashPack_MakeHead(FLASHPACK_STATUS_WRITING, id, static_cast<uint16_t>(len));
     rc = F_FlashPack_Write(w.end, &h, data, len);
-    if (rc == 0 && !P_FlashPack_InWindow(w.end))
+    if (rc == 0 && !F_FlashDrv_InWindow(w.end))
         rc = P_FlashPack_SetStatus(w.end, FLASHPACK_STATUS_VALID);
     return rc;
 }

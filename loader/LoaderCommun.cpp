@@ -26,7 +26,10 @@ constexpr size_t BOARD_REPORT_HEAD = 256;
 constexpr char BOARD2_MEMORY[] = "/64Mb";
 constexpr size_t NAMES_FILE_HEAD = 256;
 constexpr size_t NAMES_HEADER_BYTES = 13;
-constexpr size_t NAMES_FIELD_SIZE = 32;
+// The names file's fields are read into these arrays, which share one size.
+constexpr size_t NAMES_FIELD_SIZE = sizeof(EtatLoader::loaderVersionText);
+static_assert(sizeof(EtatLoader::firmwareVersionText) == NAMES_FIELD_SIZE &&
+              sizeof(EtatLoader::serialNumberText) == NAMES_FIELD_SIZE);
 // The loader image cannot reach past its one sector; a larger size word is not
 // a loader image and must not drag the scan into the parameter sectors.
 constexpr int32_t LOADER_IMAGE_MAX = static_cast<int32_t>(FLASH_SECTOR_SIZE) - 8;

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "upgrade/upgrade.h"
 
 namespace {
 
@@ -28,23 +29,23 @@ int text_exchange(const char* name, int textLen)
 {
     int coid = name_open(name, 0);
     if (coid == -1)
-        return 106;
+        return UPG_ERR_PEER;
     if (textLen < 0 || static_cast<size_t>(textLen) >= sizeof text_msg) {
         name_close(coid);
-        return 106;
+        return UPG_ERR_PEER;
     }
     long status = MsgSend(coid, text_msg, textLen + 1, text_reply, sizeof text_reply);
     if (status == -1) {
         // Standard error, not standard output: the response has not been
         // written yet, and a line ahead of its headers would break it.
         std::fputs("alert(\"Erreur MsgSend\");\r\n", stderr);
-        return 103;
+        return UPG_ERR_KIND;
     }
     if (status == kStatusAccepted) {
         name_close(coid);
-        return 0;
+        return UPG_DONE;
     }
-    return 106;
+    return UPG_ERR_PEER;
 }
 
 }  // namespace

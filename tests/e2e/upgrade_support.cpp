@@ -26,13 +26,13 @@ void writeAt(const std::string& hostPath, uint32_t offset, const std::string& by
 
 Instrument::Instrument(InitArgs args)
 {
-    std::vector<std::string> argv = {binPath("instrument"), "init", path(), "--board",
-                                      std::to_string(args.board), "--flash", args.flash};
+    std::vector<std::string> argv = {"init", path(), "--board", std::to_string(args.board),
+                                      "--flash", args.flash};
     if (args.loaderGeneration != 0) {
         argv.push_back("--loader-generation");
         argv.push_back(std::to_string(args.loaderGeneration));
     }
-    ProcessResult r = runProcess(argv);
+    ProcessResult r = instrument(argv);
     EXPECT_EQ(r.status, 0) << r.err;
     WebServerOptions web;
     web.cgi["/cgi-bin/upgrade.cgi"] = binPath("upgrade.cgi");
@@ -72,7 +72,7 @@ std::vector<std::string> Instrument::leftovers() const
 
 std::string Instrument::showJson() const
 {
-    ProcessResult r = runProcess({binPath("instrument"), "show", path(), "--json"});
+    ProcessResult r = instrument({"show", path(), "--json"});
     EXPECT_EQ(r.status, 0) << r.err;
     return r.out;
 }

@@ -43,12 +43,6 @@ std::vector<std::string> FakePeer::received() const
     return received_;
 }
 
-int FakePeer::connections() const
-{
-    std::lock_guard lock(mtx_);
-    return connections_;
-}
-
 int FakePeer::answered() const
 {
     std::lock_guard lock(mtx_);
@@ -67,8 +61,6 @@ void FakePeer::serve()
             break;
         if (conn < 0) {
             conn = accept(listener_, nullptr, nullptr);
-            std::lock_guard lock(mtx_);
-            ++connections_;
             continue;
         }
         char buf[65536];
@@ -102,8 +94,6 @@ void FakePeer::serve()
         case PeerAnswer::Close:
             close(conn);
             conn = -1;
-            break;
-        case PeerAnswer::Silent:
             break;
         }
     }

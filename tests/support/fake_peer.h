@@ -16,7 +16,6 @@ struct PeerAnswer {
         Reply,   // 4-byte little-endian status, then data
         Raw,     // data alone as the whole packet
         Close,   // close the connection without answering
-        Silent,  // keep the connection and never answer
     };
     Kind kind = Reply;
     int32_t status = 4;
@@ -29,7 +28,6 @@ struct PeerAnswer {
     }
     static PeerAnswer raw(std::string data) { return {Raw, 0, std::move(data), 0}; }
     static PeerAnswer close() { return {Close, 0, {}, 0}; }
-    static PeerAnswer silent() { return {Silent, 0, {}, 0}; }
 };
 
 class FakePeer {
@@ -41,8 +39,7 @@ public:
 
     // Messages received so far, each recorded before it is answered.
     std::vector<std::string> received() const;
-    // Connections accepted so far, and answers sent.
-    int connections() const;
+    // Answers sent so far.
     int answered() const;
 
 private:
@@ -54,7 +51,6 @@ private:
     int stop_[2] = {-1, -1};
     mutable std::mutex mtx_;
     std::vector<std::string> received_;
-    int connections_ = 0;
     int answered_ = 0;
     std::thread thread_;
 };
