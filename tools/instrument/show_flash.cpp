@@ -17,26 +17,6 @@
 namespace tool {
 namespace {
 
-struct MapEntry {
-    const char* name;
-    uint32_t offset;
-};
-
-constexpr MapEntry kMap[] = {
-    {"FLASH_ADD_IMAGE", FLASH_OFF_IMAGE},
-    {"FLASH_ADD_WEB", FLASH_OFF_WEB},
-    {"FLASH_ADD_FIRMW", FLASH_OFF_FIRMW},
-    {"FLASH_ADD_VERSFIRMW", FLASH_OFF_VERSFIRMW},
-    {"FLASH_ADD_PARAM_MAINT", FLASH_OFF_PARAM_MAINT},
-    {"FLASH_ADD_LOADER", FLASH_OFF_LOADER},
-    {"FLASH_ADD_INFOLOADER", FLASH_OFF_INFOLOADER},
-    {"FLASH_ADD_VERSLOADER", FLASH_OFF_VERSLOADER},
-    {"FLASH_ADD_PARAM_USER", FLASH_OFF_PARAM_USER},
-    {"FLASH_ADD_PARAM_PROD", FLASH_OFF_PARAM_PROD},
-    {"FLASH_ADD_PARAM_RFU2", FLASH_OFF_PARAM_RFU2},
-    {"FLASH_ADD_PARAM_RFU1", FLASH_OFF_PARAM_RFU1},
-};
-
 struct Region {
     const char* key;
     const char* label;
@@ -254,7 +234,7 @@ int showFlash(ShowContext& ctx)
     }
 
     Json jm = Json::array();
-    for (const MapEntry& e : kMap) {
+    for (const S_FlashMapEntry& e : FLASH_MAP) {
         const bool in = e.offset < chip.size();
         Json m = Json::object();
         m["name"] = e.name;
