@@ -1,0 +1,73 @@
+// Power-cut sweeps in one process: an operation runs once on the simulated
+// chip with its programs and erases recorded; the image is then set to what a
+// cut after any number of them would leave, without running it again.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "platform/host/nor_chip.h"
+#include "tests/support/chip_root.h"
+
+namespace quibtest {
+
+class PowerCut {
+public:
+    // Runs op with the chip recording, then puts the image back as before it.
+    template <typename Op>
+    PowerCut(const ChipRoot& root, Op op) : before_(root.image())
+    {
+        fd_ = open(root.host("/flash/nor.img").c_str(), O_RDWR | O_CLOEXEC);
+        EXPECT_GE(fd_, 0);
+        norsim::recordInto(&events_);
+        op();
+        norsim::recordInto(nullptr);
+        restart();
+    }
+    ~PowerCut() { close(fd_); }
+    PowerCut(const PowerCut&) = delete;
+    PowerCut& operator=(const PowerCut&) = delete;
+
+    // Programs and erases of the run: the cut points are 0 to points().
+    size_t points() const { return events_.size(); }
+
+    // The image as a cut after the first n events leaves it. Going forward
+    // from the last cut costs only the events in between.
+    void cutAfter(size_t n)
+    {
+        if (n < applied_)
+            restart();
+        for (; applied_ < n; ++applied_) {
+            const norsim::Event& e = events_[applied_];
+            if (e.erase)
+                put(e.offset, std::string(norsim::kSectorSize, '\xFF'));
+            else
+                put(e.offset, std::string(1, static_cast<char>(e.value)));
+        }
+    }
+
+    // After the image was changed by other means: the next cut starts over.
+    void restart()
+    {
+        put(0, before_);
+        applied_ = 0;
+    }
+
+private:
+    // The chip maps the file shared: what is written here is in the chip at once.
+    void put(uint32_t offset, const std::string& bytes) const
+    {
+        ASSERT_EQ(pwrite(fd_, bytes.data(), bytes.size(), offset), static_cast<ssize_t>(bytes.size()));
+    }
+
+    std::string before_;
+    std::vector<norsim::Event> events_;
+    size_t applied_ = 0;
+    int fd_ = -1;
+};
+
+}  // namespace quibtest
