@@ -86,16 +86,35 @@ uintptr_t SectorAddress(int32_t sector)
     return FLASH_ADD_DEBUT + static_cast<uintptr_t>(sector) * kSector;
 }
 
+// Programs len bytes at *cursor (advanced) and reads them back through the
+// driver: a cell the chip reported done can still hold other bits. 0, or -1.
+int WriteChecked(uintptr_t* cursor, const void* data, uint32_t len)
+{
+    const uintptr_t start = *cursor;
+    if (F_FlashDrv_Write(cursor, data, len) != 0)
+        return -1;
+    const uint8_t* want = static_cast<const uint8_t*>(data);
+    uint8_t back[256];
+    for (uint32_t done = 0; done < len;) {
+        const uint32_t n = len - done < sizeof back ? len - done : static_cast<uint32_t>(sizeof back);
+        uintptr_t at = start + done;
+        if (F_FlashDrv_Read(&at, back, n) != 0 || std::memcmp(back, want + done, n) != 0)
+            return -1;
+        done += n;
+    }
+    return 0;
+}
+
 int WriteWord(uintptr_t* cursor, uint32_t v)
 {
     const uint8_t be[4] = {static_cast<uint8_t>(v >> 24), static_cast<uint8_t>(v >> 16),
                            static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)};
-    return F_FlashDrv_Write(cursor, be, sizeof be);
+    return WriteChecked(cursor, be, sizeof be);
 }
 
 int WriteBlock(uintptr_t address, const void* block)
 {
-    return F_FlashDrv_Write(&address, block, kBlockSize);
+    return WriteChecked(&address, block, kBlockSize);
 }
 
 // What differs between the three NOR kinds.
@@ -129,11 +148,8 @@ int WriteNor(const NorKind& k, const char* baseName)
     if (EraseFlashSectors(k.firstSector, k.sectors) < 0)
         return UPG_ERR_WRITE;
 
-    uintptr_t cursor = SectorAddress(k.firstSector);
-    if (WriteWord(&cursor, static_cast<uint32_t>(S_ChargeFirmware.size)) != 0 ||
-        WriteWord(&cursor, S_ChargeFirmware.checksum) != 0)
-        return UPG_ERR_WRITE;
-    if (WriteImageInFlash(k.label, cursor, S_ChargeFirmware.fd) != 0) {
+    const uintptr_t region = SectorAddress(k.firstSector);
+    if (WriteImageInFlash(k.label, region + kHeaderSize, S_ChargeFirmware.fd) != 0) {
         S_ChargeFirmware.fd = -1;  // closed by the copy
         return UPG_ERR_WRITE;
     }
@@ -150,6 +166,12 @@ int WriteNor(const NorKind& k, const char* baseName)
         if (WriteBlock(regionEnd - kInfoFromEnd, info) != 0)
             return UPG_ERR_WRITE;
     }
+    // The header last: until it is there the region reads erased, so a header
+    // that agrees with its image means the image and its blocks are whole.
+    uintptr_t cursor = region;
+    if (WriteWord(&cursor, static_cast<uint32_t>(S_ChargeFirmware.size)) != 0 ||
+        WriteWord(&cursor, S_ChargeFirmware.checksum) != 0)
+        return UPG_ERR_WRITE;
     return UPG_DONE;
 }
 
@@ -280,7 +302,7 @@ int EraseFlashSectors(int32_t firstSector, int32_t count)
 int WriteImageInFlash(const char* /*label*/, uintptr_t address, int fd)
 {
     if (ForEachChunk(fd, [&address](size_t n) {
-            return F_FlashDrv_Write(&address, inter, static_cast<uint32_t>(n)) == 0;
+            return WriteChecked(&address, inter, static_cast<uint32_t>(n)) == 0;
         }))
         return 0;
     close(fd);

@@ -36,18 +36,30 @@ public:
     size_t points() const { return events_.size(); }
 
     // The image as a cut after the first n events leaves it. Going forward
-    // from the last cut costs only the events in between.
+    // from the last cut costs only the events in between; programs of
+    // consecutive bytes go out as one write.
     void cutAfter(size_t n)
     {
         if (n < applied_)
             restart();
+        std::string run;
+        uint32_t runStart = 0;
         for (; applied_ < n; ++applied_) {
             const norsim::Event& e = events_[applied_];
-            if (e.erase)
+            if (!run.empty() && (e.erase || e.offset != runStart + run.size())) {
+                put(runStart, run);
+                run.clear();
+            }
+            if (e.erase) {
                 put(e.offset, std::string(norsim::kSectorSize, '\xFF'));
-            else
-                put(e.offset, std::string(1, static_cast<char>(e.value)));
+                continue;
+            }
+            if (run.empty())
+                runStart = e.offset;
+            run += static_cast<char>(e.value);
         }
+        if (!run.empty())
+            put(runStart, run);
     }
 
     // After the image was changed by other means: the next cut starts over.
