@@ -223,6 +223,31 @@ bool CopyTo(int fd, const char* path)
     return close(out) == 0 && ok;
 }
 
+// Whether the file at path, read back after the flush, holds exactly the
+// upload's bytes: the drive's own report of the writes is not taken as proof.
+bool SameAsUpload(int fd, const char* path)
+{
+    int copy = open(path, O_RDONLY | O_CLOEXEC);
+    if (copy < 0)
+        return false;
+    uint8_t back[UPG_INTER_SIZE];
+    auto readAll = [copy, &back](size_t n) {
+        for (size_t got = 0; got < n;) {
+            const ssize_t r = read(copy, back + got, n - got);
+            if (r < 0 && errno == EINTR)
+                continue;
+            if (r <= 0)
+                return false;
+            got += static_cast<size_t>(r);
+        }
+        return true;
+    };
+    bool same = ForEachChunk(fd, [&](size_t n) { return readAll(n) && std::memcmp(back, inter, n) == 0; });
+    same = same && !readAll(1);
+    close(copy);
+    return same;
+}
+
 void SyncDirectory(const char* hostDir)
 {
     int d = open(hostDir, O_RDONLY | O_CLOEXEC);
@@ -232,9 +257,9 @@ void SyncDirectory(const char* hostDir)
     }
 }
 
-// Removes the older files of the kind, and copies left by an interrupted run.
-void RemoveOlder(const char* hostDir, const char* oldPrefix, const char* finalName,
-                 const char* tempName)
+// Removes the older files of the kind but the new one, and copies left by an
+// interrupted run.
+void RemoveOlder(const char* hostDir, const char* oldPrefix, const char* finalName)
 {
     DIR* dir = opendir(hostDir);
     if (dir == nullptr)
@@ -244,7 +269,7 @@ void RemoveOlder(const char* hostDir, const char* oldPrefix, const char* finalNa
         const char* n = e->d_name;
         const bool older = oldPrefix != nullptr && Begins(n, oldPrefix) &&
                            std::strcmp(n, finalName) != 0;
-        const bool staleCopy = Begins(n, kTempStem) && std::strcmp(n, tempName) != 0;
+        const bool staleCopy = Begins(n, kTempStem);
         if (!older && !staleCopy)
             continue;
         struct stat st {};
@@ -322,16 +347,13 @@ int CopyUploadIntoPlace(int fd, const char* dir, const char* finalName, const ch
         return -1;
     if (platform_make_private_temp(tmpl, temp, sizeof temp) != 0)
         return -1;
-    if (!CopyTo(fd, temp)) {
+    if (!CopyTo(fd, temp) || !SameAsUpload(fd, temp) || rename(temp, target) != 0) {
         unlink(temp);
         return -1;
     }
-    const char* tempName = std::strrchr(temp, '/') + 1;
-    RemoveOlder(hostDir, oldPrefix, finalName, tempName);
-    if (rename(temp, target) != 0) {
-        unlink(temp);
-        return -1;
-    }
+    // Only once the new file is in place do the older ones go: a failure
+    // before this point leaves every previous file.
+    RemoveOlder(hostDir, oldPrefix, finalName);
     SyncDirectory(hostDir);
     return 0;
 }

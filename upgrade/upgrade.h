@@ -79,9 +79,9 @@ int WriteImageInFlash(const char* label, uintptr_t address, int fd);
 
 // Copies the open file fd into the instrument directory dir (ending in '/') as
 // finalName without a command interpreter: a temporary name in dir, flushed to
-// disk, then the older files whose names begin with oldPrefix (none when null)
-// are removed and the copy renamed into place. 0, or -1 with the previous
-// files left as they were and no temporary file left.
+// disk and read back against the upload, renamed into place, and only then are
+// the older files whose names begin with oldPrefix (none when null) removed.
+// 0, or -1 with the previous files left as they were and no temporary file left.
 int CopyUploadIntoPlace(int fd, const char* dir, const char* finalName, const char* oldPrefix);
 
 // ---- flash_DSP.cpp: DSP images go to the loader service ----
