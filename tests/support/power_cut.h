@@ -26,6 +26,11 @@ public:
         norsim::recordInto(&events_);
         op();
         norsim::recordInto(nullptr);
+        for (const norsim::Event& e : events_) {
+            const uint32_t sector = e.offset / norsim::kSectorSize;
+            if (sectors_.empty() || sectors_.back() != sector)
+                sectors_.push_back(sector);
+        }
         restart();
     }
     ~PowerCut() { close(fd_); }
@@ -62,11 +67,21 @@ public:
             put(runStart, run);
     }
 
-    // After the image was changed by other means: the next cut starts over.
+    // After the image was changed by other means within the sectors the run
+    // touched: puts them back as before the run; the next cut starts over.
     void restart()
     {
-        put(0, before_);
+        for (uint32_t sector : sectors_)
+            put(sector * norsim::kSectorSize, before_.substr(sector * norsim::kSectorSize, norsim::kSectorSize));
         applied_ = 0;
+    }
+
+    // len bytes of the image from offset, as the chip holds them now.
+    std::string bytes(uint32_t offset, uint32_t len) const
+    {
+        std::string out(len, '\0');
+        EXPECT_EQ(pread(fd_, out.data(), len, offset), static_cast<ssize_t>(len));
+        return out;
     }
 
 private:
@@ -78,6 +93,7 @@ private:
 
     std::string before_;
     std::vector<norsim::Event> events_;
+    std::vector<uint32_t> sectors_;  // touched by the run, some perhaps more than once
     size_t applied_ = 0;
     int fd_ = -1;
 };

@@ -176,7 +176,7 @@ TEST(UpgradeNorRoute, PowerCutLeavesTheRegionDetectablyInvalidOrWhole)
         quibtest::PowerCut cut(root, [&] { EXPECT_EQ(writeImage(root, c.kind, stem + names[1], images[1]), 0); });
 
         auto state = [&]() -> std::string {
-            const std::string r = root.image().substr(c.first * kSector, c.sectors * kSector);
+            const std::string r = cut.bytes(c.first * kSector, c.sectors * kSector);
             if (r.substr(0, 8) == std::string(8, '\xFF'))
                 return "erased";
             uint32_t size = 0;
