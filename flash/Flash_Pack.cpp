@@ -1,3 +1,5 @@
+// The flash pack record store: byte access, headers, the chain walk, then the
+// operations of Flash_Pack.h.
 #include "flash/Flash_Pack.h"
 
 #include <cstring>
