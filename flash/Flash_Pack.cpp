@@ -1,3 +1,5 @@
+// The flash pack record store: byte access, headers, the chain walk, then the
+// operations of Flash_Pack.h.
 #include "flash/Flash_Pack.h"
 
 #include <cstring>
@@ -10,94 +12,144 @@ S_FlashPackHeader V_S_sFlashPackHeader = {FLASHPACK_STATUS_FREE, 0, {0, 0}};
 
 namespace {
 
-int P_FlashPack_ReadBytes(uintptr_t addr, void* buf, uint32_t len)
+// ---- Byte access: flash or memory, decided once from the pack's address ----
+
+// Reads len bytes at pack + offset: for a pack in the window through the
+// driver, which refuses (-2) whatever lies past the window; else from memory.
+int P_FlashPack_ReadBytes(uintptr_t pack, uint32_t offset, void* buf, uint32_t len)
 {
     if (len == 0)
         return 0;
-    if (F_FlashDrv_InWindow(addr)) {
-        uintptr_t cursor = addr;
+    if (F_FlashDrv_InWindow(pack)) {
+        uintptr_t cursor = pack + offset;
         return F_FlashDrv_Read(&cursor, buf, len);
     }
-    std::memcpy(buf, reinterpret_cast<const void*>(addr), len);
+    std::memcpy(buf, reinterpret_cast<const void*>(pack + offset), len);
     return 0;
 }
 
-// Programs bytes in flash, or stores them in memory for a chain held there.
-int P_FlashPack_Program(uintptr_t addr, const void* data, uint32_t len)
+// Programs len bytes at pack + offset, chosen as for reading.
+int P_FlashPack_Program(uintptr_t pack, uint32_t offset, const void* data, uint32_t len)
 {
     if (len == 0)
         return 0;
-    if (F_FlashDrv_InWindow(addr)) {
-        uintptr_t cursor = addr;
+    if (F_FlashDrv_InWindow(pack)) {
+        uintptr_t cursor = pack + offset;
         return F_FlashDrv_Write(&cursor, data, len);
     }
-    std::memcpy(reinterpret_cast<void*>(addr), data, len);
+    std::memcpy(reinterpret_cast<void*>(pack + offset), data, len);
     return 0;
 }
 
 // A status change is one byte that only clears bits; SetByte retries once.
-int P_FlashPack_SetStatus(uintptr_t addr, uint8_t status)
+int P_FlashPack_SetStatus(uintptr_t pack, uint8_t status)
 {
-    if (F_FlashDrv_InWindow(addr))
-        return F_FlashDrv_SetByte(addr, status);
-    *reinterpret_cast<uint8_t*>(addr) = status;
+    if (F_FlashDrv_InWindow(pack))
+        return F_FlashDrv_SetByte(pack, status);
+    *reinterpret_cast<uint8_t*>(pack) = status;
     return 0;
 }
 
-struct WalkResult {
-    uintptr_t found = 0;        // first valid pack of the id, 0 when none
-    S_FlashPackHeader head{};   // its header
-    uintptr_t end = 0;          // where the walk stopped
-};
+// ---- Headers ----
 
-// Walks the chain from base within base's sector. With stopAtMatch the walk
-// ends at the first valid pack of id; otherwise it goes on to the chain's end,
-// which a save needs to know before it touches anything.
-WalkResult P_FlashPack_Walk(uintptr_t base, uint8_t id, bool stopAtMatch)
+// Programs id and length first and the status last, so that a cut inside the
+// header leaves a free status: never a pack whose length is only half there.
+int P_FlashPack_ProgramHead(uintptr_t pack, const S_FlashPackHeader& h)
 {
-    WalkResult r;
+    uint8_t bytes[FLASHPACK_HEAD_SIZE];
+    std::memcpy(bytes, &h, sizeof bytes);
+    int rc = P_FlashPack_Program(pack, 1, bytes + 1, FLASHPACK_HEAD_SIZE - 1);
+    return rc != 0 ? rc : P_FlashPack_SetStatus(pack, h.ucStatus);
+}
+
+// Whether want can be programmed over the header there: a free status, and
+// id and length bytes that only need bits cleared (erased, or a torn header of
+// the same pack).
+bool P_FlashPack_HeadFits(const S_FlashPackHeader& there, const S_FlashPackHeader& want)
+{
+    uint8_t a[FLASHPACK_HEAD_SIZE];
+    uint8_t b[FLASHPACK_HEAD_SIZE];
+    std::memcpy(a, &there, sizeof a);
+    std::memcpy(b, &want, sizeof b);
+    bool fits = there.ucStatus == FLASHPACK_STATUS_FREE;
+    for (uint32_t i = 1; i < FLASHPACK_HEAD_SIZE; ++i)
+        fits = fits && (a[i] & b[i]) == b[i];
+    return fits;
+}
+
+// Turns a torn header into an empty obsolete pack, which the walk steps over.
+int P_FlashPack_Seal(uintptr_t pack)
+{
+    const uint8_t zero[2] = {0, 0};
+    int rc = P_FlashPack_Program(pack, 2, zero, sizeof zero);
+    return rc != 0 ? rc : P_FlashPack_SetStatus(pack, FLASHPACK_STATUS_OBSOLETE);
+}
+
+// ---- The chain ----
+
+// Walks the chain from base within base's sector, handing each pack's address
+// and header to visit (false stops the walk). Returns where the walk stopped,
+// with the header read there (free or torn) in *last, erased when none was.
+template <typename Visit>
+uintptr_t P_FlashPack_Walk(uintptr_t base, S_FlashPackHeader* last, Visit visit)
+{
     uintptr_t addr = base;
     const uintptr_t limit = F_FlashPack_SectorEnd(base);
+    *last = F_FlashPack_MakeHead(FLASHPACK_STATUS_FREE, 0xFF, 0xFFFF);
     while (addr != 0 && addr <= limit && limit - addr >= FLASHPACK_HEAD_SIZE) {
         S_FlashPackHeader h;
-        if (F_FlashPack_ReadHead(addr, &h) != 0 || h.ucStatus == FLASHPACK_STATUS_FREE)
+        if (F_FlashPack_ReadHead(addr, &h) != 0)
             break;
-        if (r.found == 0 && h.ucStatus == FLASHPACK_STATUS_VALID && h.ucId == id) {
-            r.found = addr;
-            r.head = h;
-            if (stopAtMatch)
-                return r;
+        if (h.ucStatus == FLASHPACK_STATUS_FREE) {
+            *last = h;
+            break;
         }
+        if (!visit(addr, h))
+            break;
         addr += FLASHPACK_HEAD_SIZE + F_FlashPack_HeadLength(h);
     }
-    r.end = addr;
-    return r;
+    return addr;
 }
 
-// Where a new pack of 4 + len bytes goes: the chain's free header, provided the
-// whole pack fits before the end of base's sector. Nothing is written here.
-int P_FlashPack_AppendPlace(uintptr_t base, uint32_t len, const WalkResult& w)
+// Finds the place for a pack with header h and len data bytes at the chain's
+// end: 0 with *at set, or -5 when it does not fit before the end of base's
+// sector, with nothing written, so a refused save leaves the chain as it was.
+// A torn header there that cannot take h is sealed first.
+int P_FlashPack_Claim(uintptr_t base, const S_FlashPackHeader& h, uint32_t len, uintptr_t* at)
 {
+    S_FlashPackHeader last;
+    const uintptr_t end = P_FlashPack_Walk(base, &last, [](uintptr_t, const S_FlashPackHeader&) { return true; });
     const uintptr_t limit = F_FlashPack_SectorEnd(base);
-    if (w.end == 0 || w.end > limit || limit - w.end < FLASHPACK_HEAD_SIZE ||
-        limit - w.end - FLASHPACK_HEAD_SIZE < len || len > 0xFFFF)
+    const bool seal = F_FlashPack_HeadTorn(last) && !P_FlashPack_HeadFits(last, h);
+    const uintptr_t place = end + (seal ? FLASHPACK_HEAD_SIZE : 0);
+    if (len > 0xFFFF || end == 0 || place > limit || limit - place < FLASHPACK_HEAD_SIZE ||
+        limit - place - FLASHPACK_HEAD_SIZE < len)
         return FLASHPACK_ERR_BLOCK;
-    uint8_t status = 0;
-    int rc = P_FlashPack_ReadBytes(w.end, &status, 1);
-    if (rc != 0)
-        return rc;
-    return status == FLASHPACK_STATUS_FREE ? 0 : FLASHPACK_ERR_NOT_FREE;
+    if (seal) {
+        int rc = P_FlashPack_Seal(end);
+        if (rc != 0)
+            return rc;
+    }
+    *at = place;
+    return 0;
 }
 
-// Claims the place of a new pack of id: the room is checked before the old pack
-// is touched, so a refused save leaves the chain exactly as it was, old record
-// still valid; then the old pack is made obsolete. w receives the walk.
-int P_FlashPack_ClaimPlace(uintptr_t base, uint8_t id, uint32_t len, WalkResult& w)
+// Makes every valid pack of id ahead of keep obsolete: 0, or the first
+// failure (the later ones are still tried).
+int P_FlashPack_RetireOlder(uintptr_t base, uint8_t id, uintptr_t keep)
 {
-    w = P_FlashPack_Walk(base, id, false);
-    int rc = P_FlashPack_AppendPlace(base, len, w);
-    if (rc == 0 && w.found != 0)
-        rc = P_FlashPack_SetStatus(w.found, FLASHPACK_STATUS_OBSOLETE);
+    int rc = 0;
+    S_FlashPackHeader last;
+    P_FlashPack_Walk(base, &last, [&](uintptr_t addr, const S_FlashPackHeader& h) {
+        if (addr == keep)
+            return false;
+        if (h.ucStatus == FLASHPACK_STATUS_VALID && h.ucId == id) {
+            const int r = P_FlashPack_SetStatus(addr, FLASHPACK_STATUS_OBSOLETE);
+            if (rc == 0)
+                rc = r;
+        }
+        return true;
+    });
     return rc;
 }
 
@@ -123,7 +175,7 @@ int F_FlashPack_ReadHead(uintptr_t addr, S_FlashPackHeader* header)
     if (addr == 0 || header == nullptr)
         return FLASHPACK_ERR_ADDRESS;
     S_FlashPackHeader h;
-    int rc = P_FlashPack_ReadBytes(addr, &h, sizeof h);
+    int rc = P_FlashPack_ReadBytes(addr, 0, &h, sizeof h);
     if (rc != 0)
         return rc;
     *header = h;
@@ -150,7 +202,7 @@ int F_FlashPack_Read(uintptr_t addr, const S_FlashPackHeader* header, void* buf,
     int count = F_FlashPack_HeadLength(*header);
     if (size < count)
         count = size < 0 ? 0 : size;
-    int rc = P_FlashPack_ReadBytes(addr + FLASHPACK_HEAD_SIZE, buf, static_cast<uint32_t>(count));
+    int rc = P_FlashPack_ReadBytes(addr, FLASHPACK_HEAD_SIZE, buf, static_cast<uint32_t>(count));
     if (rc != 0)
         return rc;
     rc = F_FlashPack_CrcCk(header, buf, size);
@@ -168,15 +220,19 @@ int F_FlashPack_Write(uintptr_t addr, const S_FlashPackHeader* header, const voi
             std::memcpy(reinterpret_cast<void*>(addr + FLASHPACK_HEAD_SIZE), data, len);
         return 0;
     }
-    int status = F_FlashDrv_GetByte(addr);
-    if (status < 0)
-        return status;
-    if (status != FLASHPACK_STATUS_FREE)
+    if (!F_FlashDrv_RangeInWindow(addr, FLASHPACK_HEAD_SIZE) ||
+        len > FLASH_ADD_FIN - addr - FLASHPACK_HEAD_SIZE)
+        return FLASHPACK_ERR_RANGE;
+    S_FlashPackHeader there;
+    int rc = P_FlashPack_ReadBytes(addr, 0, &there, FLASHPACK_HEAD_SIZE);
+    if (rc != 0)
+        return rc;
+    if (!P_FlashPack_HeadFits(there, *header))
         return FLASHPACK_ERR_NOT_FREE;
     F_FlashPack_CrcMk(header, data, len);
-    int rc = P_FlashPack_Program(addr, header, FLASHPACK_HEAD_SIZE);
+    rc = P_FlashPack_ProgramHead(addr, *header);
     if (rc == 0)
-        rc = P_FlashPack_Program(addr + FLASHPACK_HEAD_SIZE, data, len);
+        rc = P_FlashPack_Program(addr, FLASHPACK_HEAD_SIZE, data, len);
     if (rc != 0)
         return rc;
     // A pack left in 0xFE is invisible to every search: that is a lost save,
@@ -196,14 +252,24 @@ int F_FlashPack_CrcCk(const S_FlashPackHeader*, const void*, int)
 
 uintptr_t F_FlashPack_SearchPackId(uintptr_t base, uint8_t id, S_FlashPackHeader* header, uintptr_t* end)
 {
-    WalkResult w = P_FlashPack_Walk(base, id, true);
-    if (w.found != 0) {
+    uintptr_t found = 0;
+    S_FlashPackHeader foundHead{};
+    S_FlashPackHeader last;
+    const uintptr_t stop = P_FlashPack_Walk(base, &last, [&](uintptr_t addr, const S_FlashPackHeader& h) {
+        if (h.ucStatus == FLASHPACK_STATUS_VALID && h.ucId == id) {
+            found = addr;
+            foundHead = h;
+        }
+        return true;
+    });
+    if (found != 0) {
+        V_S_sFlashPackHeader = foundHead;
         if (header != nullptr)
-            *header = w.head;
-        return w.found;
+            *header = foundHead;
+        return found;
     }
     if (end != nullptr)
-        *end = w.end;
+        *end = stop;
     return 0;
 }
 
@@ -221,28 +287,29 @@ int F_FlashPack_SavePackId(uintptr_t base, uint8_t id, const void* data, uint32_
 {
     if (base == 0)
         return FLASHPACK_ERR_ADDRESS;
-    WalkResult w;
-    int rc = P_FlashPack_ClaimPlace(base, id, len, w);
+    const S_FlashPackHeader h = F_FlashPack_MakeHead(FLASHPACK_STATUS_WRITING, id, static_cast<uint16_t>(len));
+    uintptr_t at = 0;
+    int rc = P_FlashPack_Claim(base, h, len, &at);
     if (rc != 0)
         return rc;
-    const S_FlashPackHeader h = F_FlashPack_MakeHead(FLASHPACK_STATUS_WRITING, id, static_cast<uint16_t>(len));
-    rc = F_FlashPack_Write(w.end, &h, data, len);
-    if (rc == 0 && !F_FlashDrv_InWindow(w.end))
-        rc = P_FlashPack_SetStatus(w.end, FLASHPACK_STATUS_VALID);
-    return rc;
+    rc = F_FlashPack_Write(at, &h, data, len);
+    if (rc == 0 && !F_FlashDrv_InWindow(at))
+        rc = P_FlashPack_SetStatus(at, FLASHPACK_STATUS_VALID);
+    // The older packs go only once the new one is valid: until then they are the record.
+    return rc != 0 ? rc : P_FlashPack_RetireOlder(base, id, at);
 }
 
 int F_FlashPack_BitField_MK(uintptr_t base, uint8_t id, uint32_t nbytes)
 {
     if (base == 0)
         return FLASHPACK_ERR_ADDRESS;
-    WalkResult w;
-    int rc = P_FlashPack_ClaimPlace(base, id, nbytes, w);
-    if (rc != 0)
-        return rc;
-    // Only the header: the counter's bytes are the erased flash after it.
     const S_FlashPackHeader h = F_FlashPack_MakeHead(FLASHPACK_STATUS_VALID, id, static_cast<uint16_t>(nbytes));
-    return P_FlashPack_Program(w.end, &h, FLASHPACK_HEAD_SIZE);
+    uintptr_t at = 0;
+    int rc = P_FlashPack_Claim(base, h, nbytes, &at);
+    // Only the header: the counter's bytes are the erased flash after it.
+    if (rc == 0)
+        rc = P_FlashPack_ProgramHead(at, h);
+    return rc != 0 ? rc : P_FlashPack_RetireOlder(base, id, at);
 }
 
 int F_FlashPack_BitField_Inc(uintptr_t base, uint8_t id, int* count)
@@ -258,7 +325,7 @@ int F_FlashPack_BitField_Inc(uintptr_t base, uint8_t id, int* count)
     if (c < 0 || c / 8 >= F_FlashPack_HeadLength(h))
         return FLASHPACK_ERR_BITFIELD;
     const uint8_t value = static_cast<uint8_t>(0xFF << (c % 8 + 1));
-    int rc = P_FlashPack_Program(addr + FLASHPACK_HEAD_SIZE + static_cast<uint32_t>(c / 8), &value, 1);
+    int rc = P_FlashPack_Program(addr, FLASHPACK_HEAD_SIZE + static_cast<uint32_t>(c / 8), &value, 1);
     if (rc != 0)
         return rc;
     *count = c + 1;

@@ -18,10 +18,9 @@ constexpr long kStatusDspRefused = 1;
 // Holds the 127-character base name and a host temporary path with room to spare.
 char text_msg[1024];
 char text_reply[1024];
-// Command word, text, and later the reply of at most 128 bytes in the same place.
-alignas(int32_t) unsigned char dsp_msg[1024];
-constexpr long kDspReplyBytes = 128;
-static_assert(sizeof dsp_msg >= kDspReplyBytes);
+// Command word and text; the reply, at most 128 bytes, goes to its own buffer.
+unsigned char dsp_msg[1024];
+unsigned char dsp_reply[128];
 
 // Opens name and sends the text formatted in text_msg, whose snprintf result
 // is textLen, with its terminator; a text that did not fit is not sent.
@@ -86,15 +85,16 @@ int channel_send_dsp_image(int command, const char* tmpPath, const char* baseNam
         return -2;
     }
 
-    long status = MsgSend(coid, dsp_msg, static_cast<long>(sizeof word) + n, dsp_msg,
-                          kDspReplyBytes);
+    // A reply shorter than the result word leaves some of these bytes, and a
+    // word holding any 0xFF byte is not 0 in either byte order: never accepted.
+    std::memset(dsp_reply, 0xFF, sizeof dsp_reply);
+    long status = MsgSend(coid, dsp_msg, static_cast<long>(sizeof word) + n, dsp_reply,
+                          static_cast<long>(sizeof dsp_reply));
     if (status == kStatusDspRefused)
         return -1;
     if (status == 3 || status == kStatusAccepted) {
-        // A reply without a result word leaves the command word in place,
-        // which is not 0: a silent peer is not taken for an accepting one.
         int32_t result = 0;
-        std::memcpy(&result, dsp_msg, sizeof result);
+        std::memcpy(&result, dsp_reply, sizeof result);
         return result == 0 ? 0 : -2;
     }
     return -2;

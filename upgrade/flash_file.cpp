@@ -86,16 +86,35 @@ uintptr_t SectorAddress(int32_t sector)
     return FLASH_ADD_DEBUT + static_cast<uintptr_t>(sector) * kSector;
 }
 
+// Programs len bytes at *cursor (advanced) and reads them back through the
+// driver: a cell the chip reported done can still hold other bits. 0, or -1.
+int WriteChecked(uintptr_t* cursor, const void* data, uint32_t len)
+{
+    const uintptr_t start = *cursor;
+    if (F_FlashDrv_Write(cursor, data, len) != 0)
+        return -1;
+    const uint8_t* want = static_cast<const uint8_t*>(data);
+    uint8_t back[256];
+    for (uint32_t done = 0; done < len;) {
+        const uint32_t n = len - done < sizeof back ? len - done : static_cast<uint32_t>(sizeof back);
+        uintptr_t at = start + done;
+        if (F_FlashDrv_Read(&at, back, n) != 0 || std::memcmp(back, want + done, n) != 0)
+            return -1;
+        done += n;
+    }
+    return 0;
+}
+
 int WriteWord(uintptr_t* cursor, uint32_t v)
 {
     const uint8_t be[4] = {static_cast<uint8_t>(v >> 24), static_cast<uint8_t>(v >> 16),
                            static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)};
-    return F_FlashDrv_Write(cursor, be, sizeof be);
+    return WriteChecked(cursor, be, sizeof be);
 }
 
 int WriteBlock(uintptr_t address, const void* block)
 {
-    return F_FlashDrv_Write(&address, block, kBlockSize);
+    return WriteChecked(&address, block, kBlockSize);
 }
 
 // What differs between the three NOR kinds.
@@ -129,11 +148,8 @@ int WriteNor(const NorKind& k, const char* baseName)
     if (EraseFlashSectors(k.firstSector, k.sectors) < 0)
         return UPG_ERR_WRITE;
 
-    uintptr_t cursor = SectorAddress(k.firstSector);
-    if (WriteWord(&cursor, static_cast<uint32_t>(S_ChargeFirmware.size)) != 0 ||
-        WriteWord(&cursor, S_ChargeFirmware.checksum) != 0)
-        return UPG_ERR_WRITE;
-    if (WriteImageInFlash(k.label, cursor, S_ChargeFirmware.fd) != 0) {
+    const uintptr_t region = SectorAddress(k.firstSector);
+    if (WriteImageInFlash(k.label, region + kHeaderSize, S_ChargeFirmware.fd) != 0) {
         S_ChargeFirmware.fd = -1;  // closed by the copy
         return UPG_ERR_WRITE;
     }
@@ -150,6 +166,12 @@ int WriteNor(const NorKind& k, const char* baseName)
         if (WriteBlock(regionEnd - kInfoFromEnd, info) != 0)
             return UPG_ERR_WRITE;
     }
+    // The header last: until it is there the region reads erased, so a header
+    // that agrees with its image means the image and its blocks are whole.
+    uintptr_t cursor = region;
+    if (WriteWord(&cursor, static_cast<uint32_t>(S_ChargeFirmware.size)) != 0 ||
+        WriteWord(&cursor, S_ChargeFirmware.checksum) != 0)
+        return UPG_ERR_WRITE;
     return UPG_DONE;
 }
 
@@ -201,6 +223,31 @@ bool CopyTo(int fd, const char* path)
     return close(out) == 0 && ok;
 }
 
+// Whether the file at path, read back after the flush, holds exactly the
+// upload's bytes: the drive's own report of the writes is not taken as proof.
+bool SameAsUpload(int fd, const char* path)
+{
+    int copy = open(path, O_RDONLY | O_CLOEXEC);
+    if (copy < 0)
+        return false;
+    uint8_t back[UPG_INTER_SIZE];
+    auto readAll = [copy, &back](size_t n) {
+        for (size_t got = 0; got < n;) {
+            const ssize_t r = read(copy, back + got, n - got);
+            if (r < 0 && errno == EINTR)
+                continue;
+            if (r <= 0)
+                return false;
+            got += static_cast<size_t>(r);
+        }
+        return true;
+    };
+    bool same = ForEachChunk(fd, [&](size_t n) { return readAll(n) && std::memcmp(back, inter, n) == 0; });
+    same = same && !readAll(1);
+    close(copy);
+    return same;
+}
+
 void SyncDirectory(const char* hostDir)
 {
     int d = open(hostDir, O_RDONLY | O_CLOEXEC);
@@ -210,9 +257,9 @@ void SyncDirectory(const char* hostDir)
     }
 }
 
-// Removes the older files of the kind, and copies left by an interrupted run.
-void RemoveOlder(const char* hostDir, const char* oldPrefix, const char* finalName,
-                 const char* tempName)
+// Removes the older files of the kind but the new one, and copies left by an
+// interrupted run.
+void RemoveOlder(const char* hostDir, const char* oldPrefix, const char* finalName)
 {
     DIR* dir = opendir(hostDir);
     if (dir == nullptr)
@@ -222,7 +269,7 @@ void RemoveOlder(const char* hostDir, const char* oldPrefix, const char* finalNa
         const char* n = e->d_name;
         const bool older = oldPrefix != nullptr && Begins(n, oldPrefix) &&
                            std::strcmp(n, finalName) != 0;
-        const bool staleCopy = Begins(n, kTempStem) && std::strcmp(n, tempName) != 0;
+        const bool staleCopy = Begins(n, kTempStem);
         if (!older && !staleCopy)
             continue;
         struct stat st {};
@@ -280,7 +327,7 @@ int EraseFlashSectors(int32_t firstSector, int32_t count)
 int WriteImageInFlash(const char* /*label*/, uintptr_t address, int fd)
 {
     if (ForEachChunk(fd, [&address](size_t n) {
-            return F_FlashDrv_Write(&address, inter, static_cast<uint32_t>(n)) == 0;
+            return WriteChecked(&address, inter, static_cast<uint32_t>(n)) == 0;
         }))
         return 0;
     close(fd);
@@ -300,16 +347,13 @@ int CopyUploadIntoPlace(int fd, const char* dir, const char* finalName, const ch
         return -1;
     if (platform_make_private_temp(tmpl, temp, sizeof temp) != 0)
         return -1;
-    if (!CopyTo(fd, temp)) {
+    if (!CopyTo(fd, temp) || !SameAsUpload(fd, temp) || rename(temp, target) != 0) {
         unlink(temp);
         return -1;
     }
-    const char* tempName = std::strrchr(temp, '/') + 1;
-    RemoveOlder(hostDir, oldPrefix, finalName, tempName);
-    if (rename(temp, target) != 0) {
-        unlink(temp);
-        return -1;
-    }
+    // Only once the new file is in place do the older ones go: a failure
+    // before this point leaves every previous file.
+    RemoveOlder(hostDir, oldPrefix, finalName);
     SyncDirectory(hostDir);
     return 0;
 }

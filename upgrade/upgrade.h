@@ -72,15 +72,16 @@ int CheckSize(const ChargeFirmware* record, int32_t minSize, int32_t maxSize);
 // Erases count sectors from firstSector: 0, or -1 when the range leaves the
 // flash window (nothing erased) or an erase fails.
 int EraseFlashSectors(int32_t firstSector, int32_t count);
-// Copies the whole file into flash from address on in 1024-byte writes: 0, or
-// -1 after a failed read or write (fd is then closed).
+// Copies the whole file into flash from address on in 1024-byte writes, each
+// read back through the driver: 0, or -1 after a failed read, write or
+// comparison (fd is then closed).
 int WriteImageInFlash(const char* label, uintptr_t address, int fd);
 
 // Copies the open file fd into the instrument directory dir (ending in '/') as
 // finalName without a command interpreter: a temporary name in dir, flushed to
-// disk, then the older files whose names begin with oldPrefix (none when null)
-// are removed and the copy renamed into place. 0, or -1 with the previous
-// files left as they were and no temporary file left.
+// disk and read back against the upload, renamed into place, and only then are
+// the older files whose names begin with oldPrefix (none when null) removed.
+// 0, or -1 with the previous files left as they were and no temporary file left.
 int CopyUploadIntoPlace(int fd, const char* dir, const char* finalName, const char* oldPrefix);
 
 // ---- flash_DSP.cpp: DSP images go to the loader service ----

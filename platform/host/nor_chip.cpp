@@ -29,6 +29,7 @@ struct Config {
     unsigned code = 0x93;
     std::vector<uint32_t> failOnce;    // chip offsets whose next program fails
     std::vector<uint32_t> failAlways;  // chip offsets whose programs always fail
+    std::vector<uint32_t> silentError; // chip offsets whose bit 0 never clears, unreported
     std::vector<uint32_t> failSectors; // sector numbers whose erase fails
     uint32_t eraseBusyReads = 0;       // status reads that still see the erase running
     int idOffset1 = -1;                // 0 or 1: read at offset 1, code moves to offset 2
@@ -73,6 +74,7 @@ std::mutex g_lock;
 Chip g_chip;
 std::vector<Mapping> g_maps;
 norsim::Counters g_counters;
+std::vector<norsim::Event>* g_journal = nullptr;
 
 bool contains(const std::vector<uint32_t>& v, uint32_t x)
 {
@@ -147,6 +149,8 @@ bool parseConfig(const std::string& text, Config& cfg)
             ok = parseList(val, norsim::kSize4MiB - 1, cfg.failOnce);
         } else if (key == "program_fail_always") {
             ok = parseList(val, norsim::kSize4MiB - 1, cfg.failAlways);
+        } else if (key == "silent_program_error") {
+            ok = parseList(val, norsim::kSize4MiB - 1, cfg.silentError);
         } else if (key == "erase_fail_sector") {
             ok = parseList(val, norsim::kSize4MiB / kSectorSize - 1, cfg.failSectors);
         } else if (key == "erase_busy_reads") {
@@ -301,8 +305,14 @@ void program(Chip& c, uint32_t off, uint8_t data)
         }
     }
     uint8_t old = c.array[off];
-    if (!fault)
-        c.array[off] = old & data;  // programming only ever clears bits
+    if (!fault) {
+        // Programming only ever clears bits; a weak cell keeps its bit 0 up
+        // while the chip reports the byte done.
+        const bool weak = contains(c.cfg.silentError, off);
+        c.array[off] = old & (weak ? (data | 0x01) : data);
+        if (g_journal != nullptr)
+            g_journal->push_back({off, c.array[off], false});
+    }
     if (fault || (data & ~old) != 0) {
         // A bit that had to rise never does: the chip times out with DQ5 set
         // and DQ7 never shows the data.
@@ -315,6 +325,8 @@ void finishErase(Chip& c)
 {
     std::memset(c.array + static_cast<size_t>(c.busySector) * kSectorSize, 0xFF, kSectorSize);
     c.mode = Mode::Read;
+    if (g_journal != nullptr)
+        g_journal->push_back({c.busySector * kSectorSize, 0xFF, true});
 }
 
 void eraseSector(Chip& c, uint32_t sector)
@@ -547,6 +559,12 @@ int reloadConfig()
     if (g_chip.array != nullptr && chipSize(g_chip.cfg.code) != g_chip.size)
         detach(g_chip);
     return 0;
+}
+
+void recordInto(std::vector<Event>* journal)
+{
+    std::lock_guard<std::mutex> guard(g_lock);
+    g_journal = journal;
 }
 
 uint64_t physicalAddress(uintptr_t hostAddr)

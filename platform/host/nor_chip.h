@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 namespace norsim {
 
@@ -31,6 +32,17 @@ struct Counters {
 };
 Counters counters();
 void resetCounters();
+
+// What one program or sector erase left in the array, in the chip's order.
+struct Event {
+    uint32_t offset;  // the byte programmed, or the erased sector's first byte
+    uint8_t value;    // what the byte holds afterwards (0xFF for an erase)
+    bool erase;
+};
+// Appends every completed program and erase to *journal from now on; nullptr
+// stops. Writing the first n events over the image as it stood before gives
+// the image a power cut after the n-th would leave: one run, every cut point.
+void recordInto(std::vector<Event>* journal);
 
 // Reads nor.conf again now, re-arming the one-shot program faults and
 // restarting the power-cut count. Attaching (mmap_device_memory) re-reads it

@@ -72,3 +72,23 @@ TEST(InstrumentRecords, ShowsTheChainAndDecodesValidRecords)
     EXPECT_NE(json.out.find("\"records\":{\"offset\":3997696,\"sector\":61,\"present\":false,"), std::string::npos)
         << json.out;
 }
+
+// What a cut save can leave: two valid packs of an id, and a torn header.
+TEST(InstrumentRecords, FlagsATornHeaderAndTwoValidPacksOfAnId)
+{
+    quibtest::TempRoot tmp;
+    const std::string root = tmp.path() + "/inst";
+    ASSERT_EQ(instrument({"init", root}).status, 0);
+    quibtest::writeAt(root + "/flash/nor.img", 0x3D0000,
+                      pack(0xF8, 7, "a") + pack(0xF8, 7, "b") + std::string("\xFF\x07\x00", 3));
+    auto text = instrument({"show", root});
+    ASSERT_EQ(text.status, 0) << text.err;
+    EXPECT_NE(text.out.find("  0x3D0000  valid     id 7  length 1\n"
+                            "  0x3D0005  valid     id 7  length 1\n"
+                            "  0x3D000A  torn      (a cut inside a header: the next save takes it over or seals it)\n"
+                            "  id 7: 2 valid packs (a save was cut before it retired the older); loads take the last\n"),
+              std::string::npos) << text.out;
+    auto json = instrument({"show", root, "--json"});
+    EXPECT_NE(json.out.find("{\"offset\":3997706,\"status\":\"torn\",\"statusByte\":255}],\"multipleValid\":[7]"),
+              std::string::npos) << json.out;
+}

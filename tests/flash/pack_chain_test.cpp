@@ -155,7 +155,8 @@ INSTANTIATE_TEST_SUITE_P(FlashAndMemory, PackChain, ::testing::Bool(),
                          [](const auto& info) { return std::string(info.param ? "Flash" : "Memory"); });
 
 // Obsolete, interrupted and unknown statuses hide a pack; its length still
-// leads the walk past it.
+// leads the walk past it. Of two valid packs of an id (a save cut before it
+// retired the older) the later is the record.
 TEST(PackChainMemory, WalksPastPacksThatAreNotValid)
 {
     packtest::MemSector mem;
@@ -164,7 +165,7 @@ TEST(PackChainMemory, WalksPastPacksThatAreNotValid)
     const struct {
         uint8_t status, id;
         uint16_t len;
-    } packs[] = {{O, 1, 5}, {W, 1, 7}, {0x12, 1, 0}, {V, 2, 3}, {V, 1, 12}, {V, 1, 2}};
+    } packs[] = {{O, 1, 5}, {W, 1, 7}, {0x12, 1, 0}, {V, 2, 3}, {V, 1, 2}, {V, 1, 12}};
     for (const auto& p : packs) {
         const S_FlashPackHeader h = F_FlashPack_MakeHead(p.status, p.id, p.len);
         ASSERT_EQ(F_FlashPack_Write(at, &h, pattern(p.len, p.status).data(), p.len), 0);
@@ -172,8 +173,8 @@ TEST(PackChainMemory, WalksPastPacksThatAreNotValid)
     }
     S_FlashPackHeader h;
     uintptr_t end = 0;
-    EXPECT_EQ(F_FlashPack_SearchPackId(base, 1, &h, &end), base + 31);
-    EXPECT_EQ(V_S_sFlashPackHeader.ucId, 1);
+    EXPECT_EQ(F_FlashPack_SearchPackId(base, 1, &h, &end), base + 37);
+    EXPECT_EQ(V_S_sFlashPackHeader.aucLength[1], 12);
     EXPECT_EQ(F_FlashPack_SearchPackId(base, 3, &h, &end), 0u);
     EXPECT_EQ(end, at);
 
@@ -196,9 +197,10 @@ TEST(PackChainMemory, WalksPastPacksThatAreNotValid)
     EXPECT_EQ(end, 0u);
 }
 
-// Programming failures on the chip: nothing is written after a failed obsolete
-// mark, and a save that fails in its data leaves a 0xFE pack that later saves
-// walk past.
+// Programming failures on the chip: a save whose older pack cannot be retired
+// still leaves its own pack valid and loaded; one that fails in its data
+// leaves a 0xFE pack that later saves walk past; the next good save retires
+// every older pack of its id.
 TEST(PackChainFlash, ProgrammingFailuresLoseNoRecord)
 {
     quibtest::ChipRoot chip;
@@ -209,20 +211,86 @@ TEST(PackChainFlash, ProgrammingFailuresLoseNoRecord)
     const S_FlashPackHeader h = F_FlashPack_MakeHead(W, 5, 1);
     EXPECT_EQ(F_FlashPack_Write(base, &h, "x", 1), FLASHPACK_ERR_NOT_FREE);
 
-    chip.setSettings("program_fail_always=0x3D0000\n");
-    const std::string before = chip.image();
+    std::vector<uint8_t> out(16);
+    chip.setSettings("program_fail_always=0x3D0000\n");  // the first pack's status
     EXPECT_EQ(F_FlashPack_SavePackId(base, 1, pattern(16, 2).data(), 16), -3);
-    EXPECT_TRUE(chip.image() == before) << "a refused save programmed something";
+    EXPECT_EQ(F_FlashPack_LoadPackId(base, 1, out.data(), 16), 16);
+    EXPECT_EQ(out, pattern(16, 2));
 
-    chip.setSettings("program_fail_always=0x3D0020\n");   // a data byte of the next pack
+    chip.setSettings("program_fail_always=0x3D0030\n");  // a data byte of the next pack
     EXPECT_EQ(F_FlashPack_SavePackId(base, 2, pattern(16, 3).data(), 16), -3);
     chip.setSettings("");
-    ASSERT_EQ(F_FlashPack_SavePackId(base, 3, pattern(4, 4).data(), 4), 0);
-    EXPECT_EQ(walk(base), (std::vector<Pack>{{0, V, 1, 16}, {20, W, 2, 16}, {40, V, 3, 4}}));
-    std::vector<uint8_t> out(16);
-    EXPECT_EQ(F_FlashPack_LoadPackId(base, 1, out.data(), 16), 16);
-    EXPECT_EQ(out, pattern(16, 1));
+    ASSERT_EQ(F_FlashPack_SavePackId(base, 1, pattern(4, 4).data(), 4), 0);
+    EXPECT_EQ(walk(base), (std::vector<Pack>{{0, O, 1, 16}, {20, O, 1, 16}, {40, W, 2, 16}, {60, V, 1, 4}}));
+    EXPECT_EQ(F_FlashPack_LoadPackId(base, 1, out.data(), 16), 4);
     EXPECT_EQ(F_FlashPack_LoadPackId(base, 2, out.data(), 16), FLASHPACK_ERR_NO_PACK);
+}
+
+// A cut inside a header leaves a free status over some of its bytes (id, then
+// the length). A save whose header can be programmed over them takes the
+// place, even the last one the sector has; any other seals the torn header as
+// an empty obsolete pack and goes after it.
+TEST(PackChainFlash, TornHeaderIsTakenOverOrSealed)
+{
+    struct Case {
+        bool before;       // a valid pack of id 2 (length 8) ahead of the torn header
+        std::string torn;  // the header bytes after the status that the cut left
+        uint8_t id;
+        uint16_t len;
+        std::vector<Pack> want;
+    };
+    const Case cases[] = {
+        {true, "\x02", 2, 0x0102, {{0, O, 2, 8}, {12, V, 2, 0x0102}}},
+        {true, "\x02\x01\x02", 2, 0x0102, {{0, O, 2, 8}, {12, V, 2, 0x0102}}},
+        {true, "\x02\x01", 2, 0x0002, {{0, O, 2, 8}, {12, V, 2, 0x0002}}},
+        {true, "\x02\x01\x02", 2, 0x0104, {{0, O, 2, 8}, {12, O, 2, 0}, {16, V, 2, 0x0104}}},
+        {true, "\x02", 3, 4, {{0, V, 2, 8}, {12, O, 2, 0}, {16, V, 3, 4}}},
+        {false, "\x02\xFF\xFC", 2, 0xFFFC, {{0, V, 2, 0xFFFC}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.torn.size() << " torn bytes, id " << int(c.id) << " length " << c.len);
+        quibtest::ChipRoot chip;
+        ASSERT_EQ(F_FlashDrv_Init(), 0);
+        F_FlashPack_Init();
+        const uintptr_t base = FLASH_ADD_PARAM_PROD;
+        if (c.before) {
+            ASSERT_EQ(F_FlashPack_SavePackId(base, 2, pattern(8, 1).data(), 8), 0);
+        }
+        uintptr_t cursor = base + (c.before ? 12 : 0) + 1;
+        ASSERT_EQ(F_FlashDrv_Write(&cursor, c.torn.data(), static_cast<uint32_t>(c.torn.size())), 0);
+        ASSERT_EQ(F_FlashPack_SavePackId(base, c.id, pattern(c.len, 5).data(), c.len), 0);
+        EXPECT_EQ(walk(base), c.want);
+        std::vector<uint8_t> out(c.len);
+        EXPECT_EQ(F_FlashPack_LoadPackId(base, c.id, out.data(), c.len), c.len);
+        EXPECT_EQ(out, pattern(c.len, 5));
+    }
+}
+
+// A pack at the window's last bytes: everything past the header goes to the
+// driver, which refuses it, instead of to memory beyond the window.
+TEST(PackChainFlash, PacksAtTheWindowEndStayInsideIt)
+{
+    quibtest::ChipRoot chip;
+    ASSERT_EQ(F_FlashDrv_Init(), 0);
+    F_FlashPack_Init();
+    const uintptr_t base = FLASH_ADD_PARAM_RFU1;  // the window's last sector
+    ASSERT_EQ(F_FlashPack_SavePackId(base, 1, pattern(0xFFF8, 1).data(), 0xFFF8), 0);
+    const uintptr_t last = FLASH_ADD_FIN - 4;
+    const S_FlashPackHeader h = F_FlashPack_MakeHead(V, 5, 8);
+    uintptr_t cursor = last;
+    ASSERT_EQ(F_FlashDrv_Write(&cursor, &h, 4), 0);
+    ASSERT_EQ(F_FlashPack_SearchPackId(base, 5, nullptr, nullptr), last);
+
+    uint8_t buf[8];
+    int count = 0;
+    const std::string before = chip.image();
+    EXPECT_EQ(F_FlashPack_LoadPackId(base, 5, buf, sizeof buf), FLASHPACK_ERR_RANGE);
+    EXPECT_EQ(F_FlashPack_BitField_Inc(base, 5, &count), FLASHPACK_ERR_RANGE);
+    EXPECT_EQ(count, 0);
+    ASSERT_EQ(F_FlashDrv_EraseSector(base), 1);
+    ASSERT_EQ(F_FlashPack_SavePackId(base, 1, pattern(0xFFF8, 1).data(), 0xFFF8), 0);
+    EXPECT_EQ(F_FlashPack_Write(last, &h, buf, sizeof buf), FLASHPACK_ERR_RANGE);
+    EXPECT_TRUE(chip.image() == before.substr(0, before.size() - 4) + std::string(4, '\xFF'));
 }
 
 }  // namespace

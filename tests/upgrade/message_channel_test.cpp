@@ -75,6 +75,9 @@ TEST(MessageChannel, DspImageMessageAndItsResultWord)
         {"status 3, word 0", PeerAnswer::reply(3, word(0) + "more"), 0},
         {"status 3, word 5", PeerAnswer::reply(3, word(5)), -2},
         {"status 4, no word", PeerAnswer::reply(4, ""), -2},
+        // Part of a word: the rest must not come from the command word, on either byte order.
+        {"status 4, one byte of a word", PeerAnswer::reply(4, std::string(1, '\0')), -2},
+        {"status 3, three bytes of a word", PeerAnswer::reply(3, std::string(3, '\0')), -2},
         {"refused", PeerAnswer::reply(1, word(0)), -1},
         {"status 2", PeerAnswer::reply(2, word(0)), -2},
         {"closed without answer", PeerAnswer::close(), -2},

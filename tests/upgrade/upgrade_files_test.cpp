@@ -73,26 +73,32 @@ TEST(UpgradeNandRoute, CopyReplacesTheOlderFilesOfItsKind)
     }
 }
 
-// A copy that fails part way (a full drive) keeps the stored file of its
-// kind; a missing upload or drive directory is refused.
+// A copy that fails part way (a full drive), or a rename that fails (a
+// directory in the way of the new name), keeps every stored file of its kind;
+// a missing upload or drive directory is refused.
 TEST(UpgradeFileRoutes, FailedCopyKeepsTheStoredFile)
 {
     struct Case {
         const char* dir;
         const char* stored;
+        const char* inTheWay;  // null: the drive is full instead
         int (*store)(const char* name, const char* tmp);
     };
     const Case cases[] = {
-        {kNand, "FrmWCINT_1.bin", [](const char*, const char* t) { return flash_firmware("FrmWCINT_2.bin", t); }},
-        {kNand, "Web.tar.gz", [](const char*, const char* t) { return flash_Web("Web_2.tgz", t); }},
-        {kConf, "gps_rtk.txt", [](const char* n, const char* t) { return Store_Gps_Conf(t, n); }},
+        {kNand, "FrmWCINT_1.bin", nullptr, [](const char*, const char* t) { return flash_firmware("FrmWCINT_2.bin", t); }},
+        {kNand, "FrmWCINT_1.bin", "FrmWCINT_2.bin", [](const char*, const char* t) { return flash_firmware("FrmWCINT_2.bin", t); }},
+        {kNand, "Web.tar.gz", nullptr, [](const char*, const char* t) { return flash_Web("Web_2.tgz", t); }},
+        {kConf, "gps_rtk.txt", nullptr, [](const char* n, const char* t) { return Store_Gps_Conf(t, n); }},
     };
     for (const auto& c : cases) {
         quibtest::TempRoot root;
         fill(root, c.dir, {c.stored});
         root.write("/tmp/quibN", std::string(40000, 'x'));  // within the GPS size limit
         S_EtatLoader.boardVersion = 2;
-        {
+        if (c.inTheWay != nullptr) {
+            root.write(std::string(c.dir) + c.inTheWay + "/kept", "");
+            EXPECT_EQ(c.store(c.stored, root.host("/tmp/quibN").c_str()), 107) << c.stored;
+        } else {
             FileSizeLimit limit(20000);
             EXPECT_EQ(c.store(c.stored, root.host("/tmp/quibN").c_str()), 107) << c.stored;
         }

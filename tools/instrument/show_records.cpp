@@ -139,6 +139,7 @@ int showRecords(ShowContext& ctx)
                      hex(FLASH_OFF_PARAM_PROD, 6).c_str());
     Json packs = Json::array();
     std::string ending;
+    int validOfId[256] = {};
     uintptr_t addr = base;
     for (;;) {
         if (limit - addr < FLASHPACK_HEAD_SIZE) {
@@ -151,6 +152,14 @@ int showRecords(ShowContext& ctx)
         pack["offset"] = Json(offsetOf(addr));
         pack["status"] = Json(statusName(h.ucStatus));
         pack["statusByte"] = Json(unsigned{h.ucStatus});
+        if (F_FlashPack_HeadTorn(h)) {
+            pack["status"] = Json("torn");
+            packs.push(pack);
+            if (!ctx.json)
+                std::fprintf(ctx.out, "  %s  torn      (a cut inside a header: the next save takes it over or seals it)\n",
+                             hex(offsetOf(addr), 6).c_str());
+            break;
+        }
         if (h.ucStatus == FLASHPACK_STATUS_FREE) {
             const uint32_t room = static_cast<uint32_t>(limit - addr);
             pack["room"] = Json(room);
@@ -161,6 +170,8 @@ int showRecords(ShowContext& ctx)
             break;
         }
         const uint16_t length = F_FlashPack_HeadLength(h);
+        if (h.ucStatus == FLASHPACK_STATUS_VALID)
+            ++validOfId[h.ucId];
         pack["id"] = Json(unsigned{h.ucId});
         pack["length"] = Json(unsigned{length});
         const bool pastEnd = limit - addr - FLASHPACK_HEAD_SIZE < length;
@@ -194,9 +205,19 @@ int showRecords(ShowContext& ctx)
     }
     if (!ending.empty() && !ctx.json)
         std::fprintf(ctx.out, "  %s\n", ending.c_str());
+    Json multiple = Json::array();
+    for (int id = 0; id < 256; ++id) {
+        if (validOfId[id] < 2)
+            continue;
+        multiple.push(Json(id));
+        if (!ctx.json)
+            std::fprintf(ctx.out, "  id %d: %d valid packs (a save was cut before it retired the older); loads take the last\n",
+                         id, validOfId[id]);
+    }
     if (ctx.json) {
         section["present"] = Json(true);
         section["packs"] = packs;
+        section["multipleValid"] = multiple;
         if (!ending.empty())
             section["end"] = Json(ending);
         ctx.doc["records"] = section;
