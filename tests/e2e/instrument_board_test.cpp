@@ -17,7 +17,7 @@ TEST(InstrumentBoard, InitMakesWhatShowDetects)
     };
     const Case cases[] = {
         {{"--board", "1", "--loader-generation", "4"}, {},
-         R"({"version":1,"loaderGeneration":4,"firmwareSectorCount":10,"loaderName":"LoaderCINT_v4",)"},
+         R"({"version":1,"loaderGeneration":4,"firmwareSectorCount":10,"loaderName":"LoaderCINT_v4","firmwareName":""})"},
         {{"--loader-generation", "3"}, {},
          R"({"version":1,"loaderGeneration":3,"firmwareSectorCount":8,"loaderName":"LoaderCINT_v3",)"},
         {{"--board", "2", "--loader-generation", "4"}, {"LoaderCINT_v3.bin", "FrmWCINT_V2.bin"},
