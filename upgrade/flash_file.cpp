@@ -12,6 +12,7 @@
 #include "flash/Flash_Drv.h"
 #include "loader/LoaderCommun.h"
 #include "platform/platform.h"
+#include "upgrade/progress.h"
 #include "upgrade/upgrade.h"
 
 ChargeFirmware S_ChargeFirmware = {-1, 0, 0, {}, 0};
@@ -271,6 +272,7 @@ int EraseFlashSectors(int32_t firstSector, int32_t count)
         static_cast<uint64_t>(firstSector + count) * kSector > FLASH_Size)
         return -1;
     for (int32_t i = 0; i < count; ++i) {
+        upgrade_progress(UPG_PHASE_ERASING, i + 1, count);
         if (F_FlashDrv_EraseSector(SectorAddress(firstSector + i)) != 1)
             return -1;
     }
@@ -279,8 +281,13 @@ int EraseFlashSectors(int32_t firstSector, int32_t count)
 
 int WriteImageInFlash(const char* /*label*/, uintptr_t address, int fd)
 {
-    if (ForEachChunk(fd, [&address](size_t n) {
-            return F_FlashDrv_Write(&address, inter, static_cast<uint32_t>(n)) == 0;
+    int64_t written = 0;
+    if (ForEachChunk(fd, [&](size_t n) {
+            if (F_FlashDrv_Write(&address, inter, static_cast<uint32_t>(n)) != 0)
+                return false;
+            written += static_cast<int64_t>(n);
+            upgrade_progress(UPG_PHASE_PROGRAMMING, written, S_ChargeFirmware.size);
+            return true;
         }))
         return 0;
     close(fd);
@@ -365,7 +372,10 @@ int flash_file(const char* baseName, const char* tmpPath, char* typeText)
     for (const Kind& k : kinds) {
         if (Begins(baseName, k.prefix)) {
             std::snprintf(typeText, 128, "%s", k.type);
-            return k.writer(baseName, tmpPath);
+            upgrade_progress_begin(baseName);
+            const int result = k.writer(baseName, tmpPath);
+            upgrade_progress_end();
+            return result;
         }
     }
     return UPG_ERR_KIND;
