@@ -51,10 +51,27 @@ const IMAGE_KINDS = [
 const GPS_MAX_SIZE = 51200;
 
 // Undoes the percent escapes of a query value where they are whole and form
-// UTF-8; anything else (a stray %, a cut sequence) is kept as it stands.
+// UTF-8; anything else (a stray %, a cut or invalid sequence) is kept as it stands.
 function decodeLoose(s) {
   return s.replace(/(?:%[0-9A-Fa-f]{2})+/g, (run) => {
-    try { return decodeURIComponent(run); } catch (e) { return run; }
+    const bytes = run.match(/%[0-9A-Fa-f]{2}/g);
+    let out = '';
+    for (let i = 0; i < bytes.length;) {
+      // One character is 1 to 4 bytes: the longest that decodes wins.
+      let n = Math.min(4, bytes.length - i);
+      for (; n > 0; --n) {
+        try {
+          out += decodeURIComponent(bytes.slice(i, i + n).join(''));
+          break;
+        } catch (e) { /* fewer bytes */ }
+      }
+      if (n === 0) {
+        out += bytes[i];
+        n = 1;
+      }
+      i += n;
+    }
+    return out;
   });
 }
 
