@@ -107,10 +107,13 @@ function kindOf(fileName) {
   return IMAGE_KINDS.find((k) => String(fileName || '').startsWith(k.prefix)) || null;
 }
 
-function limitWords(kind, region) {
+function limitWords(kind, facts) {
+  const region = facts.regions[kind.region];
   if (!region || !isNum(region.max)) return null;
   const where = kind.region === 'firmware' ? ` on this board's ${region.sectors} sectors` : '';
-  return `a ${kind.words}${where} takes ${count(region.min || 0)} to ${count(region.max)} bytes`;
+  // The size is checked first; a region beyond the chip refuses any size after it.
+  const beyond = region.outside ? ` but cannot be written on this ${bytes(facts.chipSize)} chip` : '';
+  return `a ${kind.words}${where} takes ${count(region.min || 0)} to ${count(region.max)} bytes${beyond}`;
 }
 
 // 2008 with the file's size and the limits of every kind on this board.
@@ -122,9 +125,9 @@ function sizeWords(last) {
   const facts = last && last.facts;
   if (!facts) return `the file's size${size} is outside the limits of its target`;
   const kind = kindOf(last.fileName);
-  const own = kind && kind.region ? limitWords(kind, facts.regions[kind.region]) : null;
+  const own = kind && kind.region ? limitWords(kind, facts) : null;
   const all = IMAGE_KINDS.filter((k) => k.region && k !== kind)
-    .map((k) => limitWords(k, facts.regions[k.region])).filter(Boolean);
+    .map((k) => limitWords(k, facts)).filter(Boolean);
   let text = `the file's size${size} is outside the limits of its target`;
   if (own) text += `: ${own}`;
   if (all.length) text += ` (${own ? 'and ' : ''}${all.join('; ')})`;
