@@ -361,18 +361,21 @@ int flash_file(const char* baseName, const char* tmpPath, char* typeText)
         const char* prefix;
         const char* type;
         int (*writer)(const char*, const char*);
+        bool stored;  // written here (flash or NAND drive), not handed to a peer
     };
     static constexpr Kind kinds[] = {
-        {"Web", "IHM", flash_Web},
-        {"FrmWCINT", "FirmwareCINT", flash_firmware},
-        {"LoaderCINT", "LoaderCINT", flash_loader},
-        {"FrmWDSP", "FirmwareDSP", flash_firmwareDSP},
-        {"LoaderDSP", "LoaderDSP", flash_loaderDSP},
+        {"Web", "IHM", flash_Web, true},
+        {"FrmWCINT", "FirmwareCINT", flash_firmware, true},
+        {"LoaderCINT", "LoaderCINT", flash_loader, true},
+        {"FrmWDSP", "FirmwareDSP", flash_firmwareDSP, false},
+        {"LoaderDSP", "LoaderDSP", flash_loaderDSP, false},
     };
     for (const Kind& k : kinds) {
         if (Begins(baseName, k.prefix)) {
             std::snprintf(typeText, 128, "%s", k.type);
-            upgrade_progress_begin(baseName);
+            // The page shows the progress as the instrument's storage being written.
+            if (k.stored)
+                upgrade_progress_begin(baseName);
             const int result = k.writer(baseName, tmpPath);
             upgrade_progress_end();
             return result;

@@ -39,7 +39,7 @@ int64_t nowNs()
     return static_cast<int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
 }
 
-// Writes the whole text to the temporary name and renames it over the file.
+// Writes the whole text to the temporary name and renames it into place.
 void publish(UpgradePhase phase, int64_t done, int64_t total)
 {
     char text[384];
