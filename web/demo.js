@@ -54,19 +54,19 @@ const GPS_MAX_SIZE = 51200;
 // UTF-8; anything else (a stray %, a cut or invalid sequence) is kept as it stands.
 function decodeLoose(s) {
   return s.replace(/(?:%[0-9A-Fa-f]{2})+/g, (run) => {
-    const bytes = run.match(/%[0-9A-Fa-f]{2}/g);
+    const escapes = run.match(/%[0-9A-Fa-f]{2}/g);
     let out = '';
-    for (let i = 0; i < bytes.length;) {
+    for (let i = 0; i < escapes.length;) {
       // One character is 1 to 4 bytes: the longest that decodes wins.
-      let n = Math.min(4, bytes.length - i);
+      let n = Math.min(4, escapes.length - i);
       for (; n > 0; --n) {
         try {
-          out += decodeURIComponent(bytes.slice(i, i + n).join(''));
+          out += decodeURIComponent(escapes.slice(i, i + n).join(''));
           break;
         } catch (e) { /* fewer bytes */ }
       }
       if (n === 0) {
-        out += bytes[i];
+        out += escapes[i];
         n = 1;
       }
       i += n;
@@ -136,8 +136,8 @@ function sizeWords(last) {
 
 // 2003 covers a different refusal on each route; the form that was used tells which.
 const REFUSED_WORDS = {
-  image: 'the file name has no known image prefix: it must begin with FrmWCINT, LoaderCINT, Web, ' +
-    'FrmWDSP or LoaderDSP, in that case',
+  image: 'the file name has no known image prefix: an image\'s name begins with FrmWCINT, ' +
+    'LoaderCINT, Web, FrmWDSP or LoaderDSP, capitals as shown',
   'UDP configuration': 'the file name does not end in .txt, or the message to the application ' +
     'could not be sent',
   'settings restore': 'the file name does not end in .txt, the backup\'s first kilobyte lacks ' +
