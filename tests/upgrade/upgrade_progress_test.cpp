@@ -65,17 +65,28 @@ TEST(UpgradeProgress, RewrittenPerPhasePerStepAtMostFiveTimesASecond)
     EXPECT_EQ(root.list("/tmp"), std::vector<std::string>{".keep"});
 }
 
-TEST(UpgradeProgress, TheFirmwareWriterReportsProgramming)
+TEST(UpgradeProgress, TheFirmwareWriterReportsProgrammingAndNeverDependsOnIt)
 {
-    quibtest::ChipRoot root;
-    root.write("/tmp/quibImg", quibtest::pattern(200000));
-    ASSERT_EQ(F_FlashDrv_Init(), 0);
-    S_EtatLoader.boardVersion = 1;
-    S_EtatLoader.firmwareSectorCount = 10;
-    upgrade_progress_begin("FrmWCINT_p.bin");
-    ASSERT_EQ(flash_firmware("FrmWCINT_p.bin", root.host("/tmp/quibImg").c_str()), 0);
-    EXPECT_EQ(progressFile(root).substr(0, 12), "programming ");
-    EXPECT_NE(progressFile(root).find("/200000 FrmWCINT_p.bin"), std::string::npos);
-    upgrade_progress_end();
-    EXPECT_EQ(progressFile(root), "none");
+    for (bool blocked : {false, true}) {
+        quibtest::ChipRoot root;
+        root.write("/tmp/quibImg", quibtest::pattern(200000));
+        // A directory in the temporary name's place makes every update fail.
+        if (blocked)
+            root.write("/tmp/upgrade.progress.tmp/x", "");
+        ASSERT_EQ(F_FlashDrv_Init(), 0);
+        S_EtatLoader.boardVersion = 1;
+        S_EtatLoader.firmwareSectorCount = 10;
+        upgrade_progress_begin("FrmWCINT_p.bin");
+        ASSERT_EQ(flash_firmware("FrmWCINT_p.bin", root.host("/tmp/quibImg").c_str()), 0);
+        if (blocked) {
+            EXPECT_EQ(progressFile(root), "none");
+        } else {
+            EXPECT_EQ(progressFile(root).substr(0, 12), "programming ");
+            EXPECT_NE(progressFile(root).find("/200000 FrmWCINT_p.bin"), std::string::npos);
+        }
+        upgrade_progress_end();
+        EXPECT_EQ(progressFile(root), "none");
+        EXPECT_EQ(root.list("/tmp"), std::vector<std::string>{"quibImg"});
+        F_FlashDrv_Close();
+    }
 }
