@@ -2,7 +2,7 @@
 # make test   - install what is missing, build, run every test twice:
 #               once normally (build/) and once under ASan+UBSan (build-asan/)
 # make demo   - build, make a fresh demo instrument and serve its page on
-#               127.0.0.1 until Ctrl-C (variables BOARD, FLASH, LOADER_GEN, PORT)
+#               127.0.0.1 until Ctrl-C (variables BOARD, FLASH, LOADER_GEN, PORT, PEERS)
 
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD ?= build
@@ -10,11 +10,13 @@ ASAN_BUILD ?= build-asan
 CMAKE_FLAGS ?=
 
 # The demo instrument: board 1 (NOR image regions) or 2 (NAND drive), the flash
-# chip's code, the CINT loader generation in flash (3, 4, or 0 for none), the port.
+# chip's code, the CINT loader generation in flash (3, 4, or 0 for none), the port,
+# and options for `instrument peers` (how the simulated peers answer).
 BOARD ?= 1
 FLASH ?= 0x93
 LOADER_GEN ?= 4
 PORT ?= 8080
+PEERS ?=
 
 .PHONY: build test test-normal test-asan deps test-deps demo clean
 
@@ -66,11 +68,11 @@ test-asan:
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j $(JOBS)
 
 # Refuses early when a demo of this build tree already runs; builds only what it serves.
-DEMO_ENV = BUILD=$(BUILD) BOARD=$(BOARD) FLASH=$(FLASH) LOADER_GEN=$(LOADER_GEN) PORT=$(PORT)
+DEMO_ENV = BUILD=$(BUILD) BOARD=$(BOARD) FLASH=$(FLASH) LOADER_GEN=$(LOADER_GEN) PORT=$(PORT) PEERS="$(PEERS)"
 demo: deps
 	@$(DEMO_ENV) web/demo.sh check
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
-	cmake --build $(BUILD) -j $(JOBS) --target upgrade_cgi state_cgi instrument
+	cmake --build $(BUILD) -j $(JOBS) --target upgrade_cgi state_cgi form_echo instrument
 	@$(DEMO_ENV) web/demo.sh run
 
 clean:

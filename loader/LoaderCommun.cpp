@@ -222,17 +222,30 @@ int F_Extract_FileName(const char* pathPrefix, char* dst, size_t dstSize)
     return 0;
 }
 
+namespace {
+
+// Copies the 32-byte version block at address into name. A block whose name
+// fills all 32 bytes has no terminator of its own; the byte behind it ends the
+// text. A wholly erased block (no image was ever written) names nothing: its
+// 0xFF bytes are not a name. A refused read leaves name as it was.
+void readVersionBlock(uintptr_t address, char* name)
+{
+    uintptr_t cursor = address;
+    if (F_FlashDrv_Read(&cursor, name, VERSION_BLOCK_SIZE) != 0)
+        return;
+    size_t erased = 0;
+    while (erased < VERSION_BLOCK_SIZE && static_cast<uint8_t>(name[erased]) == 0xFF)
+        ++erased;
+    name[erased == VERSION_BLOCK_SIZE ? 0 : VERSION_BLOCK_SIZE] = '\0';
+}
+
+}  // namespace
+
 int F_InitDecodeTrame()
 {
     if (S_EtatLoader.boardVersion == 1) {
-        // A block whose name fills all 32 bytes has no terminator of its own;
-        // the byte behind it ends the text, whatever the field held before.
-        uintptr_t cursor = FLASH_ADD_VERSFIRMW;
-        if (F_FlashDrv_Read(&cursor, S_DecodeTrame.firmwareName, VERSION_BLOCK_SIZE) == 0)
-            S_DecodeTrame.firmwareName[VERSION_BLOCK_SIZE] = '\0';
-        cursor = FLASH_ADD_VERSLOADER;
-        if (F_FlashDrv_Read(&cursor, S_DecodeTrame.loaderName, VERSION_BLOCK_SIZE) == 0)
-            S_DecodeTrame.loaderName[VERSION_BLOCK_SIZE] = '\0';
+        readVersionBlock(FLASH_ADD_VERSFIRMW, S_DecodeTrame.firmwareName);
+        readVersionBlock(FLASH_ADD_VERSLOADER, S_DecodeTrame.loaderName);
         std::memcpy(S_DecodeTrame.serialField, "serie", 6);
         std::memset(S_DecodeTrame.clearedBlock, 0, sizeof S_DecodeTrame.clearedBlock);
     } else if (S_EtatLoader.boardVersion == 2) {

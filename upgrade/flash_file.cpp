@@ -12,6 +12,7 @@
 #include "flash/Flash_Drv.h"
 #include "loader/LoaderCommun.h"
 #include "platform/platform.h"
+#include "upgrade/progress.h"
 #include "upgrade/upgrade.h"
 
 ChargeFirmware S_ChargeFirmware = {-1, 0, 0, {}, 0};
@@ -318,6 +319,7 @@ int EraseFlashSectors(int32_t firstSector, int32_t count)
         static_cast<uint64_t>(firstSector + count) * kSector > FLASH_Size)
         return -1;
     for (int32_t i = 0; i < count; ++i) {
+        upgrade_progress(UPG_PHASE_ERASING, i + 1, count);
         if (F_FlashDrv_EraseSector(SectorAddress(firstSector + i)) != 1)
             return -1;
     }
@@ -326,8 +328,13 @@ int EraseFlashSectors(int32_t firstSector, int32_t count)
 
 int WriteImageInFlash(const char* /*label*/, uintptr_t address, int fd)
 {
-    if (ForEachChunk(fd, [&address](size_t n) {
-            return WriteChecked(&address, inter, static_cast<uint32_t>(n)) == 0;
+    int64_t written = 0;
+    if (ForEachChunk(fd, [&](size_t n) {
+            if (WriteChecked(&address, inter, static_cast<uint32_t>(n)) != 0)
+                return false;
+            written += static_cast<int64_t>(n);
+            upgrade_progress(UPG_PHASE_PROGRAMMING, written, S_ChargeFirmware.size);
+            return true;
         }))
         return 0;
     close(fd);
@@ -398,18 +405,24 @@ int flash_file(const char* baseName, const char* tmpPath, char* typeText)
         const char* prefix;
         const char* type;
         int (*writer)(const char*, const char*);
+        bool stored;  // written here (flash or NAND drive), not handed to a peer
     };
     static constexpr Kind kinds[] = {
-        {"Web", "IHM", flash_Web},
-        {"FrmWCINT", "FirmwareCINT", flash_firmware},
-        {"LoaderCINT", "LoaderCINT", flash_loader},
-        {"FrmWDSP", "FirmwareDSP", flash_firmwareDSP},
-        {"LoaderDSP", "LoaderDSP", flash_loaderDSP},
+        {"Web", "IHM", flash_Web, true},
+        {"FrmWCINT", "FirmwareCINT", flash_firmware, true},
+        {"LoaderCINT", "LoaderCINT", flash_loader, true},
+        {"FrmWDSP", "FirmwareDSP", flash_firmwareDSP, false},
+        {"LoaderDSP", "LoaderDSP", flash_loaderDSP, false},
     };
     for (const Kind& k : kinds) {
         if (Begins(baseName, k.prefix)) {
             std::snprintf(typeText, 128, "%s", k.type);
-            return k.writer(baseName, tmpPath);
+            // The page shows the progress as the instrument's storage being written.
+            if (k.stored)
+                upgrade_progress_begin(baseName);
+            const int result = k.writer(baseName, tmpPath);
+            upgrade_progress_end();
+            return result;
         }
     }
     return UPG_ERR_KIND;

@@ -10,11 +10,14 @@ const SECTOR = 0x10000;
 
 // ---------------------------------------------------------------- outcome --
 
-// What each type= of a success means.
+const NAND_WORDS = 'copied to the NAND drive (/NANDdrive/firm/)';
+const FLASH_WORDS = 'stored in the instrument\'s flash';
+
+// What each type= of a success means: [name, what became of it on board 1, on board 2].
 const TYPE_WORDS = {
-  FirmwareCINT: ['CINT firmware', 'stored in the instrument\'s flash'],
-  LoaderCINT: ['CINT loader', 'stored in the instrument\'s flash'],
-  IHM: ['Web interface archive', 'stored in the instrument\'s flash'],
+  FirmwareCINT: ['CINT firmware', FLASH_WORDS, NAND_WORDS],
+  LoaderCINT: ['CINT loader', FLASH_WORDS, NAND_WORDS],
+  IHM: ['Web interface archive', FLASH_WORDS, NAND_WORDS],
   FirmwareDSP: ['DSP firmware', 'handed to the loader service'],
   LoaderDSP: ['DSP loader', 'handed to the loader service'],
 };
@@ -33,26 +36,108 @@ const ERROR_WORDS = {
         'the request',
   2007: 'writing the image into flash failed',
   2008: 'the file\'s size is outside the limits of its target',
+  2009: 'refused: the request came from another site',
 };
 
+// The image kinds that the file name's prefix chooses (case-sensitive), with
+// the flash region whose limits apply on board 1.
+const IMAGE_KINDS = [
+  { prefix: 'Web', words: 'web archive', region: 'web' },
+  { prefix: 'FrmWCINT', words: 'CINT firmware', region: 'firmware' },
+  { prefix: 'LoaderCINT', words: 'CINT loader', region: 'loader' },
+  { prefix: 'FrmWDSP', words: 'DSP firmware' },
+  { prefix: 'LoaderDSP', words: 'DSP loader' },
+];
+const GPS_MAX_SIZE = 51200;
+
+// Undoes the percent escapes of a query value where they are whole and form
+// UTF-8; anything else (a stray %, a cut or invalid sequence) is kept as it stands.
+function decodeLoose(s) {
+  return s.replace(/(?:%[0-9A-Fa-f]{2})+/g, (run) => {
+    const escapes = run.match(/%[0-9A-Fa-f]{2}/g);
+    let out = '';
+    for (let i = 0; i < escapes.length;) {
+      // One character is 1 to 4 bytes: the longest that decodes wins.
+      let n = Math.min(4, escapes.length - i);
+      for (; n > 0; --n) {
+        try {
+          out += decodeURIComponent(escapes.slice(i, i + n).join(''));
+          break;
+        } catch (e) { /* fewer bytes */ }
+      }
+      if (n === 0) {
+        out += escapes[i];
+        n = 1;
+      }
+      i += n;
+    }
+    return out;
+  });
+}
+
 // The query string as the handler wrote it: keys and values split at & and =,
-// percent escapes undone (the browser adds them for spaces), '+' kept as it is.
+// percent escapes undone, '+' kept as it is (the handler escapes a real one).
 function readQuery(search) {
-  const decode = (s) => {
-    try { return decodeURIComponent(s); } catch (e) { return s; }
-  };
   const out = new Map();
   for (const part of search.replace(/^\?/, '').split('&')) {
     if (!part) continue;
     const eq = part.indexOf('=');
-    out.set(decode(eq < 0 ? part : part.slice(0, eq)), decode(eq < 0 ? '' : part.slice(eq + 1)));
+    out.set(decodeLoose(eq < 0 ? part : part.slice(0, eq)), decodeLoose(eq < 0 ? '' : part.slice(eq + 1)));
   }
   return out;
 }
 
+const count = (n) => Number(n).toLocaleString('en');
+
+// What the page knows of the instrument that explains an outcome: the board,
+// the chip and each image region's limits, from the state report.
+function factsOf(show) {
+  if (!show || !show.board) return null;
+  const chipSize = show.chip && isNum(show.chip.size) ? show.chip.size : null;
+  const regions = {};
+  for (const r of chosenRegions(show)) {
+    const key = String(r.name).startsWith('firmware') ? 'firmware' : String(r.name);
+    const outside = chipSize !== null && r.offset + r.sectors * SECTOR > chipSize;
+    regions[key] = { min: r.minSize, max: r.maxSize, sectors: r.sectors, outside };
+  }
+  return { board: show.board.version, chipSize, regions };
+}
+
+function kindOf(fileName) {
+  return IMAGE_KINDS.find((k) => String(fileName || '').startsWith(k.prefix)) || null;
+}
+
+function limitWords(kind, facts) {
+  const region = facts.regions[kind.region];
+  if (!region || !isNum(region.max)) return null;
+  const where = kind.region === 'firmware' ? ` on this board's ${region.sectors} sectors` : '';
+  // The size is checked first; a region beyond the chip refuses any size after it.
+  const beyond = region.outside ? ` but cannot be written on this ${bytes(facts.chipSize)} chip` : '';
+  return `a ${kind.words}${where} takes ${count(region.min || 0)} to ${count(region.max)} bytes${beyond}`;
+}
+
+// 2008 with the file's size and the limits of every kind on this board.
+function sizeWords(last) {
+  const size = last && isNum(last.size) ? ` (${count(last.size)} bytes)` : '';
+  if (last && last.label === 'GPS configuration') {
+    return `the file's size${size} is over the ${count(GPS_MAX_SIZE)} bytes a GPS configuration may have`;
+  }
+  const facts = last && last.facts;
+  if (!facts) return `the file's size${size} is outside the limits of its target`;
+  const kind = kindOf(last.fileName);
+  const own = kind && kind.region ? limitWords(kind, facts) : null;
+  const all = IMAGE_KINDS.filter((k) => k.region && k !== kind)
+    .map((k) => limitWords(k, facts)).filter(Boolean);
+  let text = `the file's size${size} is outside the limits of its target`;
+  if (own) text += `: ${own}`;
+  if (all.length) text += ` (${own ? 'and ' : ''}${all.join('; ')})`;
+  return text;
+}
+
 // 2003 covers a different refusal on each route; the form that was used tells which.
 const REFUSED_WORDS = {
-  image: 'the file name has no known image prefix (FrmWCINT, LoaderCINT, Web, FrmWDSP, LoaderDSP)',
+  image: 'the file name has no known image prefix: an image\'s name begins with FrmWCINT, ' +
+    'LoaderCINT, Web, FrmWDSP or LoaderDSP, capitals as shown',
   'UDP configuration': 'the file name does not end in .txt, or the message to the application ' +
     'could not be sent',
   'settings restore': 'the file name does not end in .txt, the backup\'s first kilobyte lacks ' +
@@ -64,11 +149,20 @@ const REFUSED_WORDS = {
 
 function errorWords(code, last) {
   if (code === 2003 && last && REFUSED_WORDS[last.label]) return REFUSED_WORDS[last.label];
+  if (code === 2008) return sizeWords(last);
+  if (code === 2007 && last && last.facts) {
+    // The handler refuses, before any erase, a region that the chip does not hold whole.
+    const kind = kindOf(last.fileName);
+    const region = kind && kind.region ? last.facts.regions[kind.region] : null;
+    if (region && region.outside) {
+      return `the region lies outside this ${bytes(last.facts.chipSize)} chip: nothing was written`;
+    }
+  }
   return ERROR_WORDS[code] || 'an error this page does not know';
 }
 
 // {ok, text, detail} for the outcome in the query string, or null when it holds none.
-// last: what this page sent just before ({label, fileName}), when it knows.
+// last: what this page sent just before ({label, fileName, size, facts}), when it knows.
 function describeOutcome(q, last) {
   const name = q.get('name');
   const port = q.get('port');
@@ -110,7 +204,11 @@ function describeOutcome(q, last) {
       };
     }
     const words = TYPE_WORDS[type];
-    if (words) return { ok: true, text: `${words[0]} ${quoted(name)} ${words[1]}.`, detail: '' };
+    const board2 = last && last.facts && last.facts.board === 2;
+    if (words) {
+      const fate = board2 && words[2] ? words[2] : words[1];
+      return { ok: true, text: `${words[0]} ${quoted(name)} ${fate}.`, detail: '' };
+    }
     return { ok: true, text: `Handled ${type} ${quoted(name)}.`, detail: '' };
   }
   return null;
@@ -128,6 +226,7 @@ function showOutcome(outcome, kind) {
   }
   el.className = kind || (outcome.ok ? 'ok' : 'error');
   el.hidden = false;
+  return el;
 }
 
 function takeLastUpload() {
@@ -182,6 +281,58 @@ function udpAction(port) {
   return `cgi-bin/upgrade.cgi?udp_port=${encodeURIComponent(port)}&url=../index.html`;
 }
 
+// ------------------------------------------------- while the flash is written --
+
+const PROGRESS_URL = 'cgi-bin/state.cgi?progress';
+const PROGRESS_POLL_MS = 400;
+// A firmware takes about 13 s to erase and program on the instrument; an answer
+// still missing after this long will not come.
+const REQUEST_LIMIT_MS = 120000;
+
+// {text, fraction} for a progress record of the handler (fraction null: unknown).
+function phaseWords(p) {
+  const done = isNum(p.done) ? p.done : 0;
+  const total = isNum(p.total) ? p.total : 0;
+  const fraction = total > 0 ? done / total : null;
+  switch (p.phase) {
+    case 'erasing': return { text: `Erasing sector ${done} of ${total}`, fraction };
+    case 'programming': return { text: `Programming ${bytes(done)} of ${bytes(total)}`, fraction };
+    case 'verifying': return { text: `Verifying ${bytes(done)} of ${bytes(total)}`, fraction };
+    default: return { text: 'Checking the file', fraction: null };
+  }
+}
+
+// Shows what the instrument is doing with the image, until stop() is called.
+function watchWriting(fileName) {
+  let timer = 0;
+  let stopped = false;
+  const poll = async () => {
+    try {
+      const res = await fetch(PROGRESS_URL, { cache: 'no-store' });
+      const data = res.ok ? await res.json() : null;
+      const p = data && data.progress;
+      // Between two records the file may be missing for a moment: keep what is shown.
+      if (!stopped && p && typeof p === 'object') {
+        const words = phaseWords(p);
+        const el = showOutcome({
+          ok: true,
+          text: 'Writing the instrument\'s flash — do not switch it off.',
+          detail: `${words.text}${p.file ? ` of "${p.file}"` : ''}.`,
+        }, 'busy writing');
+        const bar = document.createElement('progress');
+        bar.max = 1;
+        if (words.fraction !== null) bar.value = words.fraction;
+        el.appendChild(bar);
+        el.dataset.phase = String(p.phase);
+      }
+    } catch (e) { /* the next poll may work; the request's own end decides */ }
+    if (!stopped) timer = setTimeout(poll, PROGRESS_POLL_MS);
+  };
+  showOutcome({ ok: true, text: `"${fileName}" sent; waiting for the instrument…`, detail: '' }, 'busy');
+  poll();
+  return () => { stopped = true; clearTimeout(timer); };
+}
+
 function upload(form) {
   const input = form.querySelector('input[type=file]');
   const file = input.files[0];
@@ -196,43 +347,62 @@ function upload(form) {
   }
   try {
     sessionStorage.setItem(LAST_UPLOAD_KEY, JSON.stringify({
-      label: form.dataset.label, fileName: file ? file.name : '',
+      label: form.dataset.label, fileName: file ? file.name : '', size: file ? file.size : null,
+      facts: factsOf(lastShow),
     }));
   } catch (e) { /* private mode: the outcome is stated without the file's name */ }
 
+  pendingOutcome = null;
   const bar = form.querySelector('progress');
   bar.value = 0;
   bar.hidden = false;
   setBusy(true);
   showOutcome({ ok: true, text: `Uploading ${file ? `"${file.name}"` : ''}…`, detail: '' }, 'busy');
 
+  let stopWatching = () => {};
+  const fail = (outcome) => {
+    stopWatching();
+    setBusy(false);
+    bar.hidden = true;
+    showOutcome(outcome);
+    refreshState();
+  };
   const xhr = new XMLHttpRequest();
   xhr.open('POST', form.action);
+  xhr.timeout = REQUEST_LIMIT_MS;
   xhr.upload.addEventListener('progress', (ev) => {
     if (ev.lengthComputable && ev.total > 0) bar.value = ev.loaded / ev.total;
   });
+  xhr.upload.addEventListener('load', () => {
+    bar.value = 1;
+    if (form.id === 'form-image') stopWatching = watchWriting(file ? file.name : '');
+  });
   xhr.addEventListener('load', () => {
+    stopWatching();
     bar.value = 1;
     const refresh = xhr.status === 200 ? refreshOf(xhr.responseText) : null;
     if (!refresh) {
-      setBusy(false);
-      showOutcome({
+      fail({
         ok: false,
         text: `upgrade.cgi gave no result page (HTTP status ${xhr.status}).`,
         detail: 'See the web server\'s error log.',
       });
-      refreshState();
       return;
     }
     const base = xhr.responseURL || form.action;
     const target = refresh.url === null ? base : new URL(refresh.url, base).href;
     setTimeout(() => location.assign(target), refresh.delay * 1000);
   });
-  xhr.addEventListener('error', () => {
-    setBusy(false);
-    bar.hidden = true;
-    showOutcome({ ok: false, text: 'The upload could not be sent: the web server did not answer.', detail: '' });
-  });
+  xhr.addEventListener('timeout', () => fail({
+    ok: false,
+    text: `The instrument did not answer within ${REQUEST_LIMIT_MS / 1000} s.`,
+    detail: 'Check that it is switched on and reachable, and that its web server runs; then ' +
+      'read its state below before you upload again: an image whose writing was cut off shows ' +
+      'as a byte sum mismatch.',
+  }));
+  xhr.addEventListener('error', () => fail({
+    ok: false, text: 'The upload could not be sent: the web server did not answer.', detail: '',
+  }));
   xhr.send(new FormData(form));
 }
 
@@ -483,20 +653,22 @@ function drawTable(boxId, rows, columns, emptyText) {
   for (const row of rows) {
     const tr = html('tr', {}, null, body);
     for (const c of columns) {
-      const td = html('td', c.num ? { class: 'num' } : {}, c.value(row), tr);
+      const cls = [c.num ? 'num' : '', c.long ? 'long' : ''].filter(Boolean).join(' ');
+      const td = html('td', cls ? { class: cls } : {}, c.value(row), tr);
       if (c.cls) td.className = c.cls(row) || td.className;
+      if (c.tip && c.tip(row)) td.title = c.tip(row);
     }
   }
 }
 
 function drawFiles(show) {
   drawTable('nand-files', arr(show.nandFiles), [
-    { title: 'file', value: (f) => f.name },
+    { title: 'file', value: (f) => f.name, long: true },
     { title: 'size', value: (f) => f.size, num: true },
     { title: 'byte sum', value: (f) => hex(f.byteSum, 8), num: true },
   ], show.nandFiles ? 'No files.' : 'Not in the report.');
   drawTable('gps-files', arr(show.gpsConfigurations), [
-    { title: 'file', value: (f) => f.name },
+    { title: 'file', value: (f) => f.name, long: true },
     { title: 'size', value: (f) => f.size, num: true },
   ], show.gpsConfigurations ? 'None stored.' : 'Not in the report.');
 }
@@ -513,13 +685,26 @@ function drawPeersLog(lines) {
   });
   drawTable('peers-log', rows, [
     { title: 'peer', value: (r) => r.peer || '' },
-    { title: 'message', value: (r) => r.message || r.kind || '' },
-    { title: 'file read', value: (r) => (r.sha256 ? `${r.size} bytes, SHA-256 ${String(r.sha256).slice(0, 12)}…` : r.error || '') },
+    { title: 'message', value: (r) => r.message || r.kind || '', long: true },
+    { title: 'file read', value: (r) => (r.sha256 ? `${r.size} bytes, SHA-256 ${String(r.sha256).slice(0, 12)}…` : r.error || ''),
+      long: true, tip: (r) => (r.sha256 ? `SHA-256 ${r.sha256}` : '') },
     { title: 'answer', value: (r) => (r.status === undefined ? '' : r.status === null ? r.answer || 'none' : `status ${r.status}`) },
   ], 'Nothing received yet.');
 }
 
 let stateRequest = 0;
+// The last state report drawn, and an outcome still to be stated again once
+// the report gives the facts it lacked (the board, the limits).
+let lastShow = null;
+let pendingOutcome = null;
+
+function restateOutcome(show) {
+  if (!pendingOutcome) return;
+  const { q, last } = pendingOutcome;
+  pendingOutcome = null;
+  const outcome = describeOutcome(q, { ...(last || {}), facts: factsOf(show) });
+  if (outcome) showOutcome(outcome);
+}
 
 async function refreshState() {
   const status = document.getElementById('state-status');
@@ -535,6 +720,9 @@ async function refreshState() {
   }
   if (mine !== stateRequest) return;
   const show = data && typeof data.show === 'object' && data.show ? data.show : {};
+  lastShow = show;
+  // On board 2 the images go to the NAND drive: its files lead the panel.
+  document.getElementById('state').dataset.board = show.board ? String(show.board.version) : '';
   drawFlash(show);
   drawBoard(show);
   drawRecords(show);
@@ -545,14 +733,17 @@ async function refreshState() {
     ? `Report incomplete: ${data.showError}`
     : `Read at ${when} from ${data.root || 'the instrument root'}.`;
   document.getElementById('state').dataset.loaded = String(mine);
+  restateOutcome(show);
 }
 
 // ------------------------------------------------------------------ start --
 
 function start() {
   const q = readQuery(location.search);
-  const outcome = describeOutcome(q, takeLastUpload());
+  const last = takeLastUpload();
+  const outcome = describeOutcome(q, last);
   if (outcome) showOutcome(outcome);
+  if (outcome && !(last && last.facts)) pendingOutcome = { q, last };
 
   const port = document.getElementById('udp-port');
   const udp = document.getElementById('form-udp');

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The demo instrument: a fresh instrument root, the simulated peers and lighttpd
-# serving web/ beside upgrade.cgi and state.cgi on 127.0.0.1, until Ctrl-C.
+# serving web/ beside upgrade.cgi, state.cgi and form-echo.cgi on 127.0.0.1,
+# until Ctrl-C.
 #
 #   web/demo.sh check   says so and fails when a demo of this build tree runs
 #   web/demo.sh run     makes the root, starts everything, waits for Ctrl-C
@@ -11,6 +12,7 @@
 #   FLASH       chip code 0xC8, 0x93, 0xA3 or 0x53 (0x93)
 #   LOADER_GEN  CINT loader generation 3 or 4, 0 or empty: loader region erased (4)
 #   PORT        TCP port on 127.0.0.1 (8080)
+#   PEERS       options for `instrument peers`, split at spaces (none)
 set -u
 shopt -u patsub_replacement 2>/dev/null || true  # keep '&' literal in ${x//a/b}
 
@@ -23,6 +25,8 @@ BOARD=${BOARD:-1}
 FLASH=${FLASH:-0x93}
 LOADER_GEN=${LOADER_GEN-4}
 PORT=${PORT:-8080}
+PEERS=${PEERS:-}
+read -r -a peers_options <<<"$PEERS"
 
 bin=$build/bin
 run_dir=$build/demo
@@ -70,7 +74,7 @@ take_lock
 check_settings
 lighttpd_bin=$(command -v lighttpd || echo /usr/sbin/lighttpd)
 [ -x "$lighttpd_bin" ] || fail "lighttpd is not installed (make deps installs it)"
-for p in instrument upgrade.cgi state.cgi; do
+for p in instrument upgrade.cgi state.cgi form-echo.cgi; do
     [ -x "$bin/$p" ] || fail "$bin/$p is missing: build first (make build)"
 done
 
@@ -116,7 +120,7 @@ case $LOADER_GEN in 3|4) init_args+=(--loader-generation "$LOADER_GEN") ;; esac
 "$bin/instrument" "${init_args[@]}" || fail "instrument ${init_args[*]} failed"
 
 # ---- the peers "firmware" and "loader" ----
-"$bin/instrument" peers "$root" >"$run_dir/peers.out" 2>&1 9>&- &
+"$bin/instrument" peers "$root" "${peers_options[@]}" >"$run_dir/peers.out" 2>&1 9>&- &
 peers_pid=$!
 for _ in $(seq 100); do
     [ -S "$root/dev/name/local/firmware" ] && [ -S "$root/dev/name/local/loader" ] && break
@@ -126,7 +130,7 @@ done
 if ! kill -0 "$peers_pid" 2>/dev/null; then
     cat "$run_dir/peers.out" >&2
     peers_pid=""
-    fail "instrument peers did not start (its output is above)"
+    fail "instrument peers${PEERS:+ $PEERS} did not start (its output is above)"
 fi
 
 # ---- lighttpd ----
@@ -160,6 +164,7 @@ cat <<EOF
 
       $address
 
+  Peers: ${PEERS:-every message accepted}
   Root: $root
   Logs: $run_dir/ (lighttpd-error.log, peers.out)
   Stop: Ctrl-C

@@ -212,13 +212,14 @@ function servePage(inst, setPage) {
 }
 
 // Chooses the file in one form, submits it, and waits for the page that the
-// result page's Refresh leads back to, with its state panel drawn.
-async function uploadThrough(page, formId, filePath) {
+// result page's Refresh leads back to, with its state panel drawn; during()
+// looks at the page while the request runs.
+async function uploadThrough(page, formId, filePath, during = async () => {}) {
   await page.setInputFiles(`#${formId} input[type=file]`, filePath);
   const before = page.url();
   await Promise.all([
     page.waitForURL((u) => u.href !== before && /[?&](type|error|restoresettingserror)=/.test(u.search)),
-    page.click(`#${formId} button[type=submit]`),
+    page.click(`#${formId} button[type=submit]`).then(() => during()),
   ]);
   await page.waitForSelector('#state[data-loaded]');
   return { url: new URL(page.url()), outcome: (await page.textContent('#outcome')).trim(),
@@ -226,16 +227,29 @@ async function uploadThrough(page, formId, filePath) {
 }
 
 const firmwareBox = (page) => page.locator('#flash-map g[data-region^="firmware"]');
+const boardFact = (page, name) => page.locator(`#board dt:text-is("${name}") + dd`).textContent();
 
 describe('board with NOR image regions', () => {
   const inst = new Instrument(1);
   let page;
   servePage(inst, (p) => { page = p; });
 
-  test('a CINT firmware upload is stated and fills the firmware region of the map', async () => {
+  test('a CINT firmware upload shows the flash being written, then fills the firmware region', async () => {
     assert.equal(await firmwareBox(page).getAttribute('data-state'), 'erased');
+    // The erased version block names no firmware.
+    assert.equal(await boardFact(page, 'firmware name'), '(none)');
+    // Each sector's erase now answers busy twice (0.2 s each): long enough to watch.
+    fs.appendFileSync(path.join(inst.root, 'flash/nor.conf'), 'erase_busy_reads=2\n');
     const image = imageBytes(100000);
-    const r = await uploadThrough(page, 'form-image', inst.file('FrmWCINT_browser.bin', image));
+    fs.mkdirSync(artifactDir, { recursive: true });
+    const r = await uploadThrough(page, 'form-image', inst.file('FrmWCINT_browser.bin', image), async () => {
+      await page.waitForSelector('#outcome.writing[data-phase="erasing"]');
+      const text = await page.textContent('#outcome');
+      assert.match(text, /^Writing the instrument's flash — do not switch it off\. Erasing sector \d+ of 10 of "FrmWCINT_browser\.bin"\.$/);
+      assert.equal(await page.locator('#outcome progress').count(), 1);
+      await page.screenshot({ path: path.join(artifactDir, 'demo-writing-flash.png') });
+    });
+    fs.writeFileSync(path.join(inst.root, 'flash/nor.conf'), 'code=0x93\n');
     assert.equal(r.url.pathname, '/index.html');
     assert.equal(r.url.search, '?type=FirmwareCINT&name=FrmWCINT_browser.bin');
     assert.equal(r.outcome, 'CINT firmware "FrmWCINT_browser.bin" stored in the instrument\'s flash.');
@@ -248,14 +262,16 @@ describe('board with NOR image regions', () => {
     assert.match(details, /100000 bytes/);
     assert.ok(details.includes(`0x${sum.toString(16).toUpperCase().padStart(8, '0')}`), details);
     assert.match(details, /version "FrmWCINT_browser"/);
-    fs.mkdirSync(artifactDir, { recursive: true });
+    assert.equal(await boardFact(page, 'firmware name'), 'FrmWCINT_browser');
     await page.screenshot({ path: path.join(artifactDir, 'demo-after-firmware-upload.png'), fullPage: true });
   });
 
   test('a firmware too small for its region is refused and the region keeps its image', async () => {
     const r = await uploadThrough(page, 'form-image', inst.file('FrmWCINT_small.bin', imageBytes(1000)));
     assert.equal(r.url.search, '?error=2008&version=v2.11');
-    assert.equal(r.outcome, 'Error 2008: the file\'s size is outside the limits of its target. ' +
+    assert.equal(r.outcome, 'Error 2008: the file\'s size (1,000 bytes) is outside the limits of ' +
+      'its target: a CINT firmware on this board\'s 10 sectors takes 65,536 to 655,224 bytes ' +
+      '(and a web archive takes 0 to 1,376,248 bytes; a CINT loader takes 1,024 to 65,272 bytes). ' +
       'Reported by upgrade.cgi v2.11.');
     assert.equal(r.outcomeClass, 'error');
     assert.equal(await firmwareBox(page).getAttribute('data-state'), 'valid');
@@ -264,9 +280,9 @@ describe('board with NOR image regions', () => {
 
   test('a DSP image goes to the loader service, which the peers log shows', async () => {
     const hexFile = `:10000000${'AB'.repeat(16)}45\n:00000001FF\n`;
-    const r = await uploadThrough(page, 'form-image', inst.file('FrmWDSP_browser.hex', hexFile));
-    assert.equal(r.url.search, '?type=FirmwareDSP&name=FrmWDSP_browser.hex');
-    assert.equal(r.outcome, 'DSP firmware "FrmWDSP_browser.hex" handed to the loader service.');
+    // A space and a percent sign come back escaped (or, for a lone %, as they were).
+    const r = await uploadThrough(page, 'form-image', inst.file('FrmWDSP_browser 100%.hex', hexFile));
+    assert.equal(r.outcome, 'DSP firmware "FrmWDSP_browser 100%.hex" handed to the loader service.');
     const newest = page.locator('#peers-log tbody tr').first();
     const text = await newest.textContent();
     assert.match(text, /loader/);
@@ -293,6 +309,29 @@ describe('board with NOR image regions', () => {
     assert.match(await page.textContent('#form-gps .form-error'), /must begin with gps_/);
     assert.equal(page.url(), before);
   });
+
+  test('at 400 px the page, long peer log lines included, never scrolls sideways', async () => {
+    await page.setViewportSize({ width: 400, height: 900 });
+    try {
+      assert.ok((await page.locator('#peers-log tbody tr').count()) >= 2);
+      const widths = await page.evaluate(() => [document.documentElement.scrollWidth,
+        document.documentElement.clientWidth]);
+      assert.ok(widths[0] <= widths[1], `page ${widths[0]} px wide in a ${widths[1]} px window`);
+      await page.screenshot({ path: path.join(artifactDir, 'demo-400px.png'), fullPage: true });
+    } finally {
+      await page.setViewportSize({ width: 1500, height: 1000 });
+    }
+  });
+
+  test('a cross-site refusal and an escaped or malformed name are stated', async () => {
+    await page.goto(`${inst.url}index.html?error=2009&version=v2.11`);
+    assert.equal((await page.textContent('#outcome')).trim(),
+      'Error 2009: refused: the request came from another site. Reported by upgrade.cgi v2.11.');
+    await page.goto(`${inst.url}index.html?type=FirmwareDSP&name=a%25b%ZZ%C3%A9%E2`);
+    assert.equal((await page.textContent('#outcome')).trim(),
+      'DSP firmware "a%b%ZZé%E2" handed to the loader service.');
+    await page.waitForSelector('#state[data-loaded]');
+  });
 });
 
 describe('board with a NAND drive', () => {
@@ -310,7 +349,14 @@ describe('board with a NAND drive', () => {
 
     r = await uploadThrough(page, 'form-image', inst.file('FrmWCINT_nand.bin', imageBytes(70000)));
     assert.equal(r.url.search, '?type=FirmwareCINT&name=FrmWCINT_nand.bin');
+    assert.equal(r.outcome, 'CINT firmware "FrmWCINT_nand.bin" copied to the NAND drive (/NANDdrive/firm/).');
     const nand = await page.locator('#nand-files tbody').textContent();
     assert.ok(nand.includes('FrmWCINT_nand.bin') && nand.includes('70000'), nand);
+    // The drive leads the panel; the NOR map follows, marked as not written here.
+    const top = async (sel) => (await page.locator(sel).boundingBox()).y;
+    assert.ok(await top('#nand') <= await top('#flash') && await top('#nand') < await top('#board'),
+      'the NAND drive leads the panel');
+    assert.ok(await page.locator('#flash-board2').isVisible());
+    await page.screenshot({ path: path.join(artifactDir, 'demo-board2.png'), fullPage: true });
   });
 });

@@ -288,6 +288,14 @@ TEST_F(FormEchoReplay, CapturedRequestReplaysInAFreshProcess)
     EXPECT_NE(replayed.entries[3]["temp_file"], liveReport.entries[3]["temp_file"]);
     EXPECT_EQ(root.list("/tmp"), std::vector<std::string>{});
 
+    // A root without tmp/ cannot take the uploads: said so, not a cut capture.
+    std::filesystem::create_directories(root.host("/bare"));
+    auto bare = quibtest::runProcess({echo}, {{"FORM_ECHO_REPLAY", file},
+                                              {"INSTRUMENT_ROOT", root.host("/bare")}});
+    Report b = parse(bare.out);
+    EXPECT_EQ(b.globals["replay_error"], "0") << bare.out;
+    EXPECT_EQ(b.globals["replay_reason"].rfind("the instrument root has no tmp/", 0), 0u) << bare.out;
+
     // Forge the length of the first file's content type: far beyond the file,
     // so it reads as an entry cut after its name (cgiEnvironmentMemory, 1).
     // Under ASan a gigabyte allocation would abort the program.
@@ -304,6 +312,7 @@ TEST_F(FormEchoReplay, CapturedRequestReplaysInAFreshProcess)
     EXPECT_EQ(refused.status, 0) << refused.err;
     Report r = parse(refused.out);
     EXPECT_EQ(r.globals["replay_error"], "1") << refused.out;
+    EXPECT_EQ(r.globals["replay_reason"], "an entry is broken off") << refused.out;
     EXPECT_TRUE(r.entries.empty());
     EXPECT_EQ(root.list("/tmp"), std::vector<std::string>{});
 }

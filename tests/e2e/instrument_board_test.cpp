@@ -17,7 +17,7 @@ TEST(InstrumentBoard, InitMakesWhatShowDetects)
     };
     const Case cases[] = {
         {{"--board", "1", "--loader-generation", "4"}, {},
-         R"({"version":1,"loaderGeneration":4,"firmwareSectorCount":10,"loaderName":"LoaderCINT_v4",)"},
+         R"({"version":1,"loaderGeneration":4,"firmwareSectorCount":10,"loaderName":"LoaderCINT_v4","firmwareName":""})"},
         {{"--loader-generation", "3"}, {},
          R"({"version":1,"loaderGeneration":3,"firmwareSectorCount":8,"loaderName":"LoaderCINT_v3",)"},
         {{"--board", "2", "--loader-generation", "4"}, {"LoaderCINT_v3.bin", "FrmWCINT_V2.bin"},
@@ -30,6 +30,10 @@ TEST(InstrumentBoard, InitMakesWhatShowDetects)
         args.insert(args.end(), c.options.begin(), c.options.end());
         auto init = instrument(args);
         ASSERT_EQ(init.status, 0) << init.err;
+        // One line for each thing made: the chip, the board report, the loader.
+        EXPECT_EQ(init.out.substr(0, 6), "chip: ") << init.out;
+        EXPECT_NE(init.out.find("\nboard report: "), std::string::npos) << init.out;
+        EXPECT_NE(init.out.find("\nloader image: generation "), std::string::npos) << init.out;
         for (const auto& f : c.nandFiles)
             tmp.write("/inst/NANDdrive/firm/" + f, "image");
         auto show = instrument({"show", root, "--json"});
@@ -39,10 +43,13 @@ TEST(InstrumentBoard, InitMakesWhatShowDetects)
     }
 }
 
-TEST(InstrumentBoard, LoaderOnTheSmallChipIsRefused)
+TEST(InstrumentBoard, LoaderOnTheSmallChipIsRefusedAndNothingIsLeft)
 {
     quibtest::TempRoot tmp;
     auto init = instrument({"init", tmp.path() + "/inst", "--flash", "0xC8", "--loader-generation", "4"});
     EXPECT_NE(init.status, 0);
     EXPECT_NE(init.err.find("outside"), std::string::npos) << init.err;
+    // Nothing of the half-made root is left, and nothing claims to be made.
+    EXPECT_FALSE(tmp.exists("/inst"));
+    EXPECT_EQ(init.out, "");
 }

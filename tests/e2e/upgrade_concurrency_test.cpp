@@ -52,13 +52,17 @@ TEST(UpgradeE2eFaults, PowerCutDuringTheImageWriteLeavesAnErasedHeaderOnly)
     EXPECT_NE(region.find("\"state\":\"erased\""), std::string::npos) << region;
     EXPECT_NE(region.find("\"version\":{\"offset\":3800960,\"state\":\"erased\"}"), std::string::npos)
         << region;
-    // Only the spooled upload of the killed run is left (the instrument's /tmp
-    // does not survive the power); the lock went with the process.
+    // Only the spooled upload of the killed run and its progress file are left
+    // (the instrument's /tmp does not survive the power); the lock went with
+    // the process.
     const auto left = inst.leftovers();
-    ASSERT_EQ(left.size(), 1u);
+    ASSERT_EQ(left.size(), 2u);
     EXPECT_TRUE(inst.read(left[0]) == b);
+    EXPECT_EQ(left[1], "/tmp/upgrade.progress");
+    EXPECT_EQ(inst.read(left[1]).substr(0, 18), "phase=programming\n");
     inst.write("/flash/nor.conf", "code=0x93\n");
-    std::remove(inst.host(left[0]).c_str());
+    for (const auto& f : left)
+        std::remove(inst.host(f).c_str());
     EXPECT_EQ(post(inst, "", {"FrmWCINT_C.bin", pattern(70000, 3)}).refresh(),
               "url=../index.html?type=FirmwareCINT&name=FrmWCINT_C.bin");
     EXPECT_NE(regionJson(inst.showJson(), "firmware10").find("\"agree\":true"), std::string::npos);

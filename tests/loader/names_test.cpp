@@ -30,6 +30,12 @@ TEST(DecodeTrame, NorBoardReadsTheVersionBlocks)
     EXPECT_EQ(F_InitDecodeTrame(), 1);
     EXPECT_STREQ(getNomFirmware(), "FrmWCINT_V2");
     EXPECT_EQ(std::string(getNomLoader()), name32);
+    // An erased block names nothing; one erased byte among text is kept as read.
+    putBytes(root, FLASH_OFF_VERSFIRMW, std::string(32, '\xFF'));
+    putBytes(root, FLASH_OFF_VERSLOADER, std::string(31, '\xFF') + "L");
+    EXPECT_EQ(F_InitDecodeTrame(), 1);
+    EXPECT_STREQ(getNomFirmware(), "");
+    EXPECT_EQ(std::string(getNomLoader()), std::string(31, '\xFF') + "L");
     F_FlashDrv_Close();
 }
 

@@ -84,7 +84,8 @@ TEST(StateReport, IsOneObjectWhateverTheToolPrinted)
         {{false, false, -1, "", "instrument: No such file"}, "\"show\":null", "could not be run"},
     };
     for (const auto& c : cases) {
-        std::string body = state::stateBody("/r", c.show, {"{\"peer\":\"loader\"}", "cut \"off"});
+        std::string body =
+            state::stateBody("/r", c.show, {"{\"peer\":\"loader\"}", "cut \"off"}, "null");
         EXPECT_TRUE(state::isJsonObject(body)) << body;
         EXPECT_NE(body.find(c.wantShow), std::string::npos) << body;
         if (c.wantError)
@@ -94,7 +95,31 @@ TEST(StateReport, IsOneObjectWhateverTheToolPrinted)
         EXPECT_NE(body.find("\"peersLog\":[\"{\\\"peer\\\":\\\"loader\\\"}\",\"cut \\\"off\"]"),
                   std::string::npos)
             << body;
+        EXPECT_NE(body.find(",\"progress\":null}"), std::string::npos) << body;
     }
+}
+
+TEST(StateProgress, OnlyAWholeRecordIsPassedOn)
+{
+    const std::string numbers = "done=3\ntotal=10\nstarted=1700000000\ntime=1700000004\n";
+    struct Case {
+        std::string text;
+        const char* want;
+    };
+    const Case cases[] = {
+        {"phase=erasing\n" + numbers + "file=FrmWCINT_a.bin\n",
+         R"({"phase":"erasing","done":3,"total":10,"started":1700000000,"time":1700000004,"file":"FrmWCINT_a.bin"})"},
+        {"phase=checking\n" + numbers + "file=a\nb \"c\n",  // the name runs to the end
+         R"({"phase":"checking","done":3,"total":10,"started":1700000000,"time":1700000004,"file":"a\nb \"c"})"},
+        {"", "null"},
+        {"phase=erasing\n" + numbers + "file=cut", "null"},
+        {"phase=resting\n" + numbers + "file=a\n", "null"},
+        {"phase=erasing\ndone=-3\ntotal=10\nstarted=1\ntime=1\nfile=a\n", "null"},
+        {"phase=erasing\ndone=3\nstarted=1\ntime=1\nfile=a\n", "null"},
+        {"phase=erasing\n" + numbers + "extra=1\nfile=a\n", "null"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(state::progressJson(c.text), c.want) << c.text;
 }
 
 TEST(StateCgi, AnswersTheRootsReportAsJson)
@@ -119,6 +144,19 @@ TEST(StateCgi, AnswersTheRootsReportAsJson)
     EXPECT_EQ(body.find("\"show\":null"), std::string::npos) << body;
     EXPECT_NE(body.find("{\\\"n\\\":10}\",\"{\\\"n\\\":11}"), std::string::npos) << body;
     EXPECT_EQ(body.find("{\\\"n\\\":9}"), std::string::npos) << body;
+    EXPECT_NE(body.find(",\"progress\":null}"), std::string::npos) << body;
+
+    // While an image is written the page asks for the progress alone.
+    root.write("/tmp/upgrade.progress",
+               "phase=programming\ndone=65536\ntotal=70000\nstarted=5\ntime=6\nfile=F.bin\n");
+    auto progress = quibtest::runProcess(
+        {quibtest::binPath("state.cgi")},
+        {{"INSTRUMENT_ROOT", root.path()}, {"REQUEST_METHOD", "GET"}, {"QUERY_STRING", "progress"}});
+    ASSERT_EQ(progress.status, 0) << progress.err;
+    EXPECT_EQ(progress.out.substr(progress.out.find("\r\n\r\n") + 4),
+              "{\"root\":\"" + root.path() +
+                  R"(","progress":{"phase":"programming","done":65536,"total":70000,"started":5,"time":6,"file":"F.bin"}})"
+                  "\n");
 
     auto noRoot = quibtest::runProcess({quibtest::binPath("state.cgi")}, {{"INSTRUMENT_ROOT", ""}});
     ASSERT_EQ(noRoot.status, 0);

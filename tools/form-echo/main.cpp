@@ -8,11 +8,13 @@
 #include <cstring>
 #include <string>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 // The tool walks the entry list itself, to show the entries in request order
 // (the public accessors look fields up by name).
 #include "cgi/cgi_internal.h"
+#include "platform/platform.h"
 #include "tools/common/json.h"
 #include "tools/common/sha256.h"
 #include "tools/common/text.h"
@@ -119,6 +121,23 @@ void capture(const char* dir, tool::Json& report, std::string& text)
     }
 }
 
+// Why a capture could not be replayed, in words. The layer answers 0 both for
+// a cut file and for an upload it could not spool: the root's tmp/ tells which.
+std::string replayReason(cgiEnvironmentResultType r)
+{
+    if (r == cgiEnvironmentIO) {
+        char tmp[1024];
+        struct stat st {};
+        if (platform_path("/tmp/", tmp, sizeof tmp) != nullptr &&
+            (stat(tmp, &st) != 0 || !S_ISDIR(st.st_mode)))
+            return std::string("the instrument root has no tmp/ for the uploads: ") + tmp;
+        return "the capture is unreadable or cut";
+    }
+    if (r == cgiEnvironmentMemory)
+        return "an entry is broken off";
+    return "not a capture file";
+}
+
 }  // namespace
 
 int cgiMain()
@@ -130,8 +149,11 @@ int cgiMain()
     if (const char* replay = std::getenv("FORM_ECHO_REPLAY"); replay && *replay) {
         cgiEnvironmentResultType r = cgiReadEnvironment(replay);
         if (r != cgiEnvironmentSuccess) {
+            const std::string reason = replayReason(r);
             report["replay_error"] = static_cast<int>(r);
+            report["replay_reason"] = reason;
             text += "replay_error: " + std::to_string(r) + "\n";
+            text += "replay_reason: " + textEscape(reason) + "\n";
         }
     }
     if (const char* dir = std::getenv("FORM_ECHO_CAPTURE"); dir && *dir)

@@ -69,7 +69,7 @@ std::string block32(const std::string& text)
     return b;
 }
 
-int writeLoader(const InitOptions& opt)
+int writeLoader(const InitOptions& opt, InitMade& made)
 {
     const fs::path image = fs::path(opt.root) / "flash" / "nor.img";
     std::error_code ec;
@@ -110,16 +110,24 @@ int writeLoader(const InitOptions& opt)
         std::fprintf(stderr, "instrument init: cannot write the loader into %s\n", image.c_str());
         return 1;
     }
+    char line[1200];
+    std::snprintf(line, sizeof line,
+                  "loader image: generation %d (%s) in the loader region at offset 0x%06X of %s",
+                  opt.loaderGeneration,
+                  opt.loaderGeneration == 4 ? "10 firmware sectors" : "8 firmware sectors",
+                  static_cast<unsigned>(FLASH_OFF_LOADER), image.c_str());
+    made.lines.push_back(line);
     return 0;
 }
 
 }  // namespace
 
-int initBoard(const InitOptions& opt)
+int initBoard(const InitOptions& opt, InitMade& made)
 {
     const fs::path program = fs::path(opt.root) / "proc" / "boot" / "pidin";
     std::error_code ec;
-    fs::create_directories(program.parent_path(), ec);
+    if (!fs::exists(program, ec))
+        made.paths.push_back(program.string());
     {
         std::ofstream out(program, std::ios::binary | std::ios::trunc);
         out << reportProgram(opt.board);
@@ -134,7 +142,9 @@ int initBoard(const InitOptions& opt)
         std::fprintf(stderr, "instrument init: cannot make %s executable\n", program.c_str());
         return 1;
     }
-    return opt.loaderGeneration == 0 ? 0 : writeLoader(opt);
+    made.lines.push_back("board report: " + program.string() + ", board " + std::to_string(opt.board) +
+                         (opt.board == 2 ? " (NAND drive)" : " (NOR image regions)"));
+    return opt.loaderGeneration == 0 ? 0 : writeLoader(opt, made);
 }
 
 }  // namespace tool

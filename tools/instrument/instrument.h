@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "tools/common/json.h"
 
@@ -16,10 +17,21 @@ struct InitOptions {
     int loaderGeneration = 0;    // 0: loader region left erased, 3 or 4
 };
 
+// What init made: the paths that were not there before, in the order made
+// (removed again, newest first, when a later step fails), and one line per
+// thing for the user (printed when every step succeeded).
+struct InitMade {
+    std::vector<std::string> paths;
+    std::vector<std::string> lines;
+};
+
+// init.cpp: `instrument init`: every step below, one line on standard output
+// per thing made; on failure nothing it made is left behind.
+int init(const InitOptions& opt);
 // init.cpp: the root, its directories and the erased chip.
-int initRoot(const InitOptions& opt);
+int initRoot(const InitOptions& opt, InitMade& made);
 // init_board.cpp: the board report program and the CINT loader image.
-int initBoard(const InitOptions& opt);
+int initBoard(const InitOptions& opt, InitMade& made);
 
 // What one `show` section writes to: text on out, or members of doc with --json.
 struct ShowContext {

@@ -65,10 +65,7 @@ int cmdInit(int argc, char** argv)
     }
     if (opt.root.empty())
         return usage();
-    int rc = tool::initRoot(opt);
-    if (rc == 0)
-        rc = tool::initBoard(opt);
-    return rc;
+    return tool::init(opt);
 }
 
 int cmdShow(int argc, char** argv)

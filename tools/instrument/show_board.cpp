@@ -16,15 +16,11 @@ namespace fs = std::filesystem;
 namespace tool {
 namespace {
 
-// Names come from flash on board 1 and may be erased or hold any byte.
+// Names come from flash on board 1 and may hold any byte; an erased block
+// already reads as no name.
 std::string printable(const char* name)
 {
-    std::string s = name;
-    if (s.empty())
-        return "(none)";
-    if (s.find_first_not_of('\xff') == std::string::npos)
-        return "(erased)";
-    return escapeBytes(s, "");
+    return name[0] == '\0' ? "(none)" : escapeBytes(name, "");
 }
 
 }  // namespace

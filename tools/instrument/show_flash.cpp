@@ -23,16 +23,17 @@ struct Region {
     uint32_t firstSector;
     uint32_t sectors;
     uint32_t tailReserved;  // bytes at the region's end kept for the version/info blocks
+    uint32_t minSize;       // the smallest image the writer accepts
     int64_t versionOffset;  // -1: none
     int64_t infoOffset;     // -1: none
 };
 
 constexpr uint32_t kSec = FLASH_SECTOR_SIZE;
 constexpr Region kRegions[] = {
-    {"web", "web archive", 27, 21, 0, -1, -1},
-    {"firmware10", "CINT firmware, 10 sectors", 48, 10, 128, (48 + 10) * kSec - 128, -1},
-    {"firmware8", "CINT firmware, 8 sectors", 48, 8, 128, (48 + 8) * kSec - 128, -1},
-    {"loader", "CINT loader", 59, 1, 256, FLASH_OFF_VERSLOADER, FLASH_OFF_INFOLOADER},
+    {"web", "web archive", 27, 21, 0, 0, -1, -1},
+    {"firmware10", "CINT firmware, 10 sectors", 48, 10, 128, kSec, (48 + 10) * kSec - 128, -1},
+    {"firmware8", "CINT firmware, 8 sectors", 48, 8, 128, kSec, (48 + 8) * kSec - 128, -1},
+    {"loader", "CINT loader", 59, 1, 256, 1024, FLASH_OFF_VERSLOADER, FLASH_OFF_INFOLOADER},
 };
 constexpr uint32_t kBlockLen = 32;
 
@@ -145,6 +146,7 @@ Json showRegion(ShowContext& ctx, const Chip& chip, const Region& r)
     j["firstSector"] = r.firstSector;
     j["sectors"] = r.sectors;
     j["offset"] = start;
+    j["minSize"] = r.minSize;
     j["maxSize"] = maxSize;
     FILE* out = ctx.out;
     if (!ctx.json) {

@@ -1,6 +1,7 @@
 // state.cgi: answers the demo page with the state of the simulated instrument
 // named by INSTRUMENT_ROOT: `instrument show ROOT --json` (the tool next to this
-// program) and the last lines of the peers' log, as one JSON object.
+// program), the last lines of the peers' log and the upgrade handler's progress
+// file, as one JSON object. With the query string "progress", the progress alone.
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -9,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
 #include <poll.h>
 #include <spawn.h>
 #include <string>
@@ -16,6 +18,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "tools/common/json.h"
 #include "tools/state/log_tail.h"
 #include "tools/state/state_report.h"
 
@@ -27,6 +30,17 @@ constexpr auto kShowTimeout = std::chrono::seconds(20);
 constexpr size_t kMaxOutput = 8u << 20;  // a report is a few KiB; refuse a runaway
 constexpr size_t kLogLines = 20;
 constexpr size_t kLogWindow = 256u << 10;
+constexpr size_t kProgressMax = 4096;
+
+// The progress file as JSON: null while no image is being handled.
+std::string readProgress(const std::string& root)
+{
+    std::ifstream in(root + "/tmp/upgrade.progress", std::ios::binary);
+    std::string text(kProgressMax, '\0');
+    in.read(text.data(), static_cast<std::streamsize>(text.size()));
+    text.resize(in ? text.size() : static_cast<size_t>(in.gcount()));
+    return state::progressJson(text);
+}
 
 // The directory this program was started from: the tools are built side by side.
 std::string ownDirectory(const char* argv0)
@@ -110,25 +124,37 @@ state::ShowRun runShow(const std::string& program, const std::string& root)
     return run;
 }
 
-}  // namespace
-
-int main(int, char** argv)
+int answer(const std::string& body)
 {
-    const char* env = std::getenv("INSTRUMENT_ROOT");
-    std::string root = env ? env : "";
-    state::ShowRun show;
-    std::vector<std::string> log;
-    if (root.empty() || root[0] != '/') {
-        show.err = "INSTRUMENT_ROOT does not name an instrument root";
-    } else {
-        show = runShow(ownDirectory(argv[0]) + "/instrument", root);
-        log = state::tailLines(root + "/var/log/peers.jsonl", kLogLines, kLogWindow);
-    }
-    std::string body = state::stateBody(root, show, log);
     std::printf("Content-Type: application/json\r\n"
                 "Cache-Control: no-cache, no-store, must-revalidate\r\n"
                 "\r\n");
     std::fwrite(body.data(), 1, body.size(), stdout);
     std::fputc('\n', stdout);
     return std::fflush(stdout) == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int, char** argv)
+{
+    const char* env = std::getenv("INSTRUMENT_ROOT");
+    std::string root = env ? env : "";
+    const char* query = std::getenv("QUERY_STRING");
+    const bool rooted = !root.empty() && root[0] == '/';
+    const std::string progress = rooted ? readProgress(root) : "null";
+    // Polled while an upload is being written: the report would run the
+    // board identification beside the handler, and is not needed.
+    if (query != nullptr && std::strcmp(query, "progress") == 0) {
+        return answer("{\"root\":" + tool::jsonEscape(root) + ",\"progress\":" + progress + "}");
+    }
+    state::ShowRun show;
+    std::vector<std::string> log;
+    if (!rooted) {
+        show.err = "INSTRUMENT_ROOT does not name an instrument root";
+    } else {
+        show = runShow(ownDirectory(argv[0]) + "/instrument", root);
+        log = state::tailLines(root + "/var/log/peers.jsonl", kLogLines, kLogWindow);
+    }
+    return answer(state::stateBody(root, show, log, progress));
 }

@@ -1,5 +1,7 @@
 #include "tools/state/state_report.h"
 
+#include <cstdlib>
+
 #include "tools/common/json.h"
 #include "tools/state/json_check.h"
 
@@ -30,10 +32,53 @@ std::string describeFailure(const ShowRun& show, bool reportUsable)
     return why;
 }
 
+// The decimal number of a whole line's value; false when it is none.
+bool number(const std::string& s, long long& out)
+{
+    if (s.empty() || s.size() > 18 || s.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    out = std::strtoll(s.c_str(), nullptr, 10);
+    return true;
+}
+
 }  // namespace
 
+std::string progressJson(const std::string& text)
+{
+    static const char* const numbers[] = {"done", "total", "started", "time"};
+    static const char* const phases[] = {"checking", "erasing", "programming", "verifying"};
+    // The file name comes last and runs to the end: it may hold any byte.
+    const size_t fileAt = text.find("\nfile=");
+    if (fileAt == std::string::npos || text.back() != '\n')
+        return "null";
+    tool::Json j = tool::Json::object();
+    const std::string head = text.substr(0, fileAt + 1);
+    const std::string phase = head.substr(0, head.find('\n'));
+    bool known = false;
+    for (const char* p : phases)
+        known = known || phase == std::string("phase=") + p;
+    if (!known)
+        return "null";
+    j["phase"] = phase.substr(6);
+    size_t at = phase.size() + 1;
+    for (const char* key : numbers) {
+        const size_t end = head.find('\n', at);
+        const std::string line = end == std::string::npos ? "" : head.substr(at, end - at);
+        const std::string prefix = std::string(key) + "=";
+        long long v = 0;
+        if (line.rfind(prefix, 0) != 0 || !number(line.substr(prefix.size()), v))
+            return "null";
+        j[key] = v;
+        at = end + 1;
+    }
+    if (at != head.size())
+        return "null";
+    j["file"] = text.substr(fileAt + 6, text.size() - fileAt - 7);
+    return j.dump();
+}
+
 std::string stateBody(const std::string& root, const ShowRun& show,
-                      const std::vector<std::string>& peersLog)
+                      const std::vector<std::string>& peersLog, const std::string& progress)
 {
     bool usable = show.started && !show.timedOut && isJsonObject(show.out);
     std::string why = describeFailure(show, usable);
@@ -51,7 +96,7 @@ std::string stateBody(const std::string& root, const ShowRun& show,
     body += ",\"peersLog\":[";
     for (size_t i = 0; i < peersLog.size(); ++i)
         body += (i ? "," : "") + tool::jsonEscape(peersLog[i]);
-    body += "]}";
+    body += "],\"progress\":" + progress + "}";
     return body;
 }
 

@@ -16,10 +16,16 @@ struct ShowRun {
     std::string err;        // standard error
 };
 
+// The upgrade handler's progress file ("key=value" lines: phase, done, total,
+// started, time, then file to the end) as a JSON object with those members, or
+// "null" when the text is not one whole record.
+std::string progressJson(const std::string& text);
+
 // {"root":..., "show":<the report, or null when it is not one JSON object>,
 //  "showError":<why the report is missing or incomplete, or null>,
-//  "peersLog":[<the last log lines, each as a string>]}
+//  "peersLog":[<the last log lines, each as a string>],
+//  "progress":<progressJson of the progress file>}
 std::string stateBody(const std::string& root, const ShowRun& show,
-                      const std::vector<std::string>& peersLog);
+                      const std::vector<std::string>& peersLog, const std::string& progress);
 
 }  // namespace state

@@ -1,0 +1,26 @@
+// The progress file: what the image handler is doing right now, for the page
+// to show while the instrument erases and programs its flash.
+#pragma once
+
+#include <cstdint>
+
+// The instrument path of the file; its lines are "key=value": phase, done,
+// total, started, time (seconds since the epoch), then file (the base name,
+// the rest of the file).
+constexpr char UPG_PROGRESS_PATH[] = "/tmp/upgrade.progress";
+
+enum UpgradePhase {
+    UPG_PHASE_CHECKING,     // reading and summing the upload; done and total 0
+    UPG_PHASE_ERASING,      // erasing sector done of total
+    UPG_PHASE_PROGRAMMING,  // done bytes of total programmed
+    UPG_PHASE_VERIFYING,    // done bytes of total read back
+};
+
+// Starts the file for the image baseName, in the checking phase.
+void upgrade_progress_begin(const char* baseName);
+// Records a step; written when the phase changes, otherwise at most once per
+// sector or 64 KiB and five times a second, and only between begin and end.
+// Failures are ignored: the upload never depends on the file.
+void upgrade_progress(UpgradePhase phase, int64_t done, int64_t total);
+// Removes the file.
+void upgrade_progress_end();
