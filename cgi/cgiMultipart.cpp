@@ -395,11 +395,16 @@ cgiParseResultType parseParts(mpReader& reader)
         if (isFile) {
             if (getTempFileName(tfileName) != cgiParseSuccess)
                 return cgiParseIO;
-            out = std::fopen(tfileName, "w+b");
+            // The file is new and empty: opened without truncation, which
+            // some file systems answer with a flush of the whole file at close.
+            // The scan writes runs of whole blocks, so a stream buffer would
+            // only split them.
+            out = std::fopen(tfileName, "r+b");
             if (out == nullptr) {
                 unlink(tfileName);
                 return cgiParseIO;
             }
+            setvbuf(out, nullptr, _IONBF, 0);
         }
 
         char* value = nullptr;
