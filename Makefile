@@ -3,6 +3,7 @@
 #               once normally (build/) and once under ASan+UBSan (build-asan/)
 # make demo   - build, make a fresh demo instrument and serve its page on
 #               127.0.0.1 until Ctrl-C (variables BOARD, FLASH, LOADER_GEN, PORT, PEERS)
+# make bench  - install the yardsticks, build, run every benchmark (not a test)
 
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD ?= build
@@ -18,12 +19,19 @@ LOADER_GEN ?= 4
 PORT ?= 8080
 PEERS ?=
 
-.PHONY: build test test-normal test-asan deps test-deps demo clean
+.PHONY: build test test-normal test-asan deps test-deps demo bench clean
 
 # Packages that a fresh machine may lack (program:package): DEPS for the build
 # and the demo, TEST_DEPS in addition for the browser tests.
 DEPS := lighttpd:lighttpd curl:curl
 TEST_DEPS := chromium:chromium chromedriver:chromium-driver node:nodejs npm:npm
+
+# $(call apt_get,packages): one shell command that installs Debian packages
+define apt_get
+SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); \
+	  $$SUDO apt-get install -y --no-install-recommends $(1) || \
+	  { $$SUDO apt-get update && $$SUDO apt-get install -y --no-install-recommends $(1); }
+endef
 
 # $(call install_missing,program:package ...)
 define install_missing
@@ -31,9 +39,7 @@ define install_missing
 	  command -v $$prog >/dev/null 2>&1 || [ -x /usr/sbin/$$prog ] || missing="$$missing $$pkg"; done; \
 	if [ -n "$$missing" ]; then \
 	  echo "installing:$$missing"; \
-	  SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); \
-	  $$SUDO apt-get install -y --no-install-recommends $$missing || \
-	  { $$SUDO apt-get update && $$SUDO apt-get install -y --no-install-recommends $$missing; }; \
+	  $(call apt_get,$$missing); \
 	fi
 endef
 
@@ -66,6 +72,17 @@ test-asan:
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j $(JOBS)
+
+# The multipart bench's yardsticks: Debian's python3-multipart, and busboy from
+# npm into the build tree (never into the source tree).
+BUSBOY := busboy@1.6.0
+bench: build
+	$(call install_missing,node:nodejs npm:npm)
+	@/usr/bin/python3 -c 'import multipart.multipart' 2>/dev/null || { $(call apt_get,python3-multipart); }
+	@[ -d $(BUILD)/bench-node/node_modules/busboy ] || \
+	  npm install --prefix $(BUILD)/bench-node --no-audit --no-fund --no-save $(BUSBOY)
+	$(BUILD)/bin/bench_flash
+	$(BUILD)/bin/bench_multipart
 
 # Refuses early when a demo of this build tree already runs; builds only what it serves.
 DEMO_ENV = BUILD=$(BUILD) BOARD=$(BOARD) FLASH=$(FLASH) LOADER_GEN=$(LOADER_GEN) PORT=$(PORT) PEERS="$(PEERS)"

@@ -1,9 +1,11 @@
 // multipart/form-data input: splits the body at the boundary, keeps ordinary
 // fields in memory and spools file parts into private temporary files.
-// The body goes through one byte at a time; nothing of it is buffered here
-// beyond the put-back ring, so memory does not grow with an upload.
+// The body is read in blocks and scanned for the delimiter with memchr and a
+// partial match kept across blocks, so every byte is looked at a bounded
+// number of times whatever the boundary; memory does not grow with an upload.
 #include "cgi/cgi_internal.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
@@ -11,35 +13,77 @@
 
 #include "platform/platform.h"
 
+int mpReadSize = mpBlockSize;
+
 namespace {
 
-constexpr int ringSize = static_cast<int>(sizeof(mpReader::ring));
 constexpr int fieldSpace = 1024;
+constexpr int boundarySpace = 1024;
+
+// The reader of the one parse: too big for every stack the layer runs on.
+mpReader theReader;
 
 bool isSpace(char c)
 {
     return std::isspace(static_cast<unsigned char>(c)) != 0;
 }
 
-// A growable value buffer of a part without file name.
-struct ValueBuffer {
+// Where the bytes before a delimiter go: a file, a growable value buffer (a
+// part without file name), or nowhere (preamble, skipped parts).
+struct Sink {
+    FILE* file = nullptr;
     char* data = nullptr;
     size_t capacity = 0;
     size_t length = 0;
 
-    bool append(char c)
+    // Returns cgiParseSuccess, or the failure that ends the scan.
+    cgiParseResultType put(const unsigned char* p, size_t n)
     {
-        if (length + 1 == capacity) {
-            char* bigger = static_cast<char*>(std::realloc(data, capacity * 2));
-            if (bigger == nullptr)
-                return false;
-            data = bigger;
-            capacity *= 2;
+        if (n == 0)
+            return cgiParseSuccess;
+        if (file != nullptr) {
+            // Bytes that did not reach the file (full file system) must fail
+            // the upload, not shorten it silently.
+            if (std::fwrite(p, 1, n, file) != n)
+                return cgiParseIO;
+        } else if (data != nullptr) {
+            if (length + n + 1 > capacity) {
+                size_t bigger = capacity;
+                while (length + n + 1 > bigger)
+                    bigger *= 2;
+                char* grown = static_cast<char*>(std::realloc(data, bigger));
+                if (grown == nullptr)
+                    return cgiParseMemory;
+                data = grown;
+                capacity = bigger;
+            }
+            std::memcpy(data + length, p, n);
+        } else {
+            return cgiParseSuccess;  // dropped, and not counted
         }
-        data[length++] = c;
-        return true;
+        length += n;
+        return cgiParseSuccess;
     }
 };
+
+// Reads the next block into the emptied reader; false at the end of the
+// declared body or of the input.
+bool mpFill(mpReader* r)
+{
+    // Never read past the declared length: a client that keeps the
+    // connection open must not make us wait for bytes it never announced.
+    long long left = static_cast<long long>(cgiContentLength) - r->taken;
+    if (left <= 0)
+        return false;
+    int n = cgiReadBody(reinterpret_cast<char*>(r->data) + mpPutBackSpace,
+                        static_cast<int>(std::min<long long>(left, mpReadSize)));
+    if (n <= 0)
+        return false;
+    r->pos = mpPutBackSpace;
+    r->end = mpPutBackSpace + n;
+    r->taken += n;
+    return true;
+}
 
 // A header value or parameter value, quoted or bare: each of its bytes goes
 // to keep. Returns where the next ';' (or the end) stands.
@@ -64,102 +108,101 @@ const char* takeValue(const char* p, Keep keep)
 int mpRead(mpReader* reader, char* buffer, int count)
 {
     int got = 0;
-    while (count > 0 && reader->readIndex != reader->writeIndex) {
-        buffer[got++] = static_cast<char>(reader->ring[reader->readIndex]);
-        reader->readIndex = (reader->readIndex + 1) % ringSize;
-        --count;
+    while (got < count) {
+        if (reader->pos == reader->end && !mpFill(reader))
+            break;
+        int n = std::min(count - got, reader->end - reader->pos);
+        std::memcpy(buffer + got, reader->data + reader->pos, static_cast<size_t>(n));
+        reader->pos += n;
+        got += n;
     }
-    const int fromRing = got;
-    bool streamRead = false;
-    if (count > 0) {
-        // Never read past the declared length: a client that keeps the
-        // connection open must not make us wait for bytes it never announced.
-        long long left = static_cast<long long>(cgiContentLength) - reader->streamOffset - fromRing;
-        if (left < count)
-            count = left > 0 ? static_cast<int>(left) : 0;
-        if (count > 0) {
-            streamRead = true;
-            while (count > 0) {
-                int c = getc_unlocked(cgiIn);
-                if (c == EOF)
-                    break;
-                buffer[got++] = static_cast<char>(c);
-                --count;
-            }
-        }
-    }
-    reader->streamOffset += got;
-    if (!streamRead && fromRing == 0 && count > 0)
+    if (got == 0 && count > 0 && reader->taken >= cgiContentLength)
         return -1;
     return got;
 }
 
 void mpPutBack(mpReader* reader, const char* bytes, int count)
 {
-    reader->streamOffset -= count;
-    for (int i = 0; i < count; ++i) {
-        reader->ring[reader->writeIndex] = static_cast<unsigned char>(bytes[i]);
-        reader->writeIndex = (reader->writeIndex + 1) % ringSize;
-    }
+    reader->pos -= count;
+    std::memmove(reader->data + reader->pos, bytes, static_cast<size_t>(count));
 }
 
 cgiParseResultType afterNextBoundary(mpReader* reader, FILE* outFile, char** outValue,
                                      int* bodyLength, int first)
 {
-    ValueBuffer value;
-    int length = 0;
-    cgiParseResultType result = cgiParseIO;
-    char boundary[1024];
+    Sink sink;
+    sink.file = outFile;
+    cgiParseResultType result = cgiParseSuccess;
+    unsigned char boundary[boundarySpace];
+    int fail[boundarySpace + 1];
     int L = 0;
-    int M = 0;
+    int M = 0;  // the last M bytes scanned match the boundary's first M
     char two[2];
 
     if (outFile == nullptr && outValue != nullptr) {
-        value.data = static_cast<char*>(std::malloc(256));
-        if (value.data == nullptr) {
+        sink.data = static_cast<char*>(std::malloc(256));
+        if (sink.data == nullptr) {
             result = cgiParseMemory;
             goto fail;
         }
-        value.capacity = 256;
+        sink.capacity = 256;
     }
-    std::snprintf(boundary, sizeof boundary, first ? "--%s" : "\r\n--%s", cgiMultipartBoundary);
-    L = static_cast<int>(std::strlen(boundary));
+    L = std::snprintf(reinterpret_cast<char*>(boundary), sizeof boundary,
+                      first ? "--%s" : "\r\n--%s", cgiMultipartBoundary);
+    L = std::min(L, boundarySpace - 1);
+    // fail[k]: the longest proper prefix of boundary[0..k) that is also its
+    // suffix, where a failed partial match of k bytes resumes (Knuth-Morris-Pratt).
+    fail[1] = 0;
+    for (int q = 1, k = 0; q < L; ++q) {
+        while (k > 0 && boundary[q] != boundary[k])
+            k = fail[k];
+        if (boundary[q] == boundary[k])
+            ++k;
+        fail[q + 1] = k;
+    }
 
     for (;;) {
-        char d;
-        if (mpRead(reader, &d, 1) != 1) {
+        if (reader->pos == reader->end && !mpFill(reader)) {
             result = cgiParseIO;
             goto fail;
         }
-        if (d == boundary[M]) {
-            if (++M == L)
+        const unsigned char* block = reader->data + reader->pos;
+        const int n = reader->end - reader->pos;
+        // A partial match carried from the last block: those bytes are the
+        // boundary's first `carried`, standing at offsets -carried..-1.
+        const int carried = M;
+        int i = 0;
+        bool found = false;
+        while (i < n) {
+            if (M == 0) {
+                const void* c = std::memchr(block + i, boundary[0], static_cast<size_t>(n - i));
+                if (c == nullptr) {
+                    i = n;
+                    break;
+                }
+                i = static_cast<int>(static_cast<const unsigned char*>(c) - block) + 1;
+                M = 1;
+                continue;
+            }
+            const unsigned char d = block[i++];
+            while (M > 0 && d != boundary[M])
+                M = fail[M];
+            if (d == boundary[M] && ++M == L) {
+                found = true;
                 break;
-            continue;
-        }
-        char emit = d;
-        if (M > 0) {
-            // Rescan from the second byte of the failed match: a delimiter may
-            // begin inside it.
-            emit = boundary[0];
-            mpPutBack(reader, boundary + 1, M - 1);
-            mpPutBack(reader, &d, 1);
-            M = 0;
-        }
-        if (outFile != nullptr) {
-            // A byte that did not reach the file (full file system) must fail
-            // the upload, not shorten it silently.
-            if (putc_unlocked(emit, outFile) == EOF) {
-                result = cgiParseIO;
-                goto fail;
             }
-            ++length;
-        } else if (value.data != nullptr) {
-            if (!value.append(emit)) {
-                result = cgiParseMemory;
-                goto fail;
-            }
-            ++length;
         }
+        // Everything before the M pending bytes is body.
+        const int keepTo = i - M;
+        if (carried > 0)
+            result = sink.put(boundary, static_cast<size_t>(std::min(carried, carried + keepTo)));
+        if (result == cgiParseSuccess && keepTo > 0)
+            result = sink.put(block, static_cast<size_t>(keepTo));
+        if (result != cgiParseSuccess)
+            goto fail;
+        reader->pos += i;
+        if (found)
+            break;
     }
 
     if (mpRead(reader, two, 2) != 2) {
@@ -169,19 +212,19 @@ cgiParseResultType afterNextBoundary(mpReader* reader, FILE* outFile, char** out
     if (two[0] == '-')
         mpPutBack(reader, two, 2);  // the caller sees the closing "--"
 
-    if (value.data != nullptr) {
-        value.data[value.length] = '\0';
-        char* shrunk = static_cast<char*>(std::realloc(value.data, value.length + 1));
-        *outValue = shrunk != nullptr ? shrunk : value.data;
+    if (sink.data != nullptr) {
+        sink.data[sink.length] = '\0';
+        char* shrunk = static_cast<char*>(std::realloc(sink.data, sink.length + 1));
+        *outValue = shrunk != nullptr ? shrunk : sink.data;
     }
     if (bodyLength != nullptr)
-        *bodyLength = length;
+        *bodyLength = static_cast<int>(sink.length);
     return cgiParseSuccess;
 
 fail:
     if (bodyLength != nullptr)
         *bodyLength = 0;
-    std::free(value.data);
+    std::free(sink.data);
     if (outValue != nullptr)
         *outValue = nullptr;
     return result;
@@ -295,9 +338,10 @@ cgiParseResultType getTempFileName(char* path)
                                                                          : cgiParseIO;
 }
 
-cgiParseResultType cgiParsePostMultipartInput()
+namespace {
+
+cgiParseResultType parseParts(mpReader& reader)
 {
-    mpReader reader{};
     if (cgiContentLength == 0)
         return cgiParseSuccess;
     cgiParseResultType result = afterNextBoundary(&reader, nullptr, nullptr, nullptr, 1);
@@ -351,11 +395,16 @@ cgiParseResultType cgiParsePostMultipartInput()
         if (isFile) {
             if (getTempFileName(tfileName) != cgiParseSuccess)
                 return cgiParseIO;
-            out = std::fopen(tfileName, "w+b");
+            // The file is new and empty: opened without truncation, which
+            // some file systems answer with a flush of the whole file at close.
+            // The scan writes runs of whole blocks, so a stream buffer would
+            // only split them.
+            out = std::fopen(tfileName, "r+b");
             if (out == nullptr) {
                 unlink(tfileName);
                 return cgiParseIO;
             }
+            setvbuf(out, nullptr, _IONBF, 0);
         }
 
         char* value = nullptr;
@@ -393,4 +442,17 @@ cgiParseResultType cgiParsePostMultipartInput()
         *tail = e;
         tail = &e->next;
     }
+}
+
+}  // namespace
+
+cgiParseResultType cgiParsePostMultipartInput()
+{
+    mpReader& reader = theReader;
+    reader.pos = reader.end = mpPutBackSpace;
+    reader.taken = 0;
+    cgiBodyBegin();
+    cgiParseResultType result = parseParts(reader);
+    cgiBodyEnd(reader.end - reader.pos);
+    return result;
 }

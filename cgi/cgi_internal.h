@@ -59,17 +59,36 @@ cgiFormEntry** cgiListTail();
 extern const char* cgiFindTarget;
 extern cgiFormEntry* cgiFindPos;
 
-// ---- Multipart reader with its put-back ring ----
+// ---- The request body ----
+// A parser reads the body between cgiBodyBegin() and cgiBodyEnd().
+void cgiBodyBegin();
+// Reads at most count bytes of the body from cgiIn: what has arrived, at least
+// one byte unless the input has ended. 0 at the end of the input or on an error.
+int cgiReadBody(char* buffer, int count);
+// Hands the unused bytes read ahead back to cgiIn when it can seek, so that
+// the input stands right after what the parse used.
+void cgiBodyEnd(int unused);
+
+// ---- Multipart reader ----
+// The body in blocks, with room in front of the unread bytes for the bytes the
+// parser gives back (never more than the working boundary's length less one).
+constexpr int mpBlockSize = 65536;
+constexpr int mpPutBackSpace = 1024;
 struct mpReader {
-    unsigned char ring[1024];
-    int readIndex;
-    int writeIndex;
-    int streamOffset;
+    unsigned char data[mpPutBackSpace + mpBlockSize];
+    int pos;          // next byte to deliver
+    int end;          // one past the last byte read
+    long long taken;  // bytes read from the input, never above cgiContentLength
 };
+// The most bytes one read of the body asks for (mpBlockSize); tests lower it
+// so that delimiters straddle reads.
+extern int mpReadSize;
 
 // Bytes delivered (0..count), or -1 when the declared length is used up and
-// nothing waits in the ring.
+// nothing waits to be read again.
 int mpRead(mpReader* reader, char* buffer, int count);
+// The bytes are read again next, before anything that was waiting: the parser
+// gives back only bytes it has just read, so the body keeps its own order.
 void mpPutBack(mpReader* reader, const char* bytes, int count);
 cgiParseResultType afterNextBoundary(mpReader* reader, FILE* outFile, char** outValue,
                                      int* bodyLength, int first);
