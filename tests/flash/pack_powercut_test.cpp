@@ -25,10 +25,11 @@ enum Outcome { Old, New, None, Other };
 
 // Every programmed byte is a cut point. Each point reprograms everything
 // before it, so the sweep is quadratic; under the sanitizers (ten times
-// slower) the middle of the data is sampled with a prime stride instead.
+// slower) or an emulator (where each fork costs tens of milliseconds) the
+// middle of the data is sampled with a prime stride instead.
 uint64_t nextCut(uint64_t cut, uint64_t programs)
 {
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || defined(QUIB_EMULATED)
     if (cut >= 64 && cut + 64 < programs)
         return cut + 61 + 64 > programs ? programs - 64 : cut + 61;
 #endif
