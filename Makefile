@@ -78,7 +78,7 @@ ppc-deps:
 # The normal build for the instrument's byte order and word size; the
 # sanitizers stay with the native leg.
 test-ppc: deps ppc-deps
-	cmake -S . -B $(PPC_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/ppc-linux-gnu.cmake \
+	cmake -S . -B $(PPC_BUILD) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/ppc-linux-gnu.cmake \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
 	cmake --build $(PPC_BUILD) -j $(JOBS)
 	cd $(PPC_BUILD) && ctest --output-on-failure -j $(JOBS)
