@@ -1,6 +1,7 @@
 # make build  - configure and build into build/ (binaries in build/bin/)
-# make test   - install what is missing, build, run every test twice:
-#               once normally (build/) and once under ASan+UBSan (build-asan/)
+# make test   - install what is missing, build, run every test three times:
+#               normally (build/), under ASan+UBSan (build-asan/), and as a
+#               32-bit big-endian PowerPC build under qemu (build-ppc/, make test-ppc)
 # make demo   - build, make a fresh demo instrument and serve its page on
 #               127.0.0.1 until Ctrl-C (variables BOARD, FLASH, LOADER_GEN, PORT, PEERS)
 # make bench  - install the yardsticks, build, run every benchmark (not a test)
@@ -8,6 +9,7 @@
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD ?= build
 ASAN_BUILD ?= build-asan
+PPC_BUILD ?= build-ppc
 CMAKE_FLAGS ?=
 
 # The demo instrument: board 1 (NOR image regions) or 2 (NAND drive), the flash
@@ -19,12 +21,16 @@ LOADER_GEN ?= 4
 PORT ?= 8080
 PEERS ?=
 
-.PHONY: build test test-normal test-asan deps test-deps demo bench clean
+.PHONY: build test test-normal test-asan test-ppc deps test-deps ppc-deps demo bench clean
 
 # Packages that a fresh machine may lack (program:package): DEPS for the build
 # and the demo, TEST_DEPS in addition for the browser tests.
 DEPS := lighttpd:lighttpd curl:curl
 TEST_DEPS := chromium:chromium chromedriver:chromium-driver node:nodejs npm:npm
+# The PowerPC leg: the cross compiler, the user-mode emulator, and GoogleTest's
+# sources to build for the target (a path stands for a file the package installs).
+PPC_DEPS := powerpc-linux-gnu-g++:g++-powerpc-linux-gnu qemu-ppc:qemu-user \
+	/usr/src/googletest/googletest/CMakeLists.txt:googletest
 
 # $(call apt_get,packages): one shell command that installs Debian packages
 define apt_get
@@ -36,7 +42,8 @@ endef
 # $(call install_missing,program:package ...)
 define install_missing
 	@missing=""; for d in $(1); do prog=$${d%%:*}; pkg=$${d##*:}; \
-	  command -v $$prog >/dev/null 2>&1 || [ -x /usr/sbin/$$prog ] || missing="$$missing $$pkg"; done; \
+	  command -v $$prog >/dev/null 2>&1 || [ -x /usr/sbin/$$prog ] || [ -e $$prog ] || \
+	  missing="$$missing $$pkg"; done; \
 	if [ -n "$$missing" ]; then \
 	  echo "installing:$$missing"; \
 	  $(call apt_get,$$missing); \
@@ -60,7 +67,7 @@ build:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS)
 
-test: test-deps test-normal test-asan
+test: test-deps test-normal test-asan test-ppc
 
 test-normal:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
@@ -84,6 +91,17 @@ bench: build
 	$(BUILD)/bin/bench_flash
 	$(BUILD)/bin/bench_multipart
 
+ppc-deps:
+	$(call install_missing,$(PPC_DEPS))
+
+# The normal build for the instrument's byte order and word size; the
+# sanitizers stay with the native leg.
+test-ppc: deps ppc-deps
+	cmake -S . -B $(PPC_BUILD) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/ppc-linux-gnu.cmake \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+	cmake --build $(PPC_BUILD) -j $(JOBS)
+	cd $(PPC_BUILD) && ctest --output-on-failure -j $(JOBS)
+
 # Refuses early when a demo of this build tree already runs; builds only what it serves.
 DEMO_ENV = BUILD=$(BUILD) BOARD=$(BOARD) FLASH=$(FLASH) LOADER_GEN=$(LOADER_GEN) PORT=$(PORT) PEERS="$(PEERS)"
 demo: deps
@@ -93,4 +111,4 @@ demo: deps
 	@$(DEMO_ENV) web/demo.sh run
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(PPC_BUILD)

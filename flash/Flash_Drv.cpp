@@ -182,7 +182,10 @@ int P_FlashDrv_DataPolling_sleep(uintptr_t target, uint8_t data)
     return pollStatus(target, data, kErasePollSleepUs);
 }
 
-bool F_FlashDrv_InWindow(uintptr_t addr) { return addr >= FLASH_ADD_DEBUT && addr < FLASH_ADD_FIN; }
+// By offset from the window's first byte: a window mapped at the top of a
+// 32-bit address space has FLASH_ADD_FIN wrapped to 0. An address below the
+// window wraps to an offset past FLASH_Size.
+bool F_FlashDrv_InWindow(uintptr_t addr) { return addr - FLASH_ADD_DEBUT < FLASH_Size; }
 
 // start and start + len - 1 both inside the window, computed without the
 // wrap-around that a huge len would cause in 32-bit arithmetic.
@@ -190,9 +193,10 @@ bool F_FlashDrv_RangeInWindow(uintptr_t start, uint32_t len)
 {
     if (!F_FlashDrv_InWindow(start))
         return false;
+    const uintptr_t offset = start - FLASH_ADD_DEBUT;
     if (len == 0)
-        return start > FLASH_ADD_DEBUT;
-    return len - 1 < FLASH_ADD_FIN - start;
+        return offset > 0;
+    return len - 1 < FLASH_Size - offset;
 }
 
 int F_FlashDrv_GetByte(uintptr_t addr)

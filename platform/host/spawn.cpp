@@ -4,12 +4,28 @@
 #include <cerrno>
 #include <climits>
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-extern char** environ;
+namespace {
 
+// Waits for pid; its wait status, or -1.
+int reap(pid_t pid)
+{
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR)
+            return -1;
+    }
+    return status;
+}
+
+}  // namespace
+
+// A program that cannot be started must give -1, never an exit status: the
+// child reports a failed exec through a close-on-exec pipe, which a
+// successful exec closes empty. posix_spawn may report the same failure
+// either way (an error, or exit status 127), so it is not used here.
 int platform_run_append_output(const char* instrumentProgram, const char* const argv[],
                                const char* appendTo)
 {
@@ -19,25 +35,38 @@ int platform_run_append_output(const char* instrumentProgram, const char* const 
         platform_path(appendTo, output, sizeof output) == nullptr)
         return -1;
 
-    posix_spawn_file_actions_t actions;
-    if (posix_spawn_file_actions_init(&actions) != 0)
+    int out = open(output, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    if (out < 0)
         return -1;
-    int rc = posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output,
-                                              O_WRONLY | O_CREAT | O_APPEND, 0600);
-    pid_t pid = -1;
-    if (rc == 0)
-        rc = posix_spawn(&pid, program, &actions, nullptr, const_cast<char* const*>(argv),
-                         environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0)
+    int report[2];
+    if (pipe2(report, O_CLOEXEC) != 0) {
+        close(out);
         return -1;
-
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR)
-            return -1;
     }
-    if (!WIFEXITED(status))
+    pid_t pid = fork();
+    if (pid == 0) {
+        // Only async-signal-safe calls between fork and exec: the parent may have threads.
+        int ok = out == STDOUT_FILENO ? fcntl(out, F_SETFD, 0) : dup2(out, STDOUT_FILENO);
+        if (ok >= 0)
+            execv(program, const_cast<char* const*>(argv));
+        int e = errno;
+        ssize_t w = write(report[1], &e, sizeof e);
+        (void)w;
+        _exit(127);
+    }
+    close(out);
+    close(report[1]);
+    if (pid < 0) {
+        close(report[0]);
+        return -1;
+    }
+    int e = 0;
+    ssize_t n;
+    while ((n = read(report[0], &e, sizeof e)) < 0 && errno == EINTR) {
+    }
+    close(report[0]);
+    int status = reap(pid);
+    if (n != 0 || status < 0 || !WIFEXITED(status))
         return -1;
     return WEXITSTATUS(status);
 }

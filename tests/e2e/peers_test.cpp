@@ -131,7 +131,8 @@ TEST(InstrumentPeers, ReadsTheWholeFileBeforeAnswering)
 TEST(InstrumentPeers, OptionsSetEachPeersAnswerAndBadMessagesGetAnError)
 {
     quibtest::TempRoot root;
-    setenv("QUIB_MSG_TIMEOUT_MS", "200", 1);
+    // Long enough for a peer under an emulator on a busy machine to answer.
+    setenv("QUIB_MSG_TIMEOUT_MS", "2000", 1);
     root.write("/tmp/f", "content");
     const std::string f = root.host("/tmp/f");
     const std::string text = "mode=4&RestoreSettings=" + f + '\0';

@@ -131,6 +131,37 @@ TEST(FlashDrvRange, BothEndsOfTheWindowAndTheCursor)
     EXPECT_EQ(norsim::counters().writes, 0u) << "not a single cycle went out";
 }
 
+TEST(FlashDrvRange, AWindowEndingAtTheTopOfTheAddressSpace)
+{
+    // The instrument's window may end at the last address, FLASH_ADD_FIN then wraps to 0.
+    const uintptr_t savedDebut = FLASH_ADD_DEBUT, savedFin = FLASH_ADD_FIN;
+    const uint32_t savedSize = FLASH_Size;
+    FLASH_Size = 0x400000;
+    FLASH_ADD_DEBUT = 0 - uintptr_t{FLASH_Size};
+    FLASH_ADD_FIN = FLASH_ADD_DEBUT + FLASH_Size;
+    const uintptr_t b = FLASH_ADD_DEBUT, last = UINTPTR_MAX;
+    struct Case {
+        uintptr_t start;
+        uint32_t len;
+        bool in;
+    };
+    const Case cases[] = {
+        {b, 1, true},      {b, 0x400000, true}, {b + 1, 0, true}, {last, 1, true},
+        {last - 1, 2, true}, {last, 2, false},  {0, 1, false},    {b - 1, 1, false},
+        {b, 0, false},     {b + 16, 0xFFFFFFFFu, false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(F_FlashDrv_RangeInWindow(c.start, c.len), c.in)
+            << "offset " << static_cast<intptr_t>(c.start - b) << " len " << c.len;
+        if (c.len == 1) {
+            EXPECT_EQ(F_FlashDrv_InWindow(c.start), c.in) << static_cast<intptr_t>(c.start - b);
+        }
+    }
+    FLASH_ADD_DEBUT = savedDebut;
+    FLASH_ADD_FIN = savedFin;
+    FLASH_Size = savedSize;
+}
+
 TEST(FlashDrvProgram, RetriesAndFailures)
 {
     quibtest::ChipRoot root(0x93, "program_fail_once=0x1000,0x2001\nprogram_fail_always=0x1001\n");

@@ -26,7 +26,11 @@ if(SANITIZE)
   # The installed libraries carry sanitizer calls; their user links the runtime.
   set(flags "-fsanitize=address,undefined")
 endif()
-execute_process(COMMAND ${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${scratch}/build
+set(toolchain "")
+if(TOOLCHAIN_FILE)
+  set(toolchain -DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN_FILE})
+endif()
+execute_process(COMMAND ${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${scratch}/build ${toolchain}
                         -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_CXX_COMPILER=${CXX_COMPILER}
                         -DCMAKE_CXX_FLAGS=${flags} -DCMAKE_EXE_LINKER_FLAGS=${flags}
                 RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
@@ -39,8 +43,9 @@ if(rc)
   fail("building the consumer failed:\n${out}\n${err}")
 endif()
 
+string(REPLACE "," ";" emulator "${EMULATOR}")
 execute_process(COMMAND ${CMAKE_COMMAND} -E env REQUEST_METHOD=GET QUERY_STRING=who=a%20b%26c
-                        ${scratch}/build/hello.cgi
+                        ${emulator} ${scratch}/build/hello.cgi
                 RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
 # The header's CR LF compared as LF: execute_process may hand back either.
 string(REPLACE "\r" "" got "${out}")

@@ -17,6 +17,7 @@ PeersProcess::PeersProcess(const std::string& root, const std::vector<std::strin
 {
     std::vector<std::string> argv = {binPath("instrument"), "peers", root};
     argv.insert(argv.end(), options.begin(), options.end());
+    argv = commandLine(argv);
     int out[2];
     if (pipe(out) != 0)
         throw std::runtime_error("pipe failed");

@@ -1,6 +1,7 @@
 #include "tests/support/process.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
@@ -18,10 +19,54 @@ std::string binPath(const std::string& name)
     return std::string(QUIB_BIN_DIR) + "/" + name;
 }
 
+namespace {
+
+// The ELF identification that tells machines apart: class, byte order and
+// machine, raw as the file holds them; "" for a file that is not ELF.
+std::string elfMachine(const char* path)
+{
+    unsigned char h[20];
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return {};
+    ssize_t n = read(fd, h, sizeof h);
+    close(fd);
+    if (n != static_cast<ssize_t>(sizeof h) || std::memcmp(h, "\x7f" "ELF", 4) != 0)
+        return {};
+    return std::string({static_cast<char>(h[4]), static_cast<char>(h[5]), static_cast<char>(h[18]),
+                        static_cast<char>(h[19])});
+}
+
+}  // namespace
+
+std::string emulatorFor(const std::string& program)
+{
+    const char* emulator = std::getenv("QUIB_EMULATOR");
+    if (emulator == nullptr || *emulator == '\0')
+        return {};
+    // Under the emulator /proc/self/exe is this test program, a target binary.
+    static const std::string own = elfMachine("/proc/self/exe");
+    const std::string theirs = elfMachine(program.c_str());
+    return !theirs.empty() && theirs == own ? emulator : std::string();
+}
+
+std::vector<std::string> commandLine(const std::vector<std::string>& argv)
+{
+    std::vector<std::string> cmd;
+    if (!argv.empty()) {
+        std::string emulator = emulatorFor(argv[0]);
+        if (!emulator.empty())
+            cmd.push_back(emulator);
+    }
+    cmd.insert(cmd.end(), argv.begin(), argv.end());
+    return cmd;
+}
+
 ProcessResult runProcess(const std::vector<std::string>& argv,
                          const std::map<std::string, std::string>& env,
                          const std::string& input)
 {
+    const std::vector<std::string> cmd = commandLine(argv);
     int inPipe[2], outPipe[2], errPipe[2];
     if (pipe(inPipe) != 0 || pipe(outPipe) != 0 || pipe(errPipe) != 0)
         throw std::runtime_error("pipe failed");
@@ -43,7 +88,7 @@ ProcessResult runProcess(const std::vector<std::string>& argv,
                 setenv(k.c_str(), v.c_str(), 1);
         }
         std::vector<char*> args;
-        for (const auto& a : argv)
+        for (const auto& a : cmd)
             args.push_back(const_cast<char*>(a.c_str()));
         args.push_back(nullptr);
         execve(args[0], args.data(), environ);

@@ -23,4 +23,13 @@ ProcessResult runProcess(const std::vector<std::string>& argv,
 // Path of a program built into build/bin.
 std::string binPath(const std::string& name);
 
+// In a cross build run under an emulator (QUIB_EMULATOR in the environment,
+// set by cmake/ppc-linux-gnu.cmake), a binary for this test's own machine
+// cannot be executed directly: emulatorFor gives the emulator for such a
+// program and "" for anything else (host tools, scripts, native builds), and
+// commandLine puts it in front of argv when needed. Every helper here that
+// starts a program goes through them.
+std::string emulatorFor(const std::string& program);
+std::vector<std::string> commandLine(const std::vector<std::string>& argv);
+
 }  // namespace quibtest

@@ -16,6 +16,10 @@
 #include <thread>
 #include <unistd.h>
 
+#include "tests/support/process.h"
+
+extern char** environ;
+
 namespace fs = std::filesystem;
 
 namespace quibtest {
@@ -122,9 +126,17 @@ bool WebServer::start(const WebServerOptions& options, int port)
     if (port == 0)
         return false;
     std::map<std::string, std::string> env;
-    for (const char* name : {"INSTRUMENT_ROOT", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
+    for (const char* name : {"INSTRUMENT_ROOT", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS",
+                             "QUIB_EMULATOR"})
         if (const char* v = std::getenv(name))
             env[name] = v;
+    // The emulator's own settings, for CGI programs that run under it.
+    for (char** e = environ; *e != nullptr; ++e) {
+        std::string kv = *e;
+        size_t eq = kv.find('=');
+        if (kv.rfind("QEMU_", 0) == 0 && eq != std::string::npos)
+            env[kv.substr(0, eq)] = kv.substr(eq + 1);
+    }
     for (const auto& [k, v] : options.env)
         env[k] = v;
 
@@ -150,7 +162,7 @@ bool WebServer::start(const WebServerOptions& options, int port)
         conf << " )\n";
         for (const auto& [path, program] : options.cgi)
             conf << "$HTTP[\"url\"] =~ " << quoted("^" + regexEscape(path) + "(/|$)")
-                 << " { cgi.assign = ( \"\" => \"\" ) }\n";
+                 << " { cgi.assign = ( \"\" => " << quoted(emulatorFor(program)) << " ) }\n";
     }
     if (!env.empty()) {
         conf << "setenv.add-environment = ( ";

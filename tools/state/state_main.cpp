@@ -70,12 +70,16 @@ state::ShowRun runShow(const std::string& program, const std::string& root)
     posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
     posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
     std::vector<std::string> args = {program, "show", root, "--json"};
+    // A cross build tested under an emulator has no binfmt to run its sibling.
+    const char* emulator = std::getenv("QUIB_EMULATOR");
+    if (emulator != nullptr && *emulator != '\0')
+        args.insert(args.begin(), emulator);
     std::vector<char*> argv;
     for (auto& a : args)
         argv.push_back(a.data());
     argv.push_back(nullptr);
     pid_t pid = -1;
-    int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+    int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     close(outPipe[1]);
     close(errPipe[1]);
