@@ -47,10 +47,13 @@ struct Sink {
             if (std::fwrite(p, 1, n, file) != n)
                 return cgiParseIO;
         } else if (data != nullptr) {
+            if (length + n > static_cast<size_t>(cgiMaxValueLength))
+                return cgiParseMemory;
             if (length + n + 1 > capacity) {
                 size_t bigger = capacity;
                 while (length + n + 1 > bigger)
                     bigger *= 2;
+                bigger = std::min(bigger, static_cast<size_t>(cgiMaxValueLength) + 1);
                 char* grown = static_cast<char*>(std::realloc(data, bigger));
                 if (grown == nullptr)
                     return cgiParseMemory;
@@ -362,11 +365,13 @@ cgiParseResultType parseParts(mpReader& reader)
     char* dispositionValues[] = {fieldName, fileName};
     cgiFormEntry** tail = cgiListTail();
 
-    for (;;) {
+    for (int parts = 1;; ++parts) {
         disposition[0] = fieldName[0] = fileName[0] = contentType[0] = '\0';
         char two[2];
         if (mpRead(&reader, two, 2) != 2 || (two[0] == '-' && two[1] == '-'))
             return cgiParseSuccess;
+        if (parts > cgiMaxParts)
+            return cgiParseMemory;
         mpPutBack(&reader, two, 2);
 
         while (readHeaderLine(&reader, headerName, fieldSpace, headerValue, fieldSpace)) {

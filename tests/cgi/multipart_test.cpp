@@ -209,21 +209,6 @@ TEST_F(CgiTest, EveryCutOfTheBodyGivesWholeEntriesOrNone)
     }
 }
 
-TEST_F(CgiTest, TenThousandPartsAreAllKeptAndAllFilesRemoved)
-{
-    std::vector<Part> parts;
-    for (int i = 0; i < 10000; ++i)
-        parts.push_back(i % 10 == 0 ? Part{fileField("f", "x.bin"), "data"}
-                                    : Part{field("v"), std::to_string(i)});
-    ASSERT_EQ(postMultipart(multipartBody("B", parts)), cgiParseSuccess);
-    int count = 0;
-    for (cgiFormEntry* e = cgiFormEntryFirst; e != nullptr; e = e->next)
-        ++count;
-    EXPECT_EQ(count, 10000);
-    EXPECT_EQ(tmpFileCount(), 1000u);
-    cgiFreeResources();
-}
-
 // A file system that fills up, in a child process whose file size is limited.
 // The exit code carries the parse result and the files found before freeing.
 TEST_F(CgiTest, UploadThatDoesNotReachTheDiskWholeFailsAndLeavesNoFile)
