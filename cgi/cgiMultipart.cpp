@@ -244,8 +244,11 @@ int readHeaderLine(mpReader* reader, char* attr, int attrSpace, char* value, int
         if (mpRead(reader, &d, 1) != 1)
             goto done;
         if (d == '\r') {
+            // A line whose CR is the last byte there is was cut: it is not complete.
             char next;
-            if (mpRead(reader, &next, 1) == 1 && next != '\n')
+            if (mpRead(reader, &next, 1) != 1)
+                goto done;
+            if (next != '\n')
                 mpPutBack(reader, &next, 1);
             break;
         }

@@ -152,6 +152,8 @@ TEST_F(CgiTest, MultipartFailuresAndTheirResults)
         {"declared length cuts the second disposition line", two, std::to_string(secondCd),
          cgiParseSuccess, 1},
         {"declared length cuts after it", two, std::to_string(secondCd + 12), cgiParseIO, 0},
+        {"declared length cuts between its CR and LF", two,
+         std::to_string(two.find("\r\n", secondCd) + 1), cgiParseSuccess, 1},
         {"negative length", two, "-7", cgiParseSuccess, 0},
         {"not a number", two, "abc", cgiParseSuccess, 0},
         {"huge length, complete body", two, "2147483647", cgiParseSuccess, 2},
