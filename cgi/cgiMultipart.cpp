@@ -138,6 +138,7 @@ cgiParseResultType afterNextBoundary(mpReader* reader, FILE* outFile, char** out
     cgiParseResultType result = cgiParseSuccess;
     unsigned char boundary[boundarySpace];
     int fail[boundarySpace + 1];
+    bool inBoundary[256] = {};
     int L = 0;
     int M = 0;  // the last M bytes scanned match the boundary's first M
     char two[2];
@@ -156,7 +157,9 @@ cgiParseResultType afterNextBoundary(mpReader* reader, FILE* outFile, char** out
     // fail[k]: the longest proper prefix of boundary[0..k) that is also its
     // suffix, where a failed partial match of k bytes resumes (Knuth-Morris-Pratt).
     fail[1] = 0;
+    inBoundary[boundary[0]] = true;
     for (int q = 1, k = 0; q < L; ++q) {
+        inBoundary[boundary[q]] = true;
         while (k > 0 && boundary[q] != boundary[k])
             k = fail[k];
         if (boundary[q] == boundary[k])
@@ -188,6 +191,12 @@ cgiParseResultType afterNextBoundary(mpReader* reader, FILE* outFile, char** out
                 continue;
             }
             const unsigned char d = block[i++];
+            // A byte found nowhere in the boundary ends every partial match
+            // at once, without walking the chain of borders down.
+            if (!inBoundary[d]) {
+                M = 0;
+                continue;
+            }
             while (M > 0 && d != boundary[M])
                 M = fail[M];
             if (d == boundary[M] && ++M == L) {
