@@ -17,10 +17,14 @@ int mpReadSize = mpBlockSize;
 
 namespace {
 
+// Header names and values, parameters, the disposition, field and file names,
+// the content type and the temporary path: 1023 bytes and a NUL, longer
+// ones cut while the line is still read to its end.
 constexpr int fieldSpace = 1024;
 constexpr int boundarySpace = 1024;
 
-// The reader of the one parse: too big for every stack the layer runs on.
+// The reader of the one parse, 65 KiB: kept off the stack, which may be a
+// small thread's.
 mpReader theReader;
 
 bool isSpace(char c)
