@@ -1,12 +1,27 @@
 // Reading the request body from cgiIn: what has arrived, a block at a time,
-// straight from the descriptor so that a read never waits to fill a buffer.
+// straight from the descriptor so that a read never waits to fill a buffer,
+// and never longer than the idle limit for the next byte.
 #include "cgi/cgi_internal.h"
 
 #include <cerrno>
+#include <cstdlib>
+#include <poll.h>
 #include <unistd.h>
+
+namespace {
+
+int idleMs = cgiReadIdleMs;
+
+}  // namespace
 
 void cgiBodyBegin()
 {
+    const char* s = std::getenv("QUIB_READ_IDLE_MS");
+    char* end = nullptr;
+    long v = s != nullptr ? std::strtol(s, &end, 10) : 0;
+    idleMs = s != nullptr && *s != '\0' && *end == '\0' && v > 0 && v < cgiReadIdleMs
+                 ? static_cast<int>(v)
+                 : cgiReadIdleMs;
     // Bytes the stream may already hold go back to the descriptor (on an
     // input that can seek), so the reads below start where the stream stands.
     std::fflush(cgiIn);
@@ -18,7 +33,11 @@ int cgiReadBody(char* buffer, int count)
     if (fd < 0)
         return static_cast<int>(std::fread(buffer, 1, static_cast<size_t>(count), cgiIn));
     for (;;) {
-        ssize_t n = read(fd, buffer, static_cast<size_t>(count));
+        pollfd p{fd, POLLIN, 0};
+        const int ready = poll(&p, 1, idleMs);
+        if (ready == 0)
+            return 0;  // stalled: the body ends here
+        ssize_t n = ready > 0 ? read(fd, buffer, static_cast<size_t>(count)) : -1;
         if (n >= 0)
             return static_cast<int>(n);
         if (errno != EINTR)

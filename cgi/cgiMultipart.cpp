@@ -17,10 +17,14 @@ int mpReadSize = mpBlockSize;
 
 namespace {
 
+// Header names and values, parameters, the disposition, field and file names,
+// the content type and the temporary path: 1023 bytes and a NUL, longer
+// ones cut while the line is still read to its end.
 constexpr int fieldSpace = 1024;
 constexpr int boundarySpace = 1024;
 
-// The reader of the one parse: too big for every stack the layer runs on.
+// The reader of the one parse, 65 KiB: kept off the stack, which may be a
+// small thread's.
 mpReader theReader;
 
 bool isSpace(char c)
@@ -47,10 +51,13 @@ struct Sink {
             if (std::fwrite(p, 1, n, file) != n)
                 return cgiParseIO;
         } else if (data != nullptr) {
+            if (length + n > static_cast<size_t>(cgiMaxValueLength))
+                return cgiParseMemory;
             if (length + n + 1 > capacity) {
                 size_t bigger = capacity;
                 while (length + n + 1 > bigger)
                     bigger *= 2;
+                bigger = std::min(bigger, static_cast<size_t>(cgiMaxValueLength) + 1);
                 char* grown = static_cast<char*>(std::realloc(data, bigger));
                 if (grown == nullptr)
                     return cgiParseMemory;
@@ -135,6 +142,7 @@ cgiParseResultType afterNextBoundary(mpReader* reader, FILE* outFile, char** out
     cgiParseResultType result = cgiParseSuccess;
     unsigned char boundary[boundarySpace];
     int fail[boundarySpace + 1];
+    bool inBoundary[256] = {};
     int L = 0;
     int M = 0;  // the last M bytes scanned match the boundary's first M
     char two[2];
@@ -153,7 +161,9 @@ cgiParseResultType afterNextBoundary(mpReader* reader, FILE* outFile, char** out
     // fail[k]: the longest proper prefix of boundary[0..k) that is also its
     // suffix, where a failed partial match of k bytes resumes (Knuth-Morris-Pratt).
     fail[1] = 0;
+    inBoundary[boundary[0]] = true;
     for (int q = 1, k = 0; q < L; ++q) {
+        inBoundary[boundary[q]] = true;
         while (k > 0 && boundary[q] != boundary[k])
             k = fail[k];
         if (boundary[q] == boundary[k])
@@ -185,6 +195,12 @@ cgiParseResultType afterNextBoundary(mpReader* reader, FILE* outFile, char** out
                 continue;
             }
             const unsigned char d = block[i++];
+            // A byte found nowhere in the boundary ends every partial match
+            // at once, without walking the chain of borders down.
+            if (!inBoundary[d]) {
+                M = 0;
+                continue;
+            }
             while (M > 0 && d != boundary[M])
                 M = fail[M];
             if (d == boundary[M] && ++M == L) {
@@ -241,8 +257,11 @@ int readHeaderLine(mpReader* reader, char* attr, int attrSpace, char* value, int
         if (mpRead(reader, &d, 1) != 1)
             goto done;
         if (d == '\r') {
+            // A line whose CR is the last byte there is was cut: it is not complete.
             char next;
-            if (mpRead(reader, &next, 1) == 1 && next != '\n')
+            if (mpRead(reader, &next, 1) != 1)
+                goto done;
+            if (next != '\n')
                 mpPutBack(reader, &next, 1);
             break;
         }
@@ -362,11 +381,13 @@ cgiParseResultType parseParts(mpReader& reader)
     char* dispositionValues[] = {fieldName, fileName};
     cgiFormEntry** tail = cgiListTail();
 
-    for (;;) {
+    for (int parts = 1;; ++parts) {
         disposition[0] = fieldName[0] = fileName[0] = contentType[0] = '\0';
         char two[2];
         if (mpRead(&reader, two, 2) != 2 || (two[0] == '-' && two[1] == '-'))
             return cgiParseSuccess;
+        if (parts > cgiMaxParts)
+            return cgiParseMemory;
         mpPutBack(&reader, two, 2);
 
         while (readHeaderLine(&reader, headerName, fieldSpace, headerValue, fieldSpace)) {

@@ -3,6 +3,7 @@
 #include "cgi/cgi_internal.h"
 
 #include <cctype>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
@@ -76,8 +77,16 @@ cgiFormResultType cgiFormIntegerBounded(const char* name, int* result, int min, 
 
 cgiFormResultType cgiFormDouble(const char* name, double* result, double defaultV)
 {
-    return numberField(name, "0123456789.-+", [](const char* s) { return std::strtod(s, nullptr); },
-                       result, defaultV);
+    cgiFormResultType r = numberField(
+        name, "0123456789.-+", [](const char* s) { return std::strtod(s, nullptr); }, result,
+        defaultV);
+    // "+nan" passes the first-character test, but NaN is no number and lies
+    // within no bounds: it is refused like any other text.
+    if (r == cgiFormSuccess && std::isnan(*result)) {
+        *result = defaultV;
+        return cgiFormBadType;
+    }
+    return r;
 }
 
 cgiFormResultType cgiFormDoubleBounded(const char* name, double* result, double min, double max,

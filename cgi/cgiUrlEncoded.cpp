@@ -54,13 +54,23 @@ cgiParseResultType cgiParsePostFormInput()
 {
     if (cgiContentLength == 0)
         return cgiParseSuccess;
-    if (cgiContentLength < 0)
+    // The announced length is the client's word: refused before anything is
+    // allocated or read.
+    if (cgiContentLength < 0 || cgiContentLength > cgiMaxUrlEncodedLength)
         return cgiParseMemory;
     char* input = static_cast<char*>(std::malloc(static_cast<size_t>(cgiContentLength)));
     if (input == nullptr)
         return cgiParseMemory;
-    if (std::fread(input, 1, static_cast<size_t>(cgiContentLength), cgiIn) !=
-        static_cast<size_t>(cgiContentLength)) {
+    int got = 0;
+    cgiBodyBegin();
+    while (got < cgiContentLength) {
+        int n = cgiReadBody(input + got, cgiContentLength - got);
+        if (n <= 0)
+            break;
+        got += n;
+    }
+    cgiBodyEnd(0);
+    if (got < cgiContentLength) {
         std::free(input);
         return cgiParseIO;
     }

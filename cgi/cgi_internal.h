@@ -59,6 +59,17 @@ cgiFormEntry** cgiListTail();
 extern const char* cgiFindTarget;
 extern cgiFormEntry* cgiFindPos;
 
+// ---- What one request may make the layer hold or wait for ----
+// Beyond a limit the parse fails (cgiParseMemory): the run ends with -1 and
+// no answer, every temporary file removed, nothing further read.
+constexpr int cgiMaxParts = 1000;                     // parts of a multipart body
+constexpr int cgiMaxValueLength = 1024 * 1024;        // a multipart value without file name
+constexpr int cgiMaxUrlEncodedLength = 1024 * 1024;   // a URL-encoded POST body
+// The longest wait for the next byte of the body; QUIB_READ_IDLE_MS (a
+// positive number of milliseconds) shortens it for tests. A body that stalls
+// longer ends there, like a cut one.
+constexpr int cgiReadIdleMs = 60000;
+
 // ---- The request body ----
 // A parser reads the body between cgiBodyBegin() and cgiBodyEnd().
 void cgiBodyBegin();

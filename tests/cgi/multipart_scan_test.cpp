@@ -65,17 +65,18 @@ struct Oracle {
             pos += 2;
         return true;
     }
-    // One header line; false at the end of the input before its end.
+    // One header line; false when the input ends before the line does (a
+    // CR is the end only with a byte after it).
     bool line(std::string& text)
     {
         size_t e = s.find_first_of("\r\n", pos);
-        if (e == std::string::npos) {
+        if (e == std::string::npos || (s[e] == '\r' && e + 1 == s.size())) {
             pos = s.size();
             return false;
         }
         text = s.substr(pos, e - pos);
         pos = e + 1;
-        if (s[e] == '\r' && pos < s.size() && s[pos] == '\n')
+        if (s[e] == '\r' && s[pos] == '\n')
             ++pos;
         return true;
     }

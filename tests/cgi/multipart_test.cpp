@@ -152,6 +152,8 @@ TEST_F(CgiTest, MultipartFailuresAndTheirResults)
         {"declared length cuts the second disposition line", two, std::to_string(secondCd),
          cgiParseSuccess, 1},
         {"declared length cuts after it", two, std::to_string(secondCd + 12), cgiParseIO, 0},
+        {"declared length cuts between its CR and LF", two,
+         std::to_string(two.find("\r\n", secondCd) + 1), cgiParseSuccess, 1},
         {"negative length", two, "-7", cgiParseSuccess, 0},
         {"not a number", two, "abc", cgiParseSuccess, 0},
         {"huge length, complete body", two, "2147483647", cgiParseSuccess, 2},
@@ -207,21 +209,6 @@ TEST_F(CgiTest, EveryCutOfTheBodyGivesWholeEntriesOrNone)
             ASSERT_EQ(tmpFileCount(), 0u) << cut;
         }
     }
-}
-
-TEST_F(CgiTest, TenThousandPartsAreAllKeptAndAllFilesRemoved)
-{
-    std::vector<Part> parts;
-    for (int i = 0; i < 10000; ++i)
-        parts.push_back(i % 10 == 0 ? Part{fileField("f", "x.bin"), "data"}
-                                    : Part{field("v"), std::to_string(i)});
-    ASSERT_EQ(postMultipart(multipartBody("B", parts)), cgiParseSuccess);
-    int count = 0;
-    for (cgiFormEntry* e = cgiFormEntryFirst; e != nullptr; e = e->next)
-        ++count;
-    EXPECT_EQ(count, 10000);
-    EXPECT_EQ(tmpFileCount(), 1000u);
-    cgiFreeResources();
 }
 
 // A file system that fills up, in a child process whose file size is limited.

@@ -56,16 +56,21 @@ TEST_F(Typed, NumbersAndTheirBounds)
     for (const DoubleCase& c : {DoubleCase{".5", 0.5, cgiFormSuccess},
                                 DoubleCase{",5", 1.5, cgiFormBadType},
                                 DoubleCase{"-2.5e1x", -25.0, cgiFormSuccess},
-                                DoubleCase{"\t3", 3.0, cgiFormSuccess}}) {
+                                DoubleCase{"\t3", 3.0, cgiFormSuccess},
+                                DoubleCase{"+nan", 1.5, cgiFormBadType},
+                                DoubleCase{"-nan(7)", 1.5, cgiFormBadType}}) {
         query(std::string("d=") + (c.value[0] == '\t' ? "%093" : c.value));
         double d = -1;
         EXPECT_EQ(cgiFormDouble("d", &d, 1.5), c.result) << c.value;
         EXPECT_DOUBLE_EQ(d, c.want) << c.value;
     }
-    query("d=7.5");
-    double d = 0;
-    EXPECT_EQ(cgiFormDoubleBounded("d", &d, 0.0, 2.0, 1.0), cgiFormConstrained);
-    EXPECT_DOUBLE_EQ(d, 2.0);
+    for (const DoubleCase& c : {DoubleCase{"7.5", 2.0, cgiFormConstrained},
+                                DoubleCase{"+nan", 1.0, cgiFormBadType}}) {
+        query(std::string("d=") + c.value);
+        double d = 0;
+        EXPECT_EQ(cgiFormDoubleBounded("d", &d, 0.0, 2.0, 1.0), c.result) << c.value;
+        EXPECT_DOUBLE_EQ(d, c.want) << c.value;
+    }
 }
 
 TEST_F(Typed, ChoicesSingleAndMultiple)
