@@ -34,6 +34,20 @@ int inChild(F body)
     return status;
 }
 
+struct RangeCase {
+    uintptr_t start;
+    uint32_t len;
+    bool in;  // every byte inside the window
+};
+
+// Both ends of the window [b, e) and lengths around them; e may have wrapped to 0.
+std::vector<RangeCase> windowEdges(uintptr_t b, uintptr_t e)
+{
+    return {{b, 0, false},     {b + 1, 0, true},  {b, 1, true},      {e - 1, 1, true},
+            {e - 2, 2, true},  {e - 1, 2, false}, {e, 0, false},     {e, 1, false},
+            {b - 1, 1, false}, {b + 16, 0xFFFFFFFFu, false}};
+}
+
 }  // namespace
 
 TEST(FlashDrvInit, IdentifiesEachPartOrFails)
@@ -85,26 +99,18 @@ TEST(FlashDrvRange, BothEndsOfTheWindowAndTheCursor)
     quibtest::ChipRoot root(0x93);
     ASSERT_EQ(F_FlashDrv_Init(), 0);
     const uintptr_t b = FLASH_ADD_DEBUT, e = FLASH_ADD_FIN;
-    struct Case {
-        uintptr_t start;
-        uint32_t len;
-        int rc;
-    };
-    const Case cases[] = {
-        {b, 0, -2}, {b + 1, 0, 0}, {b, 1, 0},       {e - 1, 1, 0},         {e - 2, 2, 0},
-        {e - 1, 2, -2}, {e, 0, -2}, {b - 1, 1, -2}, {b + 16, 0xFFFFFFFFu, -2},
-    };
     const uint8_t buf[2] = {0x5A, 0x5A};
     uint8_t got[2];
-    for (const Case& c : cases) {
+    for (const RangeCase& c : windowEdges(b, e)) {
         SCOPED_TRACE(testing::Message() << "offset " << static_cast<intptr_t>(c.start - b)
                                         << " len " << c.len);
+        const int want = c.in ? 0 : -2;
         uintptr_t cur = c.start;
-        EXPECT_EQ(F_FlashDrv_Read(&cur, got, c.len), c.rc);  // never past 2 bytes
-        EXPECT_EQ(cur, c.rc == 0 ? c.start + c.len : c.start);
+        EXPECT_EQ(F_FlashDrv_Read(&cur, got, c.len), want);  // never past 2 bytes
+        EXPECT_EQ(cur, c.in ? c.start + c.len : c.start);
         cur = c.start;
-        EXPECT_EQ(F_FlashDrv_Write(&cur, buf, c.len), c.rc);
-        EXPECT_EQ(cur, c.rc == 0 ? c.start + c.len : c.start);
+        EXPECT_EQ(F_FlashDrv_Write(&cur, buf, c.len), want);
+        EXPECT_EQ(cur, c.in ? c.start + c.len : c.start);
     }
     EXPECT_EQ(imageByte(root, 0), 0x5A);
     EXPECT_EQ(imageByte(root, 0x3FFFFF), 0x5A);
@@ -139,18 +145,10 @@ TEST(FlashDrvRange, AWindowEndingAtTheTopOfTheAddressSpace)
     FLASH_Size = 0x400000;
     FLASH_ADD_DEBUT = 0 - uintptr_t{FLASH_Size};
     FLASH_ADD_FIN = FLASH_ADD_DEBUT + FLASH_Size;
-    const uintptr_t b = FLASH_ADD_DEBUT, last = UINTPTR_MAX;
-    struct Case {
-        uintptr_t start;
-        uint32_t len;
-        bool in;
-    };
-    const Case cases[] = {
-        {b, 1, true},      {b, 0x400000, true}, {b + 1, 0, true}, {last, 1, true},
-        {last - 1, 2, true}, {last, 2, false},  {0, 1, false},    {b - 1, 1, false},
-        {b, 0, false},     {b + 16, 0xFFFFFFFFu, false},
-    };
-    for (const Case& c : cases) {
+    const uintptr_t b = FLASH_ADD_DEBUT;
+    std::vector<RangeCase> cases = windowEdges(b, FLASH_ADD_FIN);
+    cases.push_back({b, FLASH_Size, true});
+    for (const RangeCase& c : cases) {
         EXPECT_EQ(F_FlashDrv_RangeInWindow(c.start, c.len), c.in)
             << "offset " << static_cast<intptr_t>(c.start - b) << " len " << c.len;
         if (c.len == 1) {

@@ -1,4 +1,5 @@
-// Private temporary files for spooled uploads and replayed captures.
+// Private temporary files for spooled uploads and replayed captures: plain
+// POSIX below the instrument root, the same on the instrument and on Linux.
 #include "platform/platform.h"
 
 #include <cstdlib>
@@ -14,10 +15,10 @@ int platform_make_private_temp(const char* instrumentTemplate, char* out, size_t
         out[0] = '\0';
         return -1;
     }
-    close(fd);
-    // mkstemp already creates 0600 on glibc, but the umask and other libcs
-    // are not ours to trust: the upload may be firmware, keep it private.
-    if (chmod(out, S_IRUSR | S_IWUSR) != 0) {
+    // The upload may be firmware: owner-only whatever the umask or the
+    // library's own mode for mkstemp.
+    const bool ok = fchmod(fd, S_IRUSR | S_IWUSR) == 0;
+    if (close(fd) != 0 || !ok) {
         unlink(out);
         out[0] = '\0';
         return -1;
