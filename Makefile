@@ -28,16 +28,17 @@ PORT ?= 8080
 DEPS := lighttpd:lighttpd curl:curl
 TEST_DEPS := chromium:chromium chromedriver:chromium-driver node:nodejs npm:npm
 
+# Shell text that installs the Debian packages named by the shell variable $$missing.
+APT_INSTALL = echo "installing:$$missing"; \
+	  SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); \
+	  $$SUDO apt-get install -y --no-install-recommends $$missing || \
+	  { $$SUDO apt-get update && $$SUDO apt-get install -y --no-install-recommends $$missing; }
+
 # $(call install_missing,program:package ...)
 define install_missing
 	@missing=""; for d in $(1); do prog=$${d%%:*}; pkg=$${d##*:}; \
 	  command -v $$prog >/dev/null 2>&1 || [ -x /usr/sbin/$$prog ] || missing="$$missing $$pkg"; done; \
-	if [ -n "$$missing" ]; then \
-	  echo "installing:$$missing"; \
-	  SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); \
-	  $$SUDO apt-get install -y --no-install-recommends $$missing || \
-	  { $$SUDO apt-get update && $$SUDO apt-get install -y --no-install-recommends $$missing; }; \
-	fi
+	if [ -n "$$missing" ]; then $(APT_INSTALL); fi
 endef
 
 deps:
@@ -59,10 +60,7 @@ fuzz-deps:
 	$(call install_missing,clang:clang)
 	@if ! ls $$(clang -print-resource-dir)/lib/linux/libclang_rt.fuzzer-*.a >/dev/null 2>&1 && \
 	    ! ls $$(clang -print-resource-dir)/lib/*/libclang_rt.fuzzer.a >/dev/null 2>&1; then \
-	  pkg=libclang-rt-$$(clang -dumpversion | cut -d. -f1)-dev; echo "installing: $$pkg"; \
-	  SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); \
-	  $$SUDO apt-get install -y --no-install-recommends $$pkg || \
-	  { $$SUDO apt-get update && $$SUDO apt-get install -y --no-install-recommends $$pkg; }; \
+	  missing=libclang-rt-$$(clang -dumpversion | cut -d. -f1)-dev; $(APT_INSTALL); \
 	fi
 
 build:
