@@ -1,4 +1,5 @@
-// The application entry: query string, routing of the one upload, result page.
+// The application entry: the cross-site gate, query string, routing of the
+// one upload, result page.
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -89,10 +90,6 @@ int RouteUpload(int udpPort, int restoreKind, const char* tmpPath, const char* b
         return Restore_Settings(tmpPath, baseName, restoreKind);
     return flash_file(baseName, tmpPath, typeText);
 }
-
-}  // namespace
-
-namespace {
 
 // One host and port, as the browser and the web server give them.
 struct Authority {
