@@ -60,9 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     using namespace quibfuzz;
     static const std::string first = Host("/capture1");
     static const std::string second = Host("/capture2");
-    FILE* f = std::fopen(first.c_str(), "wb");
-    Check(f != nullptr && std::fwrite(data, 1, size, f) == size && std::fclose(f) == 0,
-          "write capture");
+    WriteFile(first, data, size);
 
     if (cgiReadEnvironment(first.c_str()) == cgiEnvironmentSuccess) {
         const std::vector<std::string> read = Snapshot();

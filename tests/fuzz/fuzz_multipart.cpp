@@ -1,9 +1,9 @@
-// The request entry with a multipart body: the input's first line is
-// CONTENT_TYPE, the rest the body. Whatever the parse says, every upload it
+// The request entry with a multipart body: the input's first byte chooses
+// CONTENT_LENGTH around the body's true length (128: exact; 254: -1; 255: an
+// announced 2 GiB), its first line is CONTENT_TYPE, the rest the body. Whatever the parse says, every upload it
 // keeps is a file of valueLength bytes, and freeing the request leaves no
 // temporary file.
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include "cgi/cgi_internal.h"
 #include "tests/fuzz/fuzz_support.h"
@@ -16,24 +16,23 @@ int cgiMain()
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     using namespace quibfuzz;
-    static FILE* body = [] {
-        FILE* f = std::fopen(Host("/body").c_str(), "w+b");
-        Check(f != nullptr, "open body");
-        return f;
-    }();
+    static const std::string bodyPath = Host("/body");
     Input in{data, size};
+    const int length = in.Byte();
     const std::string contentType = in.Until('\n');
     const std::string rest = in.Rest();
-    Check(ftruncate(fileno(body), 0) == 0, "truncate body");
-    std::rewind(body);
-    if (!rest.empty())
-        Check(std::fwrite(rest.data(), 1, rest.size(), body) == rest.size(), "write body");
-    std::fflush(body);
-    std::rewind(body);
+    WriteFile(bodyPath, reinterpret_cast<const uint8_t*>(rest.data()), rest.size());
+    FILE* body = std::fopen(bodyPath.c_str(), "rb");
+    Check(body != nullptr, "open body");
 
     setenv("REQUEST_METHOD", "POST", 1);
     setenv("CONTENT_TYPE", contentType.c_str(), 1);
-    setenv("CONTENT_LENGTH", std::to_string(rest.size()).c_str(), 1);
+    const long announced = static_cast<long>(rest.size()) + length - 128;
+    setenv("CONTENT_LENGTH",
+           length == 255   ? "2147483647"
+           : length == 254 ? "-1"
+                           : std::to_string(announced < 0 ? 0 : announced).c_str(),
+           1);
     cgiIn = body;
     cgiOut = stdout;
 
@@ -50,6 +49,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         }
     }
     cgiFreeResources();
+    std::fclose(body);
+    cgiIn = nullptr;
     Check(TmpFileCount() == 0, "temporary file left");
     return 0;
 }

@@ -11,9 +11,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     using namespace quibfuzz;
     static const std::string path = Host("/tmp/Noms");
-    FILE* f = std::fopen(path.c_str(), "wb");
-    Check(f != nullptr && std::fwrite(data, 1, size, f) == size && std::fclose(f) == 0,
-          "write names file");
+    WriteFile(path, data, size);
 
     const std::string head(reinterpret_cast<const char*>(data), size < 256 ? size : 256);
     std::string fields[3];

@@ -2,43 +2,25 @@
 #include "tests/fuzz/fuzz_support.h"
 
 #include <dirent.h>
-#include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace quibfuzz {
 
-namespace {
-
-int RemoveOne(const char* path, const struct stat*, int, struct FTW*)
-{
-    return remove(path);
-}
-
-void RemoveRoot()
-{
-    nftw(Root().c_str(), RemoveOne, 16, FTW_DEPTH | FTW_PHYS);
-}
-
-}  // namespace
-
 const std::string& Root()
 {
     static const std::string root = [] {
-        // Memory when the machine has it: a file rewritten per input on a
-        // disk file system costs a flush each time.
-        char shm[] = "/dev/shm/quibfuzz-XXXXXX";
-        char tmp[] = "/tmp/quibfuzz-XXXXXX";
-        char* tmpl = mkdtemp(shm);
-        if (tmpl == nullptr)
-            tmpl = mkdtemp(tmp);
-        if (tmpl == nullptr)
+        // In QUIB_FUZZ_DIR, which run_fuzz.sh makes in memory when it can (a
+        // file rewritten per input on a disk costs a flush each time) and removes.
+        const char* dir = std::getenv("QUIB_FUZZ_DIR");
+        std::string tmpl = std::string(dir != nullptr && dir[0] != '\0' ? dir : "/tmp") +
+                           "/quibfuzz-XXXXXX";
+        if (mkdtemp(tmpl.data()) == nullptr)
             Fail("mkdtemp");
         const std::string r = tmpl;
         if (mkdir((r + "/tmp").c_str(), 0700) != 0)
             Fail("mkdir tmp");
         setenv("INSTRUMENT_ROOT", r.c_str(), 1);
-        std::atexit(RemoveRoot);
         return r;
     }();
     return root;
@@ -47,6 +29,13 @@ const std::string& Root()
 std::string Host(const char* instrumentPath)
 {
     return Root() + instrumentPath;
+}
+
+void WriteFile(const std::string& path, const uint8_t* data, size_t size)
+{
+    FILE* f = std::fopen(path.c_str(), "wb");
+    Check(f != nullptr && std::fwrite(data, 1, size, f) == size && std::fclose(f) == 0,
+          "write input file");
 }
 
 int TmpFileCount()

@@ -18,6 +18,9 @@ const std::string& Root();
 // Host path of an instrument path below Root().
 std::string Host(const char* instrumentPath);
 
+// Replaces the file at a host path with these bytes.
+void WriteFile(const std::string& path, const uint8_t* data, size_t size);
+
 // Number of entries in the root's tmp/ (uploads and scratch files).
 int TmpFileCount();
 

@@ -3,7 +3,8 @@
 # in tests/fuzz/corpus/NAME/ (never written) and a working corpus in
 # BUILD/fuzz/corpus/NAME/ that grows across runs. Prints the executions and
 # findings of each; a finding leaves its input in BUILD/fuzz/findings/ and the
-# status is 1. Every run is appended to BUILD/fuzz/history.log.
+# status is 1. Every run is appended to BUILD/fuzz/history.log, whose totals
+# per target close the output.
 # Usage: run_fuzz.sh BUILD SECONDS [NAME...]
 set -u
 build=$1
@@ -13,6 +14,10 @@ here=$(cd "$(dirname "$0")" && pwd)
 names=${*:-"multipart urlencoded cookies capture query_page names version"}
 mkdir -p "$build/fuzz/findings" "$build/fuzz/logs"
 status=0
+# The targets' instrument roots: in memory when the machine has /dev/shm.
+QUIB_FUZZ_DIR=$(mktemp -d /dev/shm/quibfuzz.XXXXXX 2>/dev/null || mktemp -d)
+export QUIB_FUZZ_DIR
+trap 'rm -rf "$QUIB_FUZZ_DIR"' EXIT INT TERM
 for name in $names; do
   work="$build/fuzz/corpus/$name"
   log="$build/fuzz/logs/$name.log"
@@ -34,4 +39,8 @@ for name in $names; do
   echo "$(date -u +%FT%TZ) $line" >> "$build/fuzz/history.log"
   [ "$findings" -eq 0 ] || { echo "  see $log"; grep -m 3 -E 'ERROR|fuzz check failed|SUMMARY' "$log" | sed 's/^/  /'; }
 done
+# What each target has run so far in this build tree, over all runs.
+awk '{ sub(":", "", $2); e[$2] += $3; s[$2] += $6; f[$2] += $9 }
+     END { for (t in e) printf "total %s %d executions in %d s, findings: %d\n", t, e[t], s[t], f[t] }' \
+  "$build/fuzz/history.log" | sort
 exit $status
