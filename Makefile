@@ -1,7 +1,9 @@
 # make build  - configure and build into build/ (binaries in build/bin/)
 # make test   - install what is missing, build, run every test three times:
 #               normally (build/), under ASan+UBSan (build-asan/), and as a
-#               32-bit big-endian PowerPC build under qemu (build-ppc/, make test-ppc)
+#               32-bit big-endian PowerPC build under qemu (build-ppc/, make test-ppc);
+#               then each fuzz target for 15 s (build-fuzz/, clang)
+# make fuzz   - run each fuzz target for FUZZ_SECONDS (default 120), one after another
 # make demo   - build, make a fresh demo instrument and serve its page on
 #               127.0.0.1 until Ctrl-C (variables BOARD, FLASH, LOADER_GEN, PORT, PEERS)
 # make bench  - install the yardsticks, build, run every benchmark (not a test)
@@ -10,6 +12,9 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 PPC_BUILD ?= build-ppc
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 120
+FUZZ_SMOKE_SECONDS := 15
 CMAKE_FLAGS ?=
 
 # The demo instrument: board 1 (NOR image regions) or 2 (NAND drive), the flash
@@ -21,7 +26,7 @@ LOADER_GEN ?= 4
 PORT ?= 8080
 PEERS ?=
 
-.PHONY: build test test-normal test-asan test-ppc deps test-deps ppc-deps demo bench clean
+.PHONY: build test test-normal test-asan test-ppc test-fuzz fuzz fuzz-build deps test-deps ppc-deps fuzz-deps demo bench clean
 
 # Packages that a fresh machine may lack (program:package): DEPS for the build
 # and the demo, TEST_DEPS in addition for the browser tests.
@@ -56,18 +61,28 @@ deps:
 # The browser tests drive Debian's chromium with playwright-core from npm,
 # pinned by tests/browser/package-lock.json; no browser is ever downloaded.
 BROWSER_DIR := tests/browser
-test-deps: deps
+test-deps: deps fuzz-deps
 	$(call install_missing,$(TEST_DEPS))
 	@if ! cmp -s $(BROWSER_DIR)/package-lock.json $(BROWSER_DIR)/node_modules/.quib-lock; then \
 	  cd $(BROWSER_DIR) && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --no-audit --no-fund && \
 	  cp package-lock.json node_modules/.quib-lock; \
 	fi
 
+# The fuzz targets need clang and libFuzzer's runtime, which Debian ships
+# apart from clang (libclang-rt-N-dev; older releases in libclang-common-N-dev).
+fuzz-deps:
+	$(call install_missing,clang:clang)
+	@if ! ls $$(clang -print-resource-dir)/lib/linux/libclang_rt.fuzzer-*.a >/dev/null 2>&1 && \
+	    ! ls $$(clang -print-resource-dir)/lib/*/libclang_rt.fuzzer.a >/dev/null 2>&1; then \
+	  missing=libclang-rt-$$(clang -dumpversion | cut -d. -f1)-dev; echo "installing: $$missing"; \
+	  $(call apt_get,$$missing); \
+	fi
+
 build:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS)
 
-test: test-deps test-normal test-asan test-ppc
+test: test-deps test-normal test-asan test-fuzz test-ppc
 
 test-normal:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
@@ -102,6 +117,19 @@ test-ppc: deps ppc-deps
 	cmake --build $(PPC_BUILD) -j $(JOBS)
 	cd $(PPC_BUILD) && ctest --output-on-failure -j $(JOBS)
 
+# The fuzz targets (tests/fuzz/) in their own tree, built with clang; the gcc
+# builds above do not need it.
+fuzz-build:
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
+	  -DCMAKE_CXX_COMPILER=clang++ -DQUIB_FUZZ=ON -DQUIB_TESTS=OFF $(CMAKE_FLAGS)
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_targets
+
+test-fuzz: fuzz-build
+	sh tests/fuzz/run_fuzz.sh $(FUZZ_BUILD) $(FUZZ_SMOKE_SECONDS)
+
+fuzz: fuzz-deps fuzz-build
+	sh tests/fuzz/run_fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
 # Refuses early when a demo of this build tree already runs; builds only what it serves.
 DEMO_ENV = BUILD=$(BUILD) BOARD=$(BOARD) FLASH=$(FLASH) LOADER_GEN=$(LOADER_GEN) PORT=$(PORT) PEERS="$(PEERS)"
 demo: deps
@@ -111,4 +139,4 @@ demo: deps
 	@$(DEMO_ENV) web/demo.sh run
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(PPC_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(PPC_BUILD) $(FUZZ_BUILD)

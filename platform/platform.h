@@ -61,6 +61,11 @@ int platform_make_private_temp(const char* instrumentTemplate, char* out, size_t
 int platform_run_append_output(const char* instrumentProgram, const char* const argv[],
                                const char* appendTo);
 
+// Opens the file at an instrument path for an fcntl lock, creating it
+// rw------- when missing. Returns its fd, or -1 when it cannot be opened,
+// when the last component is a symbolic link, or when it is not a regular file.
+int platform_open_lock_file(const char* instrumentPath);
+
 // ---- Threads ----
 // Sets attr to create a thread at the instrument's fixed priority with explicit
 // scheduling. Returns 0, or an errno value.

@@ -1,8 +1,10 @@
-// The application entry: query string, routing of the one upload, result page.
+// The application entry: the cross-site gate, query string, routing of the
+// one upload, result page.
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include "cgi/cgi.h"
@@ -24,10 +26,7 @@ constexpr char kLockPath[] = "/tmp/upgrade.lock";
 
 int LockRequests()
 {
-    char path[1024];
-    if (platform_path(kLockPath, path, sizeof path) == nullptr)
-        return -1;
-    int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    int fd = platform_open_lock_file(kLockPath);
     if (fd < 0)
         return -1;
     struct flock fl {};
@@ -53,10 +52,29 @@ void PutAttr(FILE* out, const char* s)
     }
 }
 
-void PutAttrChar(FILE* out, int c)
+// Bytes that would end or change a query-string value, or the attribute around it.
+bool NeedsPercent(unsigned char c)
+{
+    return c <= 0x20 || c >= 0x7F || c == '&' || c == '#' || c == '%' || c == '+' || c == '"';
+}
+
+// A value of the outcome query string, percent-encoded so that the calling
+// page decodes it whole; ordinary names go out unchanged.
+void PutQueryValue(FILE* out, const char* s)
+{
+    for (; *s != '\0'; ++s) {
+        const auto c = static_cast<unsigned char>(*s);
+        if (NeedsPercent(c))
+            std::fprintf(out, "%%%02X", c);
+        else
+            std::fputc(c, out);
+    }
+}
+
+void PutQueryChar(FILE* out, int c)
 {
     const char s[2] = {static_cast<char>(c), '\0'};
-    PutAttr(out, s);
+    PutQueryValue(out, s);
 }
 
 int RouteUpload(int udpPort, int restoreKind, const char* tmpPath, const char* baseName,
@@ -73,7 +91,103 @@ int RouteUpload(int udpPort, int restoreKind, const char* tmpPath, const char* b
     return flash_file(baseName, tmpPath, typeText);
 }
 
+// One host and port, as the browser and the web server give them.
+struct Authority {
+    const char* host;
+    size_t hostLen;
+    long port;
+};
+
+// Splits "host[:port]" or "[v6]:port" (len bytes of s); a missing port is
+// defaultPort. False for anything else: no host, userinfo, a path, a bad port.
+bool ParseAuthority(const char* s, size_t len, long defaultPort, Authority* a)
+{
+    size_t hostLen = len;
+    if (len > 0 && s[0] == '[') {
+        const void* close = std::memchr(s, ']', len);
+        if (close == nullptr)
+            return false;
+        hostLen = static_cast<size_t>(static_cast<const char*>(close) - s) + 1;
+    } else {
+        const void* colon = std::memchr(s, ':', len);
+        if (colon != nullptr)
+            hostLen = static_cast<size_t>(static_cast<const char*>(colon) - s);
+    }
+    if (hostLen == 0)
+        return false;
+    for (size_t i = 0; i < hostLen; ++i) {
+        if (std::strchr("/?#@\\ ", s[i]) != nullptr || static_cast<unsigned char>(s[i]) < 0x20)
+            return false;
+    }
+    a->host = s;
+    a->hostLen = hostLen;
+    a->port = defaultPort;
+    if (hostLen == len)
+        return true;
+    if (s[hostLen] != ':' || len - hostLen > 6)
+        return false;
+    if (len - hostLen == 1)
+        return true;  // "host:" is the default port
+    long port = 0;
+    for (size_t i = hostLen + 1; i < len; ++i) {
+        if (s[i] < '0' || s[i] > '9')
+            return false;
+        port = port * 10 + (s[i] - '0');
+    }
+    if (port > 65535)
+        return false;
+    a->port = port;
+    return true;
+}
+
 }  // namespace
+
+bool SameSiteOrigin(const char* origin, const char* host)
+{
+    if (origin == nullptr || origin[0] == '\0')
+        return true;  // curl and scripts send no Origin
+    if (host == nullptr)
+        return false;
+    long defaultPort = 0;
+    size_t skip = 0;
+    if (strncasecmp(origin, "http://", 7) == 0) {
+        defaultPort = 80;
+        skip = 7;
+    } else if (strncasecmp(origin, "https://", 8) == 0) {
+        defaultPort = 443;
+        skip = 8;
+    } else {
+        return false;  // "null", file:, extensions: never the instrument's own page
+    }
+    Authority from{};
+    Authority to{};
+    if (!ParseAuthority(origin + skip, std::strlen(origin + skip), defaultPort, &from) ||
+        !ParseAuthority(host, std::strlen(host), defaultPort, &to))
+        return false;
+    if (from.port != to.port || from.hostLen != to.hostLen)
+        return false;
+    return strncasecmp(from.host, to.host, from.hostLen) == 0;
+}
+
+bool IsRelativeReference(const char* ref)
+{
+    // The browser skips blanks and takes a quote as a delimiter before it
+    // resolves the reference, and drops tabs and line breaks inside it: any
+    // of them could turn "/ /host" into "//host", so none is followed.
+    if (ref[0] == '\'')
+        return false;
+    for (const char* p = ref; *p != '\0'; ++p) {
+        const auto c = static_cast<unsigned char>(*p);
+        if (c <= 0x20 || c == 0x7F || c == '"')
+            return false;
+    }
+    // "//host" and the backslash forms browsers read as it leave the instrument.
+    if (ref[0] == '\\' || (ref[0] == '/' && (ref[1] == '/' || ref[1] == '\\')))
+        return false;
+    // A scheme is a ':' before the first '/', '?' or '#'.
+    const size_t head = std::strcspn(ref, "/?#");
+    return std::memchr(ref, ':', head) == nullptr;
+}
 
 void ScanQueryString(char* qs, UpgradeQuery* q)
 {
@@ -88,7 +202,7 @@ void ScanQueryString(char* qs, UpgradeQuery* q)
         if (amp != nullptr)
             *amp = '\0';
         if (Begins(token, "url="))
-            q->urlToken = token;
+            q->urlToken = IsRelativeReference(token + 4) ? token : kDefaultUrl;
         else if (Begins(token, "udp_port="))
             q->udpPort = token[9];
         else if (Begins(token, "settings="))
@@ -150,9 +264,9 @@ void PutOutcome(FILE* out, int outcome, const char* typeText, const char* baseNa
         return;
     }
     std::fputs("?type=", out);
-    PutAttr(out, typeText);
+    PutQueryValue(out, typeText);
     std::fputs("&name=", out);
-    PutAttr(out, baseName);
+    PutQueryValue(out, baseName);
 }
 
 }  // namespace
@@ -180,7 +294,7 @@ void WriteResultPage(FILE* out, int outcome, const UpgradeQuery* q, const char* 
     if (q->udpPort != 0) {
         PutOutcome(out, outcome, typeText, baseName);
         std::fputs("&port=", out);
-        PutAttrChar(out, q->udpPort);
+        PutQueryChar(out, q->udpPort);
     } else if (q->restoreKind != 0) {
         std::fprintf(out, "?restoresettingserror=%i", failed ? outcome + 1900 : outcome);
     } else {
@@ -193,22 +307,29 @@ void WriteResultPage(FILE* out, int outcome, const UpgradeQuery* q, const char* 
 
 int cgiMain()
 {
-    // One request at a time from here until the handler has returned: even
-    // the identification that F_FlashDrv_Init sends to the chip would break
-    // another request's erase or program sequence.
-    const int lock = LockRequests();
-
-    // The board detection reads the loader region through the map set here.
-    F_FlashDrv_Init();
-
     UpgradeQuery q;
     ScanQueryString(std::getenv("QUERY_STRING"), &q);
 
     char baseName[kTextSize] = "";
     char typeText[kTextSize] = "Unknown";
-    const int outcome = lock < 0 ? UPG_ERR_WRITE : Fichier(q.udpPort, q.restoreKind, baseName, typeText);
-    if (lock >= 0)
-        close(lock);
+    int outcome = UPG_ERR_ORIGIN;
+    // Another site's page can make the browser post here; such a request
+    // reaches neither the lock nor the chip.
+    if (SameSiteOrigin(std::getenv("HTTP_ORIGIN"), std::getenv("HTTP_HOST"))) {
+        // One request at a time from here until the handler has returned: even
+        // the identification that F_FlashDrv_Init sends to the chip would break
+        // another request's erase or program sequence. Without the lock nothing
+        // is sent to the chip.
+        const int lock = LockRequests();
+        if (lock < 0) {
+            outcome = UPG_ERR_WRITE;
+        } else {
+            // The board detection reads the loader region through the map set here.
+            F_FlashDrv_Init();
+            outcome = Fichier(q.udpPort, q.restoreKind, baseName, typeText);
+            close(lock);
+        }
+    }
     WriteResultPage(cgiOut, outcome, &q, typeText, baseName);
     return 0;
 }

@@ -1,6 +1,6 @@
 // The upgrade request: cgiMain routes the one uploaded file to its handler and
 // answers with the result page. Every handler returns an outcome code: 0 done,
-// 1 GPS configuration stored, 101..108 failures (shown as code + 1900).
+// 1 GPS configuration stored, 101..109 failures (shown as code + 1900).
 #pragma once
 
 #include <cstddef>
@@ -19,6 +19,7 @@ constexpr int UPG_ERR_DSP = 105;       // DSP hand-off result -2
 constexpr int UPG_ERR_PEER = 106;      // peer unreachable or answer not accepted
 constexpr int UPG_ERR_WRITE = 107;     // flash or file write failed
 constexpr int UPG_ERR_SIZE = 108;      // size outside the target's limits
+constexpr int UPG_ERR_ORIGIN = 109;    // posted from another site
 
 // ---- main.cpp: query string, routing, result page ----
 struct UpgradeQuery {
@@ -27,7 +28,17 @@ struct UpgradeQuery {
     int restoreKind;       // 0 none, 1 settings, 2 models, 3 system
 };
 
-// Splits qs in place at each '&' and fills q; a null or empty qs keeps the defaults.
+// True when a request may be served: no Origin (null or empty), or one whose
+// host and port are those of the Host header. "null", another scheme than
+// http or https, or an origin that does not parse is another site.
+bool SameSiteOrigin(const char* origin, const char* host);
+
+// True when ref (a url token's value) stays on the instrument: no scheme, no
+// "//host" in any of its spellings, nothing a browser strips or unquotes first.
+bool IsRelativeReference(const char* ref);
+
+// Splits qs in place at each '&' and fills q; a null or empty qs keeps the
+// defaults, and a url token that is not a relative reference gives the default.
 void ScanQueryString(char* qs, UpgradeQuery* q);
 
 // Routes the "Filedata" upload; writes baseName (and typeText on the UDP route).

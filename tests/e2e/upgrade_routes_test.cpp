@@ -192,3 +192,23 @@ TEST(UpgradeE2e, NamesAndPrefixesDecideTheRoute)
         EXPECT_EQ(post(inst, c.query, c.up).refresh(), c.want) << c.up.fileName;
     EXPECT_EQ(inst.leftovers(), Files{});
 }
+
+TEST(UpgradeE2e, PostsFromAnotherSiteLeaveTheFlashAlone)
+{
+    Instrument inst;
+    std::string self = inst.server().url("/");  // the address the browser posted to
+    self.pop_back();
+    const std::string loader = pattern(4000);
+    const std::string refused = "url=../index.html?error=2009&version=v2.11";
+    const std::string erased = inst.chip();
+    for (const std::string& origin : std::vector<std::string>{"http://evil.example", "null", self + "0"}) {
+        EXPECT_EQ(post(inst, "", {"LoaderCINT_L7.bin", loader}, {"Origin: " + origin}).refresh(),
+                  refused)
+            << origin;
+    }
+    EXPECT_TRUE(inst.chip() == erased);
+    EXPECT_EQ(post(inst, "", {"LoaderCINT_L7.bin", loader}, {"Origin: " + self}).refresh(),
+              "url=../index.html?type=LoaderCINT&name=LoaderCINT_L7.bin");
+    EXPECT_TRUE(inst.chip().substr(59 * kSector + 8, loader.size()) == loader);
+    EXPECT_EQ(inst.leftovers(), Files{});
+}

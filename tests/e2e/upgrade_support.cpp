@@ -88,7 +88,8 @@ std::string Reply::refresh() const
     return e == std::string::npos ? "" : page.substr(b, e - b);
 }
 
-Reply post(const Instrument& inst, const std::string& query, const Upload& up)
+Reply post(const Instrument& inst, const std::string& query, const Upload& up,
+           const std::vector<std::string>& headers)
 {
     // The client's copy lives outside the instrument's directories.
     char dir[] = "/tmp/quibclient-XXXXXX";
@@ -101,8 +102,11 @@ Reply post(const Instrument& inst, const std::string& query, const Upload& up)
     if (!query.empty())
         url += "?" + query;
     // Debian's curl, as the Makefile installs it (runProcess does not search PATH).
-    ProcessResult r = runProcess({"/usr/bin/curl", "-s", "-S", "-i", "--http1.1", "-H", "Expect:", "-F",
-                                  up.field + "=@" + file + ";filename=" + up.fileName, url});
+    std::vector<std::string> argv = {"/usr/bin/curl", "-s", "-S", "-i", "--http1.1", "-H", "Expect:", "-F",
+                                     up.field + "=@" + file + ";filename=" + up.fileName, url};
+    for (const auto& h : headers)
+        argv.insert(argv.end() - 1, {"-H", h});
+    ProcessResult r = runProcess(argv);
     std::filesystem::remove_all(dir);
     const size_t eol = r.out.find("\r\n");
     const size_t end = r.out.find("\r\n\r\n");

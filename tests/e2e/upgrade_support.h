@@ -63,6 +63,8 @@ struct Upload {
 };
 
 // Posts the upload the way a browser does: `curl -F` through the web server.
-Reply post(const Instrument& inst, const std::string& query, const Upload& up);
+// headers: extra request header lines ("Origin: ...").
+Reply post(const Instrument& inst, const std::string& query, const Upload& up,
+           const std::vector<std::string>& headers = {});
 
 }  // namespace quibtest

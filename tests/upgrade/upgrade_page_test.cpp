@@ -104,7 +104,96 @@ TEST(UpgradePage, DoubleQuotesCannotEndTheRefreshAttribute)
     const UpgradeQuery q{"url=x\"><script>", '"', 0};
     EXPECT_EQ(page(0, q, "a\"b", "n\"'<&>.txt"),
               kHead +
-                  "<meta http-equiv=\"Refresh\" content=\"0;url=x&#34;><script>?type=a&#34;b"
-                  "&name=n&#34;'<&>.txt&port=&#34;\" />" +
+                  "<meta http-equiv=\"Refresh\" content=\"0;url=x&#34;><script>?type=a%22b"
+                  "&name=n%22'<%26>.txt&port=%22\" />" +
                   kTail);
+}
+
+TEST(UpgradePage, ValuesArePercentEncodedExactlyWhereTheQueryWouldBreak)
+{
+    const UpgradeQuery udp{"url=../u.html", '#', 0};
+    struct Case {
+        const char* name;
+        const char* want;
+    };
+    const Case cases[] = {
+        {"FrmWCINT_2.1-b.bin", "FrmWCINT_2.1-b.bin"},
+        {"a&b#c%d+e\"f g", "a%26b%23c%25d%2Be%22f%20g"},
+        {"\x01\x1F\x7F\x80\xFF", "%01%1F%7F%80%FF"},
+        {"<'>=;/?:@!$()*,[]~", "<'>=;/?:@!$()*,[]~"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(page(0, udp, c.name, c.name),
+                  kHead + "<meta http-equiv=\"Refresh\" content=\"0;url=../u.html?type=" + c.want +
+                      "&name=" + c.want + "&port=%23\" />" + kTail)
+            << c.name;
+    }
+}
+
+TEST(UpgradeQuery, UrlTokenIsFollowedOnlyWhenItStaysOnTheInstrument)
+{
+    struct Case {
+        const char* url;
+        bool followed;
+    };
+    const Case cases[] = {
+        {"url=../index.html", true},
+        {"url=/index.html?a=b:c#d", true},
+        {"url=page:1.html", false},  // a scheme, however odd
+        {"url=./page:1.html", true},
+        {"url=https://elsewhere/", false},
+        {"url=javascript:alert(1)", false},
+        {"url=//elsewhere/", false},
+        {"url=/\\elsewhere/", false},
+        {"url=\\elsewhere", false},
+        {"url=\\/elsewhere", false},
+        {"url=", true},
+        {"url= //elsewhere", false},  // browsers skip the blank
+        {"url=/\t/elsewhere", false},  // and drop the tab
+        {"url='//elsewhere'", false},  // and take the quotes off
+        {"url=\"//elsewhere\"", false},
+        {"url=../it's.html", true},
+    };
+    for (const auto& c : cases) {
+        std::string qs = std::string("url=../first.html&") + c.url;
+        UpgradeQuery q{};
+        ScanQueryString(qs.data(), &q);
+        EXPECT_STREQ(q.urlToken, c.followed ? c.url : "url=../index.html") << c.url;
+    }
+}
+
+TEST(UpgradeOrigin, SameSiteOnlyForTheHostAndPortTheRequestWasSentTo)
+{
+    struct Case {
+        const char* origin;  // nullptr: no Origin header
+        const char* host;    // nullptr: no Host header
+        bool same;
+    };
+    const Case cases[] = {
+        {nullptr, nullptr, true},  // curl and scripts
+        {"", "192.168.1.20", true},
+        {"http://192.168.1.20", "192.168.1.20", true},
+        {"HTTP://Instrument.local:8080", "instrument.LOCAL:8080", true},
+        {"http://192.168.1.20:80", "192.168.1.20", true},
+        {"https://192.168.1.20", "192.168.1.20:443", true},
+        {"http://[fe80::1]:8080", "[fe80::1]:8080", true},
+        {"http://192.168.1.20", "192.168.1.20:8080", false},
+        {"https://192.168.1.20", "192.168.1.20:80", false},
+        {"http://evil.example", "192.168.1.20", false},
+        {"http://192.168.1.2", "192.168.1.20", false},
+        {"http://192.168.1.200", "192.168.1.20", false},
+        {"null", "192.168.1.20", false},
+        {"file://", "192.168.1.20", false},
+        {"ftp://192.168.1.20", "192.168.1.20", false},
+        {"http://u@192.168.1.20", "192.168.1.20", false},
+        {"http://192.168.1.20/", "192.168.1.20", false},
+        {"http://192.168.1.20:99999", "192.168.1.20:99999", false},
+        {"http://192.168.1.20:8x", "192.168.1.20:8x", false},
+        {"http://192.168.1.20", nullptr, false},
+        {"http://", "", false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(SameSiteOrigin(c.origin, c.host), c.same)
+            << (c.origin ? c.origin : "(none)") << " / " << (c.host ? c.host : "(none)");
+    }
 }
