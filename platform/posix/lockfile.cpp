@@ -1,4 +1,5 @@
-// The request lock's file: opened where it stands, never through a link.
+// The request lock's file, opened where it stands and never through a link:
+// plain POSIX, the same on the instrument and on Linux.
 #include "platform/platform.h"
 
 #include <fcntl.h>
