@@ -5,6 +5,7 @@
 # make demo   - build, make a fresh demo instrument and serve its page on
 #               127.0.0.1 until Ctrl-C (variables BOARD, FLASH, LOADER_GEN, PORT, PEERS)
 # make bench  - install the yardsticks, build, run every benchmark (not a test)
+# make mutants - the unit tests' mutation score over a fixed list of faults (not a test)
 
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD ?= build
@@ -21,7 +22,7 @@ LOADER_GEN ?= 4
 PORT ?= 8080
 PEERS ?=
 
-.PHONY: build test test-normal test-asan test-ppc deps test-deps ppc-deps demo bench clean
+.PHONY: build test test-normal test-asan test-ppc deps test-deps ppc-deps demo bench mutants clean
 
 # Packages that a fresh machine may lack (program:package): DEPS for the build
 # and the demo, TEST_DEPS in addition for the browser tests.
@@ -91,6 +92,12 @@ bench: build
 	$(BUILD)/bin/bench_flash
 	$(BUILD)/bin/bench_multipart
 
+# Applies each fault of tools/mutants/mutants.py to the sources in turn, in its
+# own build tree; the sources are restored after each, and on Ctrl-C.
+MUTANTS_BUILD ?= build-mutants
+mutants:
+	python3 tools/mutants/mutants.py --build $(CURDIR)/$(MUTANTS_BUILD) --jobs $(JOBS)
+
 ppc-deps:
 	$(call install_missing,$(PPC_DEPS))
 
@@ -111,4 +118,4 @@ demo: deps
 	@$(DEMO_ENV) web/demo.sh run
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(PPC_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(PPC_BUILD) $(MUTANTS_BUILD)
