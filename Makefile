@@ -24,9 +24,10 @@ PEERS ?=
 
 .PHONY: build test test-normal test-asan test-ppc deps test-deps ppc-deps demo bench mutants clean
 
-# Packages that a fresh machine may lack (program:package): DEPS for the build
-# and the demo, TEST_DEPS in addition for the browser tests.
-DEPS := lighttpd:lighttpd curl:curl
+# Packages that a fresh machine may lack (program:package, where a path stands
+# for a file the package installs): DEPS for the build and the demo, TEST_DEPS
+# in addition for the browser tests. nlohmann-json is for the host tools only.
+DEPS := lighttpd:lighttpd curl:curl /usr/include/nlohmann/json.hpp:nlohmann-json3-dev
 TEST_DEPS := chromium:chromium chromedriver:chromium-driver node:nodejs npm:npm
 # The PowerPC leg: the cross compiler, the user-mode emulator, and GoogleTest's
 # sources to build for the target (a path stands for a file the package installs).
@@ -64,18 +65,18 @@ test-deps: deps
 	  cp package-lock.json node_modules/.quib-lock; \
 	fi
 
-build:
+build: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS)
 
 test: test-deps test-normal test-asan test-ppc
 
-test-normal:
+test-normal: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS)
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
-test-asan:
+test-asan: deps
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DQUIB_SANITIZE=ON $(CMAKE_FLAGS)
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
@@ -95,7 +96,7 @@ bench: build
 # Applies each fault of tools/mutants/mutants.py to the sources in turn, in its
 # own build tree; the sources are restored after each, and on Ctrl-C.
 MUTANTS_BUILD ?= build-mutants
-mutants:
+mutants: deps
 	python3 tools/mutants/mutants.py --build $(CURDIR)/$(MUTANTS_BUILD) --jobs $(JOBS)
 
 ppc-deps:
