@@ -26,8 +26,10 @@ PEERS ?=
 
 # Packages that a fresh machine may lack (program:package, where a path stands
 # for a file the package installs): DEPS for the build and the demo, TEST_DEPS
-# in addition for the browser tests. nlohmann-json is for the host tools only.
-DEPS := lighttpd:lighttpd curl:curl /usr/include/nlohmann/json.hpp:nlohmann-json3-dev
+# in addition for the browser tests. nlohmann-json and libcrypto are for the
+# host tools only.
+DEPS := lighttpd:lighttpd curl:curl /usr/include/nlohmann/json.hpp:nlohmann-json3-dev \
+	/usr/include/openssl/evp.h:libssl-dev
 TEST_DEPS := chromium:chromium chromedriver:chromium-driver node:nodejs npm:npm
 # The PowerPC leg: the cross compiler, the user-mode emulator, and GoogleTest's
 # sources to build for the target (a path stands for a file the package installs).
