@@ -7,6 +7,7 @@
 # make demo   - build, make a fresh demo instrument and serve its page on
 #               127.0.0.1 until Ctrl-C (variables BOARD, FLASH, LOADER_GEN, PORT, PEERS)
 # make bench  - install the yardsticks, build, run every benchmark (not a test)
+# make mutants - the unit tests' mutation score over a fixed list of faults (not a test)
 
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD ?= build
@@ -26,11 +27,14 @@ LOADER_GEN ?= 4
 PORT ?= 8080
 PEERS ?=
 
-.PHONY: build test test-normal test-asan test-ppc test-fuzz fuzz fuzz-build deps test-deps ppc-deps fuzz-deps demo bench clean
+.PHONY: build test test-normal test-asan test-ppc test-fuzz fuzz fuzz-build deps test-deps ppc-deps fuzz-deps demo bench mutants clean
 
-# Packages that a fresh machine may lack (program:package): DEPS for the build
-# and the demo, TEST_DEPS in addition for the browser tests.
-DEPS := lighttpd:lighttpd curl:curl
+# Packages that a fresh machine may lack (program:package, where a path stands
+# for a file the package installs): DEPS for the build and the demo, TEST_DEPS
+# in addition for the browser tests. nlohmann-json and libcrypto are for the
+# host tools only.
+DEPS := lighttpd:lighttpd curl:curl /usr/include/nlohmann/json.hpp:nlohmann-json3-dev \
+	/usr/include/openssl/evp.h:libssl-dev
 TEST_DEPS := chromium:chromium chromedriver:chromium-driver node:nodejs npm:npm
 # The PowerPC leg: the cross compiler, the user-mode emulator, and GoogleTest's
 # sources to build for the target (a path stands for a file the package installs).
@@ -78,18 +82,18 @@ fuzz-deps:
 	  $(call apt_get,$$missing); \
 	fi
 
-build:
+build: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS)
 
 test: test-deps test-normal test-asan test-fuzz test-ppc
 
-test-normal:
+test-normal: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS)
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
-test-asan:
+test-asan: deps
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DQUIB_SANITIZE=ON $(CMAKE_FLAGS)
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
@@ -106,6 +110,12 @@ bench: build
 	$(BUILD)/bin/bench_flash
 	$(BUILD)/bin/bench_multipart
 
+# Applies each fault of tools/mutants/mutants.py to the sources in turn, in its
+# own build tree; the sources are restored after each, and on Ctrl-C.
+MUTANTS_BUILD ?= build-mutants
+mutants: deps
+	python3 tools/mutants/mutants.py --build $(CURDIR)/$(MUTANTS_BUILD) --jobs $(JOBS)
+
 ppc-deps:
 	$(call install_missing,$(PPC_DEPS))
 
@@ -119,7 +129,7 @@ test-ppc: deps ppc-deps
 
 # The fuzz targets (tests/fuzz/) in their own tree, built with clang; the gcc
 # builds above do not need it.
-fuzz-build:
+fuzz-build: deps
 	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
 	  -DCMAKE_CXX_COMPILER=clang++ -DQUIB_FUZZ=ON -DQUIB_TESTS=OFF $(CMAKE_FLAGS)
 	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_targets
@@ -139,4 +149,4 @@ demo: deps
 	@$(DEMO_ENV) web/demo.sh run
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(PPC_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(PPC_BUILD) $(FUZZ_BUILD) $(MUTANTS_BUILD)

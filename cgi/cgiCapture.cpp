@@ -169,7 +169,7 @@ cgiEnvironmentResultType restoreUpload(FILE* in, int length, char* path)
 {
     if (length < 0 || !restHolds(in, length))
         return cgiEnvironmentIO;
-    if (getTempFileName(path) != cgiParseSuccess)
+    if (cgiGetTempFileName(path) != cgiParseSuccess)
         return cgiEnvironmentIO;
     FILE* out = std::fopen(path, "w+b");
     if (out == nullptr) {

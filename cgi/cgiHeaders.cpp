@@ -8,9 +8,14 @@
 #include <cstring>
 #include <ctime>
 
+namespace {
+
+// Weekday (Sunday = 0) and month (January = 0) names of HTTP dates.
 const char* const days[7] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 const char* const months[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                 "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+}  // namespace
 
 void cgiHeaderCookieSetString(const char* name, const char* value, int secondsForward,
                               const char* path, const char* domain)

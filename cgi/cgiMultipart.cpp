@@ -13,9 +13,19 @@
 
 #include "platform/platform.h"
 
-int mpReadSize = mpBlockSize;
+int cgiMpReadSize = cgiMpBlockSize;
 
 namespace {
+
+// The body in blocks, with room in front of the unread bytes for the bytes the
+// parser gives back (never more than the working boundary's length less one).
+constexpr int mpPutBackSpace = 1024;
+struct mpReader {
+    unsigned char data[mpPutBackSpace + cgiMpBlockSize];
+    int pos;          // next byte to deliver
+    int end;          // one past the last byte read
+    long long taken;  // bytes read from the input, never above cgiContentLength
+};
 
 // Header names and values, parameters, the disposition, field and file names,
 // the content type and the temporary path: 1023 bytes and a NUL, longer
@@ -83,7 +93,7 @@ bool mpFill(mpReader* r)
     if (left <= 0)
         return false;
     int n = cgiReadBody(reinterpret_cast<char*>(r->data) + mpPutBackSpace,
-                        static_cast<int>(std::min<long long>(left, mpReadSize)));
+                        static_cast<int>(std::min<long long>(left, cgiMpReadSize)));
     if (n <= 0)
         return false;
     r->pos = mpPutBackSpace;
@@ -110,8 +120,8 @@ const char* takeValue(const char* p, Keep keep)
     return p;
 }
 
-}  // namespace
-
+// Bytes delivered (0..count), or -1 when the declared length is used up and
+// nothing waits to be read again.
 int mpRead(mpReader* reader, char* buffer, int count)
 {
     int got = 0;
@@ -128,6 +138,8 @@ int mpRead(mpReader* reader, char* buffer, int count)
     return got;
 }
 
+// The bytes are read again next, before anything that was waiting: the parser
+// gives back only bytes it has just read, so the body keeps its own order.
 void mpPutBack(mpReader* reader, const char* bytes, int count)
 {
     reader->pos -= count;
@@ -351,7 +363,9 @@ void decomposeValue(const char* value, char* mvalue, int mvalueSpace, const char
     }
 }
 
-cgiParseResultType getTempFileName(char* path)
+}  // namespace
+
+cgiParseResultType cgiGetTempFileName(char* path)
 {
     return platform_make_private_temp("/tmp/quibXXXXXX", path, 1024) == 0 ? cgiParseSuccess
                                                                          : cgiParseIO;
@@ -414,7 +428,7 @@ cgiParseResultType parseParts(mpReader& reader)
         FILE* out = nullptr;
         tfileName[0] = '\0';
         if (isFile) {
-            if (getTempFileName(tfileName) != cgiParseSuccess)
+            if (cgiGetTempFileName(tfileName) != cgiParseSuccess)
                 return cgiParseIO;
             // The file is new and empty: opened without truncation, which
             // some file systems answer with a flush of the whole file at close.

@@ -41,7 +41,7 @@ cgiParseResultType cgiParsePostMultipartInput();
 
 // Makes a private temporary file from "/tmp/quibXXXXXX" below the instrument
 // root; path receives its host path (callers pass 1024 bytes).
-cgiParseResultType getTempFileName(char* path);
+cgiParseResultType cgiGetTempFileName(char* path);
 
 cgiFormEntry* cgiFormEntryFindNext();
 cgiFormResultType cgiFormEntryString(cgiFormEntry* e, char* result, int max, int newlines);
@@ -81,36 +81,10 @@ int cgiReadBody(char* buffer, int count);
 void cgiBodyEnd(int unused);
 
 // ---- Multipart reader ----
-// The body in blocks, with room in front of the unread bytes for the bytes the
-// parser gives back (never more than the working boundary's length less one).
-constexpr int mpBlockSize = 65536;
-constexpr int mpPutBackSpace = 1024;
-struct mpReader {
-    unsigned char data[mpPutBackSpace + mpBlockSize];
-    int pos;          // next byte to deliver
-    int end;          // one past the last byte read
-    long long taken;  // bytes read from the input, never above cgiContentLength
-};
-// The most bytes one read of the body asks for (mpBlockSize); tests lower it
-// so that delimiters straddle reads.
-extern int mpReadSize;
-
-// Bytes delivered (0..count), or -1 when the declared length is used up and
-// nothing waits to be read again.
-int mpRead(mpReader* reader, char* buffer, int count);
-// The bytes are read again next, before anything that was waiting: the parser
-// gives back only bytes it has just read, so the body keeps its own order.
-void mpPutBack(mpReader* reader, const char* bytes, int count);
-cgiParseResultType afterNextBoundary(mpReader* reader, FILE* outFile, char** outValue,
-                                     int* bodyLength, int first);
-int readHeaderLine(mpReader* reader, char* attr, int attrSpace, char* value, int valueSpace);
-void decomposeValue(const char* value, char* mvalue, int mvalueSpace, const char** argNames,
-                    char** argValues, int argValueSpace);
-
-// ---- Response headers ----
-// Weekday (Sunday = 0) and month (January = 0) names of HTTP dates.
-extern const char* const days[7];
-extern const char* const months[12];
+// The most bytes one read of the body asks for (cgiMpBlockSize); tests lower
+// it so that delimiters straddle reads.
+constexpr int cgiMpBlockSize = 65536;
+extern int cgiMpReadSize;
 
 // ---- Typed accessors ----
 // The first byte of s that is not a space, LF, CR or tab (the NUL at worst).

@@ -83,19 +83,28 @@ bool probe(uint64_t physical)
     return true;
 }
 
-int failInit()
-{
-    FLASH_ADD_DEBUT = 0;
-    FLASH_Size = 0;
-    FLASH_ADD_FIN = 0;
-    return -4;
-}
-
+// Publishes the map of the window at FLASH_ADD_DEBUT.
 void setMap()
 {
     FLASH_ADD_FIN = FLASH_ADD_DEBUT + FLASH_Size;
     for (const S_FlashMapEntry& e : FLASH_MAP)
         *e.address = FLASH_ADD_DEBUT + e.offset;
+}
+
+// Empties the window and the map, so that every later access fails with -2.
+void clearMap()
+{
+    FLASH_ADD_DEBUT = 0;
+    FLASH_Size = 0;
+    FLASH_ADD_FIN = 0;
+    for (const S_FlashMapEntry& e : FLASH_MAP)
+        *e.address = 0;
+}
+
+int failInit()
+{
+    clearMap();
+    return -4;
 }
 
 bool bit7Matches(uint8_t read, uint8_t data) { return ((read ^ data) & 0x80) == 0; }
@@ -125,6 +134,9 @@ int pollStatus(uintptr_t target, uint8_t data, useconds_t pauseUs)
 
 int F_FlashDrv_Init()
 {
+    // A second Init (F_InitEEProm after cgiMain's) releases the first window
+    // rather than leaving it mapped for the rest of the process.
+    F_FlashDrv_Close();
     ThreadCtl(_NTO_TCTL_IO, nullptr);
     V_FlashDrv_MemType = 0xC8;
 
@@ -157,7 +169,11 @@ int F_FlashDrv_Init()
 
 int F_FlashDrv_Close()
 {
-    return munmap_device_memory(reinterpret_cast<void*>(FLASH_ADD_DEBUT), FLASH_Size);
+    if (FLASH_Size == 0)
+        return 0;
+    const int rc = munmap_device_memory(reinterpret_cast<void*>(FLASH_ADD_DEBUT), FLASH_Size);
+    clearMap();
+    return rc;
 }
 
 uint8_t F_FlashDrv_Get_FlashID()

@@ -62,7 +62,9 @@ inline constexpr S_FlashMapEntry FLASH_MAP[] = {
 };
 
 // Driver results: 0 success, -2 outside the window, -3 programming failed,
-// -4 mapping or identification failed.
+// -4 mapping or identification failed. One window a process: Init releases
+// the window of an earlier Init; Close releases it and empties the map, so
+// that later accesses fail with -2 (0 for an erase). Close of no window is 0.
 int F_FlashDrv_Init();
 int F_FlashDrv_Close();
 uint8_t F_FlashDrv_Get_FlashID();

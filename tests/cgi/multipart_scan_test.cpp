@@ -14,8 +14,8 @@ const int readSizes[] = {1, 7, 1023, 65536};
 
 // Restores the block size when a test ends, however it ends.
 struct ReadSize {
-    explicit ReadSize(int n) { mpReadSize = n; }
-    ~ReadSize() { mpReadSize = mpBlockSize; }
+    explicit ReadSize(int n) { cgiMpReadSize = n; }
+    ~ReadSize() { cgiMpReadSize = cgiMpBlockSize; }
 };
 
 struct Got {

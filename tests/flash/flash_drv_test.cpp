@@ -87,6 +87,17 @@ TEST(FlashDrvInit, IdentifiesEachPartOrFails)
         EXPECT_EQ(norsim::physicalAddress(FLASH_ADD_DEBUT), c.physical);
         EXPECT_EQ(FLASH_ADD_FIN, FLASH_ADD_DEBUT + c.size);
         EXPECT_EQ(F_FlashDrv_GetByte(FLASH_ADD_DEBUT + 1), 0xFF) << "left autoselect";
+        // A second Init releases the first window; Close leaves none and an empty map.
+        const uintptr_t first = FLASH_ADD_DEBUT;
+        ASSERT_EQ(F_FlashDrv_Init(), 0);
+        const uintptr_t second = FLASH_ADD_DEBUT;
+        EXPECT_EQ(F_FlashDrv_Close(), 0);
+        EXPECT_EQ(norsim::physicalAddress(first) + norsim::physicalAddress(second), 0u);
+        EXPECT_EQ(FLASH_Size + FLASH_ADD_DEBUT + FLASH_ADD_WEB + FLASH_ADD_PARAM_RFU1, 0u);
+        uintptr_t cur = second + FLASH_OFF_WEB;
+        EXPECT_EQ(F_FlashDrv_Write(&cur, "x", 1), -2);
+        EXPECT_EQ(F_FlashDrv_SetByte(cur, 0), -2);
+        EXPECT_EQ(F_FlashDrv_EraseSector(cur), 0);
         EXPECT_EQ(F_FlashDrv_Close(), 0);
     }
     quibtest::TempRoot noChip;

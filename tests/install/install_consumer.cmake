@@ -21,6 +21,35 @@ foreach(f ${expected})
   endif()
 endforeach()
 
+# The layer exports only its own names, so that a program linking it cannot
+# collide with them: every strong definition in libquib_cgi.a starts with
+# "cgi" (or is AddressSanitizer's ODR indicator of one, __odr_asan.cgi...);
+# weak ones may only be the C++ library's inline code (std::, __gnu_cxx::,
+# after a template's return type), which the linker merges;
+# libquib_cgi_main.a defines main alone.
+foreach(lib quib_cgi quib_cgi_main)
+  file(GLOB archive ${prefix}/lib*/lib${lib}.a)
+  execute_process(COMMAND ${NM} -g --defined-only -C ${archive}
+                  RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(rc OR NOT archive)
+    fail("nm of lib${lib}.a failed: ${err}")
+  endif()
+  string(REGEX MATCHALL "[^\n]+" lines "${out}")
+  foreach(line ${lines})
+    if(NOT line MATCHES "^[0-9a-fA-F]* ([A-Za-z]) (.*)$")
+      continue()
+    endif()
+    set(kind ${CMAKE_MATCH_1})
+    set(name "${CMAKE_MATCH_2}")
+    if(lib STREQUAL "quib_cgi_main" AND name STREQUAL "main")
+    elseif(lib STREQUAL "quib_cgi" AND name MATCHES "^(__odr_asan[.])?cgi")
+    elseif(lib STREQUAL "quib_cgi" AND kind MATCHES "^[WVu]$" AND name MATCHES "^([^(]* )?(std|__gnu_cxx)::")
+    else()
+      fail("lib${lib}.a exports ${kind} ${name}")
+    endif()
+  endforeach()
+endforeach()
+
 set(flags "")
 if(SANITIZE)
   # The installed libraries carry sanitizer calls; their user links the runtime.

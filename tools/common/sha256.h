@@ -1,9 +1,10 @@
-// SHA-256 (FIPS 180-4), incremental, for the peers' log of the files they read.
+// SHA-256, incremental, for the peers' log and form-echo's report of the files
+// they read: OpenSSL's libcrypto (sha256.cpp), or sha256_fallback.cpp in a
+// cross build that has no libcrypto of its target.
 #pragma once
 
-#include <array>
 #include <cstddef>
-#include <cstdint>
+#include <memory>
 #include <string>
 
 namespace tool {
@@ -11,17 +12,16 @@ namespace tool {
 class Sha256 {
 public:
     Sha256();
+    ~Sha256();
+    Sha256(const Sha256&) = delete;
+    Sha256& operator=(const Sha256&) = delete;
     void update(const void* data, size_t len);
     // The digest as 64 lower-case hexadecimal digits; the object is spent afterwards.
     std::string hex();
 
 private:
-    void block(const uint8_t* p);
-
-    std::array<uint32_t, 8> h_;
-    std::array<uint8_t, 64> buf_ {};
-    size_t used_ = 0;
-    uint64_t total_ = 0;
+    struct State;
+    std::unique_ptr<State> s_;
 };
 
 }  // namespace tool

@@ -199,7 +199,7 @@ int cgiMain()
                 text += "  size: unreadable\n";
             }
         }
-        entries.push(std::move(j));
+        entries.push_back(std::move(j));
     }
     report["entry_count"] = count;
     report["entries"] = std::move(entries);
@@ -209,7 +209,7 @@ int cgiMain()
     text += "peak_rss_kib: " + std::to_string(peakRssKiB()) + "\n";
 
     cgiHeaderContentType(json ? "application/json" : "text/plain");
-    const std::string body = json ? report.dump() + "\n" : text;
+    const std::string body = json ? tool::dumpJson(report) + "\n" : text;
     std::fwrite(body.data(), 1, body.size(), cgiOut);
     return 0;
 }

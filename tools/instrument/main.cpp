@@ -90,7 +90,7 @@ int cmdShow(int argc, char** argv)
     if (rc == 0)
         rc = tool::showFiles(ctx);
     if (ctx.json)
-        std::fprintf(ctx.out, "%s\n", ctx.doc.dump().c_str());
+        std::fprintf(ctx.out, "%s\n", tool::dumpJson(ctx.doc).c_str());
     return rc;
 }
 

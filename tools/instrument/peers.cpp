@@ -288,7 +288,7 @@ bool handle(const Peer& peer, int conn, const char* data, size_t n, bool oversiz
     line["answer"] = answer == Peer::Reply ? "reply" : answer == Peer::Close ? "close" : "silent";
     if (!ok)
         line["error"] = req.error;
-    logLine(line.dump() + "\n");
+    logLine(tool::dumpJson(line) + "\n");
 
     switch (answer) {
     case Peer::Reply:

@@ -63,7 +63,7 @@ void report(ShowContext& ctx, const char* title, const char* dir, const char* ke
             o["size"] = static_cast<unsigned long long>(f.size);
             if (withSum)
                 o["byteSum"] = static_cast<unsigned long long>(f.sum);
-            arr.push(std::move(o));
+            arr.push_back(std::move(o));
         }
         ctx.doc[key] = std::move(arr);
         return;

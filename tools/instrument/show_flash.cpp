@@ -245,7 +245,7 @@ int showFlash(ShowContext& ctx)
         m["inChip"] = in;
         if (in)
             m["physical"] = static_cast<unsigned long long>(base + e.offset);
-        jm.push(m);
+        jm.push_back(m);
         if (!ctx.json)
             std::fprintf(out, "  %-22s %s  %-10s  sector %2u%s\n", e.name, hex(e.offset, 6).c_str(),
                          in ? hex(base + e.offset, 8).c_str() : "-", e.offset / kSec,
@@ -257,7 +257,7 @@ int showFlash(ShowContext& ctx)
         std::fprintf(out, "image regions:\n");
     Json jr = Json::array();
     for (const Region& r : kRegions)
-        jr.push(showRegion(ctx, chip, r));
+        jr.push_back(showRegion(ctx, chip, r));
     ctx.doc["regions"] = jr;
     return 0;
 }

@@ -42,7 +42,7 @@ void decodeProduct(ShowContext& ctx, Json& pack)
     F_Flash_DecodeStruct_Product(0);
     Json mode = Json::array();
     for (uint32_t w : FlashProd_Mode)
-        mode.push(Json(w));
+        mode.push_back(Json(w));
     if (ctx.json) {
         pack["version"] = Json(version);
         pack["productMode"] = mode;
@@ -71,7 +71,7 @@ void decodeConfigIP(ShowContext& ctx, Json& pack)
             j["row"] = Json(r);
             j["flag"] = Json(F_ConfigIP_RowFlag(row));
             j["text"] = Json(text);
-            table.push(j);
+            table.push_back(j);
         } else {
             std::fprintf(ctx.out, "             %2d  %u  \"%s\"\n", r, F_ConfigIP_RowFlag(row),
                          escapeBytes(text, kQuotedField).c_str());
@@ -154,7 +154,7 @@ int showRecords(ShowContext& ctx)
         pack["statusByte"] = Json(unsigned{h.ucStatus});
         if (F_FlashPack_HeadTorn(h)) {
             pack["status"] = Json("torn");
-            packs.push(pack);
+            packs.push_back(pack);
             if (!ctx.json)
                 std::fprintf(ctx.out, "  %s  torn      (a cut inside a header: the next save takes it over or seals it)\n",
                              hex(offsetOf(addr), 6).c_str());
@@ -163,7 +163,7 @@ int showRecords(ShowContext& ctx)
         if (h.ucStatus == FLASHPACK_STATUS_FREE) {
             const uint32_t room = static_cast<uint32_t>(limit - addr);
             pack["room"] = Json(room);
-            packs.push(pack);
+            packs.push_back(pack);
             if (!ctx.json)
                 std::fprintf(ctx.out, "  %s  free      (%u bytes left in the sector)\n",
                              hex(offsetOf(addr), 6).c_str(), room);
@@ -196,7 +196,7 @@ int showRecords(ShowContext& ctx)
             else
                 decodeConfigIP(ctx, pack);
         }
-        packs.push(pack);
+        packs.push_back(pack);
         if (F_FlashPack_NextHead(&addr, &h) != 0) {
             ending = addr == limit ? "the chain fills the sector: no room for another pack"
                                    : "the chain leaves the sector at " + hex(offsetOf(addr), 6);
@@ -209,7 +209,7 @@ int showRecords(ShowContext& ctx)
     for (int id = 0; id < 256; ++id) {
         if (validOfId[id] < 2)
             continue;
-        multiple.push(Json(id));
+        multiple.push_back(Json(id));
         if (!ctx.json)
             std::fprintf(ctx.out, "  id %d: %d valid packs (a save was cut before it retired the older); loads take the last\n",
                          id, validOfId[id]);

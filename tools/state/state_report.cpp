@@ -74,7 +74,7 @@ std::string progressJson(const std::string& text)
     if (at != head.size())
         return "null";
     j["file"] = text.substr(fileAt + 6, text.size() - fileAt - 7);
-    return j.dump();
+    return tool::dumpJson(j);
 }
 
 std::string stateBody(const std::string& root, const ShowRun& show,
