@@ -11,6 +11,7 @@
 #include "flash/EEProm.h"
 #include "flash/Flash_Drv.h"
 #include "loader/LoaderCommun.h"
+#include "platform/bigendian.h"
 #include "platform/platform.h"
 #include "upgrade/progress.h"
 #include "upgrade/upgrade.h"
@@ -108,8 +109,8 @@ int WriteChecked(uintptr_t* cursor, const void* data, uint32_t len)
 
 int WriteWord(uintptr_t* cursor, uint32_t v)
 {
-    const uint8_t be[4] = {static_cast<uint8_t>(v >> 24), static_cast<uint8_t>(v >> 16),
-                           static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)};
+    uint8_t be[4];
+    platform_put_be32(be, v);
     return WriteChecked(cursor, be, sizeof be);
 }
 

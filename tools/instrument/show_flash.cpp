@@ -11,6 +11,7 @@
 
 #include "flash/Flash_Drv.h"
 #include "platform/host/nor_chip.h"
+#include "tools/common/bigendian.h"
 #include "tools/common/text.h"
 #include "tools/instrument/instrument.h"
 
@@ -44,8 +45,7 @@ struct Chip {
     uint8_t at(uint32_t off) const { return static_cast<uint8_t>(bytes[off]); }
     uint32_t be32(uint32_t off) const
     {
-        return static_cast<uint32_t>(at(off)) << 24 | static_cast<uint32_t>(at(off + 1)) << 16 |
-               static_cast<uint32_t>(at(off + 2)) << 8 | at(off + 3);
+        return readBe32(reinterpret_cast<const uint8_t*>(bytes.data()) + off);
     }
 };
 
