@@ -45,7 +45,7 @@ int Restore_Settings(const char* tmpPath, const char* baseName, int restoreKind)
 {
     if (!EndsWithTxt(baseName))
         return UPG_ERR_KIND;
-    if (restoreKind == 2 || restoreKind == 3)
+    if (restoreKind == RESTORE_MODELS || restoreKind == RESTORE_SYSTEM)
         return channel_send_restore_models(tmpPath);
 
     S_ChargeFirmware.fd = OpenUpload(tmpPath);

@@ -84,9 +84,9 @@ int RouteUpload(int udpPort, int restoreKind, const char* tmpPath, const char* b
         std::snprintf(typeText, kTextSize, "%s", "UDP");
         return EnvoiUDP(udpPort, tmpPath, baseName);
     }
-    if (restoreKind == 1 && Begins(baseName, "gps_"))
+    if (restoreKind == RESTORE_SETTINGS && Begins(baseName, "gps_"))
         return Store_Gps_Conf(tmpPath, baseName);
-    if (restoreKind != 0)
+    if (restoreKind != RESTORE_NONE)
         return Restore_Settings(tmpPath, baseName, restoreKind);
     return flash_file(baseName, tmpPath, typeText);
 }
@@ -193,7 +193,7 @@ void ScanQueryString(char* qs, UpgradeQuery* q)
 {
     q->urlToken = kDefaultUrl;
     q->udpPort = 0;
-    q->restoreKind = 0;
+    q->restoreKind = RESTORE_NONE;
     if (qs == nullptr || qs[0] == '\0')
         return;
     char* token = qs;
@@ -206,11 +206,11 @@ void ScanQueryString(char* qs, UpgradeQuery* q)
         else if (Begins(token, "udp_port="))
             q->udpPort = token[9];
         else if (Begins(token, "settings="))
-            q->restoreKind = 1;
+            q->restoreKind = RESTORE_SETTINGS;
         else if (Begins(token, "models="))
-            q->restoreKind = 2;
+            q->restoreKind = RESTORE_MODELS;
         else if (Begins(token, "system="))
-            q->restoreKind = 3;
+            q->restoreKind = RESTORE_SYSTEM;
         if (amp == nullptr || amp[1] == '\0')
             break;
         token = amp + 1;
@@ -295,7 +295,7 @@ void WriteResultPage(FILE* out, int outcome, const UpgradeQuery* q, const char* 
         PutOutcome(out, outcome, typeText, baseName);
         std::fputs("&port=", out);
         PutQueryChar(out, q->udpPort);
-    } else if (q->restoreKind != 0) {
+    } else if (q->restoreKind != RESTORE_NONE) {
         std::fprintf(out, "?restoresettingserror=%i", failed ? outcome + 1900 : outcome);
     } else {
         PutOutcome(out, outcome, typeText, baseName);

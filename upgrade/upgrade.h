@@ -22,10 +22,19 @@ constexpr int UPG_ERR_SIZE = 108;      // size outside the target's limits
 constexpr int UPG_ERR_ORIGIN = 109;    // posted from another site
 
 // ---- main.cpp: query string, routing, result page ----
+// What a restore request asks for, by the query key that names it; the values
+// are those the handlers' int parameter carries.
+enum RestoreKind : int {
+    RESTORE_NONE = 0,
+    RESTORE_SETTINGS = 1,  // "settings=": a settings backup, or a GPS configuration
+    RESTORE_MODELS = 2,    // "models="
+    RESTORE_SYSTEM = 3,    // "system="
+};
+
 struct UpgradeQuery {
-    const char* urlToken;  // whole "url=..." token, key included
-    int udpPort;           // character of "udp_port=", 0 for none
-    int restoreKind;       // 0 none, 1 settings, 2 models, 3 system
+    const char* urlToken;     // whole "url=..." token, key included
+    int udpPort;              // character of "udp_port=", 0 for none
+    RestoreKind restoreKind;  // the last restore key of the query string
 };
 
 // True when a request may be served: no Origin (null or empty), or one whose

@@ -140,7 +140,7 @@ FAULTS = [
      "    if (!Contains(inter, len, \"IHM\"))", "MMI mark refused"),
     ("upgrade/Restore_Settings.cpp", "    if (n <= 0)", "    if (n < 0)", "empty backup read"),
     ("upgrade/Restore_Settings.cpp", "    if (!EndsWithTxt(baseName) || S_EtatLoader.boardVersion != 2)", "    if (!EndsWithTxt(baseName))", "GPS on board 1"),
-    ("upgrade/main.cpp", "    if (restoreKind == 1 && Begins(baseName, \"gps_\"))", "    if (restoreKind == 2 && Begins(baseName, \"gps_\"))", "GPS route's key"),
+    ("upgrade/main.cpp", "    if (restoreKind == RESTORE_SETTINGS && Begins(baseName, \"gps_\"))", "    if (restoreKind == RESTORE_MODELS && Begins(baseName, \"gps_\"))", "GPS route's key"),
     ("upgrade/main.cpp", "        if (*p == '/' || *p == '\\\\')", "        if (*p == '/')", "backslash path kept"),
     ("upgrade/main.cpp", "    if (outcome > 100) {", "    if (outcome >= 100) {", "outcome page threshold"),
 ]
