@@ -51,16 +51,21 @@ bool Begins(const char* s, const char* prefix)
 
 namespace {
 
-constexpr int32_t kSector = 0x10000;
+// The regions come from the flash map: each ends where the next begins, and
+// the version and info blocks sit at the map's offsets from the region's end.
+constexpr int32_t kSector = FLASH_SECTOR_SIZE;
 constexpr int32_t kHeaderSize = 8;
 constexpr int32_t kBlockSize = 32;
-constexpr int32_t kVersionFromEnd = 128;  // version block: last 128 bytes of the region
-constexpr int32_t kInfoFromEnd = 256;     // loader info block
+constexpr int32_t kVersionFromEnd = FLASH_OFF_PARAM_MAINT - FLASH_OFF_VERSFIRMW;
+constexpr int32_t kInfoFromEnd = FLASH_OFF_PARAM_USER - FLASH_OFF_INFOLOADER;
 
-constexpr int32_t kWebSector = 27;
-constexpr int32_t kWebSectors = 21;
-constexpr int32_t kFirmSector = 48;
-constexpr int32_t kLoaderSector = 59;
+constexpr int32_t kWebSector = FLASH_OFF_WEB / FLASH_SECTOR_SIZE;
+constexpr int32_t kWebSectors = (FLASH_OFF_FIRMW - FLASH_OFF_WEB) / FLASH_SECTOR_SIZE;
+constexpr int32_t kFirmSector = FLASH_OFF_FIRMW / FLASH_SECTOR_SIZE;
+constexpr int32_t kLoaderSector = FLASH_OFF_LOADER / FLASH_SECTOR_SIZE;
+constexpr int32_t kLoaderSectors = (FLASH_OFF_PARAM_USER - FLASH_OFF_LOADER) / FLASH_SECTOR_SIZE;
+static_assert(kWebSector == 27 && kWebSectors == 21 && kFirmSector == 48 && kLoaderSector == 59 &&
+              kLoaderSectors == 1 && kVersionFromEnd == 128 && kInfoFromEnd == 256);
 
 constexpr char kNandDir[] = "/NANDdrive/firm/";
 constexpr char kTempStem[] = ".quibcopy";  // never matches the W*, F*, L* kinds
@@ -390,8 +395,8 @@ int flash_firmware(const char* baseName, const char* tmpPath)
 
 int flash_loader(const char* baseName, const char* tmpPath)
 {
-    static constexpr NorKind k = {"CINT Loader", kLoaderSector, 1, 1024,
-                                  kSector - kInfoFromEnd - kHeaderSize,
+    static constexpr NorKind k = {"CINT Loader", kLoaderSector, kLoaderSectors, 1024,
+                                  kLoaderSectors * kSector - kInfoFromEnd - kHeaderSize,
                                   true, true, "L", nullptr};
     return WriteImage(k, baseName, tmpPath);
 }
