@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <string>
 
-#include "upgrade/upgrade.h"
+#include "upgrade/upgrade_internal.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
-// Image dispatch and the writers of the three CINT images: into their NOR
-// regions on board version 1, as files on the NAND drive on board version 2.
+// The CINT images (web archive, firmware, loader): into their NOR regions on
+// board version 1, laid out by the flash map; to the file store on board version 2.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -14,40 +14,7 @@
 #include "platform/bigendian.h"
 #include "platform/platform.h"
 #include "upgrade/progress.h"
-#include "upgrade/upgrade.h"
-
-ChargeFirmware S_ChargeFirmware = {-1, 0, 0, {}, 0};
-uint8_t inter[UPG_INTER_SIZE];
-
-int OpenUpload(const char* tmpPath)
-{
-    int fd;
-    do {
-        fd = open(tmpPath, O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    return fd;
-}
-
-void CloseUpload()
-{
-    if (S_ChargeFirmware.fd >= 0)
-        close(S_ChargeFirmware.fd);
-    S_ChargeFirmware.fd = -1;
-}
-
-ssize_t ReadInter(int fd)
-{
-    ssize_t n;
-    do {
-        n = read(fd, inter, sizeof inter);
-    } while (n < 0 && errno == EINTR);
-    return n;
-}
-
-bool Begins(const char* s, const char* prefix)
-{
-    return std::strncmp(s, prefix, std::strlen(prefix)) == 0;
-}
+#include "upgrade/upgrade_internal.h"
 
 namespace {
 
@@ -68,25 +35,6 @@ static_assert(kWebSector == 27 && kWebSectors == 21 && kFirmSector == 48 && kLoa
               kLoaderSectors == 1 && kVersionFromEnd == 128 && kInfoFromEnd == 256);
 
 constexpr char kNandDir[] = "/NANDdrive/firm/";
-constexpr char kTempStem[] = ".quibcopy";  // never matches the W*, F*, L* kinds
-
-// Reads fd from its start through inter and hands each chunk's length to put;
-// false when a read fails or put refuses a chunk.
-template <typename Put>
-bool ForEachChunk(int fd, Put put)
-{
-    if (lseek(fd, 0, SEEK_SET) != 0)
-        return false;
-    for (;;) {
-        const ssize_t n = ReadInter(fd);
-        if (n < 0)
-            return false;
-        if (n == 0)
-            return true;
-        if (!put(static_cast<size_t>(n)))
-            return false;
-    }
-}
 
 uintptr_t SectorAddress(int32_t sector)
 {
@@ -204,118 +152,7 @@ int WriteImage(const NorKind& k, const char* baseName, const char* tmpPath)
     return result;
 }
 
-bool WriteAll(int fd, const uint8_t* p, size_t n)
-{
-    while (n > 0) {
-        ssize_t w = write(fd, p, n);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            return false;
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
-}
-
-// Copies fd from its start into the new file at path; flushed to disk.
-bool CopyTo(int fd, const char* path)
-{
-    int out = open(path, O_WRONLY | O_TRUNC | O_CLOEXEC);
-    if (out < 0)
-        return false;
-    bool ok = ForEachChunk(fd, [out](size_t n) { return WriteAll(out, inter, n); });
-    // The stored files are read by other programs than this one.
-    ok = ok && fchmod(out, 0644) == 0 && fsync(out) == 0;
-    return close(out) == 0 && ok;
-}
-
-// Whether the file at path, read back after the flush, holds exactly the
-// upload's bytes: the drive's own report of the writes is not taken as proof.
-bool SameAsUpload(int fd, const char* path)
-{
-    int copy = open(path, O_RDONLY | O_CLOEXEC);
-    if (copy < 0)
-        return false;
-    uint8_t back[UPG_INTER_SIZE];
-    auto readAll = [copy, &back](size_t n) {
-        for (size_t got = 0; got < n;) {
-            const ssize_t r = read(copy, back + got, n - got);
-            if (r < 0 && errno == EINTR)
-                continue;
-            if (r <= 0)
-                return false;
-            got += static_cast<size_t>(r);
-        }
-        return true;
-    };
-    bool same = ForEachChunk(fd, [&](size_t n) { return readAll(n) && std::memcmp(back, inter, n) == 0; });
-    same = same && !readAll(1);
-    close(copy);
-    return same;
-}
-
-void SyncDirectory(const char* hostDir)
-{
-    int d = open(hostDir, O_RDONLY | O_CLOEXEC);
-    if (d >= 0) {
-        fsync(d);
-        close(d);
-    }
-}
-
-// Removes the older files of the kind but the new one, and copies left by an
-// interrupted run.
-void RemoveOlder(const char* hostDir, const char* oldPrefix, const char* finalName)
-{
-    DIR* dir = opendir(hostDir);
-    if (dir == nullptr)
-        return;
-    char path[1024];
-    while (const dirent* e = readdir(dir)) {
-        const char* n = e->d_name;
-        const bool older = oldPrefix != nullptr && Begins(n, oldPrefix) &&
-                           std::strcmp(n, finalName) != 0;
-        const bool staleCopy = Begins(n, kTempStem);
-        if (!older && !staleCopy)
-            continue;
-        struct stat st {};
-        if (std::snprintf(path, sizeof path, "%s%s", hostDir, n) < static_cast<int>(sizeof path) &&
-            lstat(path, &st) == 0 && !S_ISDIR(st.st_mode))
-            unlink(path);
-    }
-    closedir(dir);
-}
-
 }  // namespace
-
-int ComputeChecksumSize(ChargeFirmware* record)
-{
-    record->size = 0;
-    record->checksum = 0;
-    uint32_t sum = 0;
-    int64_t size = 0;
-    const bool whole = ForEachChunk(record->fd, [&](size_t n) {
-        size += static_cast<int64_t>(n);
-        for (size_t i = 0; i < n; ++i)
-            sum += inter[i];
-        return true;
-    });
-    if (!whole || size > INT32_MAX)
-        return -1;
-    record->size = static_cast<int32_t>(size);
-    record->checksum = sum;
-    return 0;
-}
-
-int CheckSize(const ChargeFirmware* record, int32_t minSize, int32_t maxSize)
-{
-    if (maxSize > 0 && record->size > maxSize)
-        return -1;
-    if (minSize > 0 && record->size < minSize)
-        return -1;
-    return 0;
-}
 
 int EraseFlashSectors(int32_t firstSector, int32_t count)
 {
@@ -347,30 +184,6 @@ int WriteImageInFlash(const char* /*label*/, uintptr_t address, int fd)
     return -1;
 }
 
-int CopyUploadIntoPlace(int fd, const char* dir, const char* finalName, const char* oldPrefix)
-{
-    char hostDir[1024];
-    char temp[1024];
-    char target[1024];
-    char tmpl[1024];
-    if (finalName[0] == '\0' || std::strchr(finalName, '/') != nullptr ||
-        platform_path(dir, hostDir, sizeof hostDir) == nullptr ||
-        std::snprintf(tmpl, sizeof tmpl, "%s%sXXXXXX", dir, kTempStem) >= static_cast<int>(sizeof tmpl) ||
-        std::snprintf(target, sizeof target, "%s%s", hostDir, finalName) >= static_cast<int>(sizeof target))
-        return -1;
-    if (platform_make_private_temp(tmpl, temp, sizeof temp) != 0)
-        return -1;
-    if (!CopyTo(fd, temp) || !SameAsUpload(fd, temp) || rename(temp, target) != 0) {
-        unlink(temp);
-        return -1;
-    }
-    // Only once the new file is in place do the older ones go: a failure
-    // before this point leaves every previous file.
-    RemoveOlder(hostDir, oldPrefix, finalName);
-    SyncDirectory(hostDir);
-    return 0;
-}
-
 int flash_Web(const char* baseName, const char* tmpPath)
 {
     static constexpr NorKind k = {"Web MMI", kWebSector, kWebSectors, 0,
@@ -399,37 +212,4 @@ int flash_loader(const char* baseName, const char* tmpPath)
                                   kLoaderSectors * kSector - kInfoFromEnd - kHeaderSize,
                                   true, true, "L", nullptr};
     return WriteImage(k, baseName, tmpPath);
-}
-
-int flash_file(const char* baseName, const char* tmpPath, char* typeText)
-{
-    // Nothing can be written without the service; saying "done" would be a lie.
-    if (F_InitEEProm() != 0)
-        return UPG_ERR_WRITE;
-
-    struct Kind {
-        const char* prefix;
-        const char* type;
-        int (*writer)(const char*, const char*);
-        bool stored;  // written here (flash or NAND drive), not handed to a peer
-    };
-    static constexpr Kind kinds[] = {
-        {"Web", "IHM", flash_Web, true},
-        {"FrmWCINT", "FirmwareCINT", flash_firmware, true},
-        {"LoaderCINT", "LoaderCINT", flash_loader, true},
-        {"FrmWDSP", "FirmwareDSP", flash_firmwareDSP, false},
-        {"LoaderDSP", "LoaderDSP", flash_loaderDSP, false},
-    };
-    for (const Kind& k : kinds) {
-        if (Begins(baseName, k.prefix)) {
-            std::snprintf(typeText, 128, "%s", k.type);
-            // The page shows the progress as the instrument's storage being written.
-            if (k.stored)
-                upgrade_progress_begin(baseName);
-            const int result = k.writer(baseName, tmpPath);
-            upgrade_progress_end();
-            return result;
-        }
-    }
-    return UPG_ERR_KIND;
 }
