@@ -2,6 +2,7 @@
 // list, uploaded files' bytes) in one file of big-endian integer records and
 // length-prefixed strings, and back into a fresh request state.
 #include "cgi/cgi_internal.h"
+#include "platform/bigendian.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -16,10 +17,8 @@ constexpr size_t pieceSize = 1024;
 
 int cgiWriteInt(FILE* out, int value)
 {
-    const auto v = static_cast<uint32_t>(value);
-    const unsigned char b[4] = {static_cast<unsigned char>(v >> 24),
-                                static_cast<unsigned char>(v >> 16),
-                                static_cast<unsigned char>(v >> 8), static_cast<unsigned char>(v)};
+    uint8_t b[4];
+    platform_put_be32(b, static_cast<uint32_t>(value));
     return std::fwrite(b, 1, 4, out) == 4 ? 1 : 0;
 }
 
@@ -47,11 +46,10 @@ int cgiWriteValue(FILE* out, const cgiFormEntry* e)
 
 int cgiReadInt(FILE* in, int* result)
 {
-    unsigned char b[4];
+    uint8_t b[4];
     if (std::fread(b, 1, 4, in) != 4)
         return 0;
-    *result = static_cast<int>(static_cast<uint32_t>(b[0]) << 24 | static_cast<uint32_t>(b[1]) << 16 |
-                               static_cast<uint32_t>(b[2]) << 8 | b[3]);
+    *result = static_cast<int>(platform_get_be32(b));
     return 1;
 }
 

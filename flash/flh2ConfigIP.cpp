@@ -4,16 +4,14 @@
 #include <string_view>
 
 #include "flash/flh2Product.h"
+#include "platform/bigendian.h"
 
 namespace {
 
 constexpr S_ConfigIP_Row P_ConfigIP_Row(uint32_t flag, std::string_view text)
 {
     S_ConfigIP_Row row{};
-    row.aucFlag[0] = static_cast<uint8_t>(flag >> 24);
-    row.aucFlag[1] = static_cast<uint8_t>(flag >> 16);
-    row.aucFlag[2] = static_cast<uint8_t>(flag >> 8);
-    row.aucFlag[3] = static_cast<uint8_t>(flag);
+    platform_put_be32(row.aucFlag, flag);
     for (size_t i = 0; i < text.size() && i + 1 < sizeof row.acText; ++i)
         row.acText[i] = text[i];
     return row;

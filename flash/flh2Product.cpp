@@ -1,21 +1,19 @@
 #include "flash/flh2Product.h"
 
 #include "flash/Flash_Pack.h"
+#include "platform/bigendian.h"
 
 T_FlashProd_Mode FlashProd_Mode = {0, 0, 0};
 constexpr T_FlashProd_Mode FlashProd_ModeDef = {0, 0, 0};
 
 uint32_t F_Flash_GetWord(const uint8_t* p)
 {
-    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+    return platform_get_be32(p);
 }
 
 void F_Flash_SetWord(uint8_t* p, uint32_t value)
 {
-    p[0] = static_cast<uint8_t>(value >> 24);
-    p[1] = static_cast<uint8_t>(value >> 16);
-    p[2] = static_cast<uint8_t>(value >> 8);
-    p[3] = static_cast<uint8_t>(value);
+    platform_put_be32(p, value);
 }
 
 uint8_t* F_Flash_Staging()

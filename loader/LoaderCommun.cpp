@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "flash/Flash_Drv.h"
+#include "platform/bigendian.h"
 #include "platform/platform.h"
 
 EtatLoader S_EtatLoader;
@@ -58,11 +59,6 @@ size_t readHead(int fd, char* buf, size_t size)
         got += static_cast<size_t>(n);
     }
     return got;
-}
-
-uint32_t bigEndian32(const uint8_t b[4])
-{
-    return (uint32_t{b[0]} << 24) | (uint32_t{b[1]} << 16) | (uint32_t{b[2]} << 8) | b[3];
 }
 
 void copyCut(char* dst, size_t dstSize, const char* src)
@@ -118,7 +114,7 @@ int GetLoaderCINTVersion()
         F_FlashDrv_Read(&cursor, sumWord, sizeof sumWord) != 0)
         return 0;
     // An erased region reads 0xFFFFFFFF: negative, so nothing is scanned.
-    int32_t remaining = static_cast<int32_t>(bigEndian32(sizeWord));
+    int32_t remaining = static_cast<int32_t>(platform_get_be32(sizeWord));
     if (remaining > LOADER_IMAGE_MAX)
         remaining = LOADER_IMAGE_MAX;
 

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "upgrade/Message_Channel.h"
-#include "upgrade/upgrade.h"
+#include "upgrade/upgrade_internal.h"
 
 bool EndsWithTxt(const char* name)
 {

@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
-#include "upgrade/upgrade.h"
+#include "upgrade/upgrade_internal.h"
 
 namespace {
 

@@ -1,16 +1,13 @@
-// Restores are carried out by the peers from the uploaded file; a GPS
-// configuration is stored here, under the web server's configuration directory.
+// Restores are carried out by the peers from the uploaded file; this side only
+// checks that a settings backup looks like one.
 #include <cstring>
 #include <unistd.h>
 
 #include "loader/LoaderCommun.h"
 #include "upgrade/Message_Channel.h"
-#include "upgrade/upgrade.h"
+#include "upgrade/upgrade_internal.h"
 
 namespace {
-
-constexpr char kGpsDir[] = "/www/system/conf/";
-constexpr int32_t kGpsMaxSize = 51200;
 
 bool Contains(const uint8_t* text, size_t len, const char* needle)
 {
@@ -45,7 +42,7 @@ int Restore_Settings(const char* tmpPath, const char* baseName, int restoreKind)
 {
     if (!EndsWithTxt(baseName))
         return UPG_ERR_KIND;
-    if (restoreKind == 2 || restoreKind == 3)
+    if (restoreKind == RESTORE_MODELS || restoreKind == RESTORE_SYSTEM)
         return channel_send_restore_models(tmpPath);
 
     S_ChargeFirmware.fd = OpenUpload(tmpPath);
@@ -56,21 +53,4 @@ int Restore_Settings(const char* tmpPath, const char* baseName, int restoreKind)
     if (!marked)
         return UPG_ERR_KIND;
     return channel_send_restore_settings(tmpPath);
-}
-
-int Store_Gps_Conf(const char* tmpPath, const char* baseName)
-{
-    if (!EndsWithTxt(baseName) || S_EtatLoader.boardVersion != 2)
-        return UPG_ERR_KIND;
-    S_ChargeFirmware.fd = OpenUpload(tmpPath);
-    if (S_ChargeFirmware.fd < 0)
-        return UPG_ERR_NAME;
-    int result = UPG_GPS_STORED;
-    if (ComputeChecksumSize(&S_ChargeFirmware) < 0 ||
-        CheckSize(&S_ChargeFirmware, 0, kGpsMaxSize) != 0)
-        result = UPG_ERR_SIZE;
-    else if (CopyUploadIntoPlace(S_ChargeFirmware.fd, kGpsDir, baseName, nullptr) != 0)
-        result = UPG_ERR_WRITE;
-    CloseUpload();
-    return result;
 }

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "tests/fuzz/fuzz_support.h"
-#include "upgrade/upgrade.h"
+#include "upgrade/upgrade_internal.h"
 
 namespace {
 

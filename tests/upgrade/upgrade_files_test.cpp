@@ -8,7 +8,7 @@
 
 #include "loader/LoaderCommun.h"
 #include "tests/support/temp_root.h"
-#include "upgrade/upgrade.h"
+#include "upgrade/upgrade_internal.h"
 
 using Files = std::vector<std::string>;
 

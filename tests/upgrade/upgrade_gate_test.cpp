@@ -9,7 +9,7 @@
 
 #include "cgi/cgi.h"
 #include "tests/support/chip_root.h"
-#include "upgrade/upgrade.h"
+#include "upgrade/upgrade_internal.h"
 
 TEST(UpgradeGate, RefusedRequestsNeverReachTheChip)
 {

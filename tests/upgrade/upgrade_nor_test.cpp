@@ -11,7 +11,7 @@
 #include "tests/support/chip_root.h"
 #include "tests/support/image_bytes.h"
 #include "tests/support/power_cut.h"
-#include "upgrade/upgrade.h"
+#include "upgrade/upgrade_internal.h"
 
 namespace {
 

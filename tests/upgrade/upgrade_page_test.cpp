@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <string>
 
-#include "upgrade/upgrade.h"
+#include "upgrade/upgrade_internal.h"
 
 namespace {
 
@@ -78,8 +78,8 @@ TEST(UpgradeQuery, BaseNameDropsUnixAndWindowsDirectories)
 
 TEST(UpgradePage, RefreshElementForEachOutcome)
 {
-    const UpgradeQuery udp{"url=../u.html", '3', 1};  // the port wins over the restore key
-    const UpgradeQuery restore{"url=../r.html", 0, 2};
+    const UpgradeQuery udp{"url=../u.html", '3', RESTORE_SETTINGS};  // the port wins over the restore key
+    const UpgradeQuery restore{"url=../r.html", 0, RESTORE_MODELS};
     struct Case {
         int outcome;
         const UpgradeQuery* q;
@@ -101,7 +101,7 @@ TEST(UpgradePage, RefreshElementForEachOutcome)
 
 TEST(UpgradePage, DoubleQuotesCannotEndTheRefreshAttribute)
 {
-    const UpgradeQuery q{"url=x\"><script>", '"', 0};
+    const UpgradeQuery q{"url=x\"><script>", '"', RESTORE_NONE};
     EXPECT_EQ(page(0, q, "a\"b", "n\"'<&>.txt"),
               kHead +
                   "<meta http-equiv=\"Refresh\" content=\"0;url=x&#34;><script>?type=a%22b"
@@ -111,7 +111,7 @@ TEST(UpgradePage, DoubleQuotesCannotEndTheRefreshAttribute)
 
 TEST(UpgradePage, ValuesArePercentEncodedExactlyWhereTheQueryWouldBreak)
 {
-    const UpgradeQuery udp{"url=../u.html", '#', 0};
+    const UpgradeQuery udp{"url=../u.html", '#', RESTORE_NONE};
     struct Case {
         const char* name;
         const char* want;

@@ -7,7 +7,7 @@
 
 #include "tests/support/fake_peer.h"
 #include "tests/support/temp_root.h"
-#include "upgrade/upgrade.h"
+#include "upgrade/upgrade_internal.h"
 
 using quibtest::FakePeer;
 

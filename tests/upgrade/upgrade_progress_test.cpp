@@ -11,7 +11,7 @@
 #include "tests/support/chip_root.h"
 #include "tests/support/image_bytes.h"
 #include "upgrade/progress.h"
-#include "upgrade/upgrade.h"
+#include "upgrade/upgrade_internal.h"
 
 namespace {
 

@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "tools/common/bigendian.h"
+
 namespace tool {
 
 namespace {
@@ -47,8 +49,7 @@ void Sha256::State::block(const uint8_t* p)
 {
     uint32_t w[64];
     for (int i = 0; i < 16; ++i)
-        w[i] = uint32_t(p[4 * i]) << 24 | uint32_t(p[4 * i + 1]) << 16 | uint32_t(p[4 * i + 2]) << 8 |
-               uint32_t(p[4 * i + 3]);
+        w[i] = readBe32(p + 4 * i);
     for (int i = 16; i < 64; ++i) {
         uint32_t s0 = rotr(w[i - 15], 7) ^ rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);
         uint32_t s1 = rotr(w[i - 2], 17) ^ rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);

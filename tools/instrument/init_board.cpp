@@ -8,6 +8,7 @@
 
 #include "flash/Flash_Drv.h"
 #include "loader/LoaderCommun.h"
+#include "tools/common/bigendian.h"
 #include "tools/instrument/instrument.h"
 
 namespace fs = std::filesystem;
@@ -55,12 +56,6 @@ std::string loaderImage(int generation)
     return img;
 }
 
-std::string bigEndian32(uint32_t v)
-{
-    return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8),
-            static_cast<char>(v)};
-}
-
 // A 32-byte block: the text, then zero bytes.
 std::string block32(const std::string& text)
 {
@@ -96,7 +91,7 @@ int writeLoader(const InitOptions& opt, InitMade& made)
         uint32_t offset;
         std::string bytes;
     } parts[] = {
-        {FLASH_OFF_LOADER, bigEndian32(static_cast<uint32_t>(img.size())) + bigEndian32(sum) + img},
+        {FLASH_OFF_LOADER, be32Bytes(static_cast<uint32_t>(img.size())) + be32Bytes(sum) + img},
         {FLASH_OFF_INFOLOADER, block32("LOADER : 1")},
         {FLASH_OFF_VERSLOADER, block32("LoaderCINT_v" + std::to_string(opt.loaderGeneration))},
     };

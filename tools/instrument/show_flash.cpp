@@ -11,6 +11,7 @@
 
 #include "flash/Flash_Drv.h"
 #include "platform/host/nor_chip.h"
+#include "tools/common/bigendian.h"
 #include "tools/common/text.h"
 #include "tools/instrument/instrument.h"
 
@@ -28,12 +29,19 @@ struct Region {
     int64_t infoOffset;     // -1: none
 };
 
+// The regions as the flash map places them; the 8-sector firmware layout ends
+// two sectors short of the map's 10-sector one.
 constexpr uint32_t kSec = FLASH_SECTOR_SIZE;
+constexpr uint32_t kWeb = FLASH_OFF_WEB / kSec;
+constexpr uint32_t kFirm = FLASH_OFF_FIRMW / kSec;
+constexpr uint32_t kLoader = FLASH_OFF_LOADER / kSec;
+constexpr uint32_t kVersionTail = FLASH_OFF_PARAM_MAINT - FLASH_OFF_VERSFIRMW;
 constexpr Region kRegions[] = {
-    {"web", "web archive", 27, 21, 0, 0, -1, -1},
-    {"firmware10", "CINT firmware, 10 sectors", 48, 10, 128, kSec, (48 + 10) * kSec - 128, -1},
-    {"firmware8", "CINT firmware, 8 sectors", 48, 8, 128, kSec, (48 + 8) * kSec - 128, -1},
-    {"loader", "CINT loader", 59, 1, 256, 1024, FLASH_OFF_VERSLOADER, FLASH_OFF_INFOLOADER},
+    {"web", "web archive", kWeb, kFirm - kWeb, 0, 0, -1, -1},
+    {"firmware10", "CINT firmware, 10 sectors", kFirm, 10, kVersionTail, kSec, (kFirm + 10) * kSec - kVersionTail, -1},
+    {"firmware8", "CINT firmware, 8 sectors", kFirm, 8, kVersionTail, kSec, (kFirm + 8) * kSec - kVersionTail, -1},
+    {"loader", "CINT loader", kLoader, (FLASH_OFF_PARAM_USER - FLASH_OFF_LOADER) / kSec,
+     FLASH_OFF_PARAM_USER - FLASH_OFF_INFOLOADER, 1024, FLASH_OFF_VERSLOADER, FLASH_OFF_INFOLOADER},
 };
 constexpr uint32_t kBlockLen = 32;
 
@@ -44,8 +52,7 @@ struct Chip {
     uint8_t at(uint32_t off) const { return static_cast<uint8_t>(bytes[off]); }
     uint32_t be32(uint32_t off) const
     {
-        return static_cast<uint32_t>(at(off)) << 24 | static_cast<uint32_t>(at(off + 1)) << 16 |
-               static_cast<uint32_t>(at(off + 2)) << 8 | at(off + 3);
+        return readBe32(reinterpret_cast<const uint8_t*>(bytes.data()) + off);
     }
 };
 

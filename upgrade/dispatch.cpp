@@ -1,5 +1,5 @@
-// The application entry: the cross-site gate, query string, routing of the
-// one upload, result page.
+// The dispatcher, first on the road of a request: the cross-site gate, the query
+// string, the route of the one upload to its handler, the result page.
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -8,10 +8,17 @@
 #include <unistd.h>
 
 #include "cgi/cgi.h"
+#include "flash/EEProm.h"
 #include "flash/Flash_Drv.h"
 #include "loader/LoaderCommun.h"
 #include "platform/platform.h"
-#include "upgrade/upgrade.h"
+#include "upgrade/progress.h"
+#include "upgrade/upgrade_internal.h"
+
+bool Begins(const char* s, const char* prefix)
+{
+    return std::strncmp(s, prefix, std::strlen(prefix)) == 0;
+}
 
 namespace {
 
@@ -84,12 +91,13 @@ int RouteUpload(int udpPort, int restoreKind, const char* tmpPath, const char* b
         std::snprintf(typeText, kTextSize, "%s", "UDP");
         return EnvoiUDP(udpPort, tmpPath, baseName);
     }
-    if (restoreKind == 1 && Begins(baseName, "gps_"))
+    if (restoreKind == RESTORE_SETTINGS && Begins(baseName, "gps_"))
         return Store_Gps_Conf(tmpPath, baseName);
-    if (restoreKind != 0)
+    if (restoreKind != RESTORE_NONE)
         return Restore_Settings(tmpPath, baseName, restoreKind);
     return flash_file(baseName, tmpPath, typeText);
 }
+
 
 // One host and port, as the browser and the web server give them.
 struct Authority {
@@ -193,7 +201,7 @@ void ScanQueryString(char* qs, UpgradeQuery* q)
 {
     q->urlToken = kDefaultUrl;
     q->udpPort = 0;
-    q->restoreKind = 0;
+    q->restoreKind = RESTORE_NONE;
     if (qs == nullptr || qs[0] == '\0')
         return;
     char* token = qs;
@@ -206,11 +214,11 @@ void ScanQueryString(char* qs, UpgradeQuery* q)
         else if (Begins(token, "udp_port="))
             q->udpPort = token[9];
         else if (Begins(token, "settings="))
-            q->restoreKind = 1;
+            q->restoreKind = RESTORE_SETTINGS;
         else if (Begins(token, "models="))
-            q->restoreKind = 2;
+            q->restoreKind = RESTORE_MODELS;
         else if (Begins(token, "system="))
-            q->restoreKind = 3;
+            q->restoreKind = RESTORE_SYSTEM;
         if (amp == nullptr || amp[1] == '\0')
             break;
         token = amp + 1;
@@ -295,7 +303,7 @@ void WriteResultPage(FILE* out, int outcome, const UpgradeQuery* q, const char* 
         PutOutcome(out, outcome, typeText, baseName);
         std::fputs("&port=", out);
         PutQueryChar(out, q->udpPort);
-    } else if (q->restoreKind != 0) {
+    } else if (q->restoreKind != RESTORE_NONE) {
         std::fprintf(out, "?restoresettingserror=%i", failed ? outcome + 1900 : outcome);
     } else {
         PutOutcome(out, outcome, typeText, baseName);
@@ -332,4 +340,37 @@ int cgiMain()
     }
     WriteResultPage(cgiOut, outcome, &q, typeText, baseName);
     return 0;
+}
+
+int flash_file(const char* baseName, const char* tmpPath, char* typeText)
+{
+    // Nothing can be written without the service; saying "done" would be a lie.
+    if (F_InitEEProm() != 0)
+        return UPG_ERR_WRITE;
+
+    struct Kind {
+        const char* prefix;
+        const char* type;
+        int (*writer)(const char*, const char*);
+        bool stored;  // written here (flash or NAND drive), not handed to a peer
+    };
+    static constexpr Kind kinds[] = {
+        {"Web", "IHM", flash_Web, true},
+        {"FrmWCINT", "FirmwareCINT", flash_firmware, true},
+        {"LoaderCINT", "LoaderCINT", flash_loader, true},
+        {"FrmWDSP", "FirmwareDSP", flash_firmwareDSP, false},
+        {"LoaderDSP", "LoaderDSP", flash_loaderDSP, false},
+    };
+    for (const Kind& k : kinds) {
+        if (Begins(baseName, k.prefix)) {
+            std::snprintf(typeText, 128, "%s", k.type);
+            // The page shows the progress as the instrument's storage being written.
+            if (k.stored)
+                upgrade_progress_begin(baseName);
+            const int result = k.writer(baseName, tmpPath);
+            upgrade_progress_end();
+            return result;
+        }
+    }
+    return UPG_ERR_KIND;
 }

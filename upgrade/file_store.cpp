@@ -1,0 +1,145 @@
+// The file store on the instrument's drive: CINT images on board version 2 and
+// GPS configurations, each put in place whole or not at all.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "loader/LoaderCommun.h"
+#include "platform/platform.h"
+#include "upgrade/upgrade_internal.h"
+
+namespace {
+
+constexpr char kGpsDir[] = "/www/system/conf/";
+constexpr int32_t kGpsMaxSize = 51200;
+constexpr char kTempStem[] = ".quibcopy";  // never matches the W*, F*, L* kinds
+
+bool WriteAll(int fd, const uint8_t* p, size_t n)
+{
+    while (n > 0) {
+        ssize_t w = write(fd, p, n);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            return false;
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
+    return true;
+}
+
+// Copies fd from its start into the new file at path; flushed to disk.
+bool CopyTo(int fd, const char* path)
+{
+    int out = open(path, O_WRONLY | O_TRUNC | O_CLOEXEC);
+    if (out < 0)
+        return false;
+    bool ok = ForEachChunk(fd, [out](size_t n) { return WriteAll(out, inter, n); });
+    // The stored files are read by other programs than this one.
+    ok = ok && fchmod(out, 0644) == 0 && fsync(out) == 0;
+    return close(out) == 0 && ok;
+}
+
+// Whether the file at path, read back after the flush, holds exactly the
+// upload's bytes: the drive's own report of the writes is not taken as proof.
+bool SameAsUpload(int fd, const char* path)
+{
+    int copy = open(path, O_RDONLY | O_CLOEXEC);
+    if (copy < 0)
+        return false;
+    uint8_t back[UPG_INTER_SIZE];
+    auto readAll = [copy, &back](size_t n) {
+        for (size_t got = 0; got < n;) {
+            const ssize_t r = read(copy, back + got, n - got);
+            if (r < 0 && errno == EINTR)
+                continue;
+            if (r <= 0)
+                return false;
+            got += static_cast<size_t>(r);
+        }
+        return true;
+    };
+    bool same = ForEachChunk(fd, [&](size_t n) { return readAll(n) && std::memcmp(back, inter, n) == 0; });
+    same = same && !readAll(1);
+    close(copy);
+    return same;
+}
+
+void SyncDirectory(const char* hostDir)
+{
+    int d = open(hostDir, O_RDONLY | O_CLOEXEC);
+    if (d >= 0) {
+        fsync(d);
+        close(d);
+    }
+}
+
+// Removes the older files of the kind but the new one, and copies left by an
+// interrupted run.
+void RemoveOlder(const char* hostDir, const char* oldPrefix, const char* finalName)
+{
+    DIR* dir = opendir(hostDir);
+    if (dir == nullptr)
+        return;
+    char path[1024];
+    while (const dirent* e = readdir(dir)) {
+        const char* n = e->d_name;
+        const bool older = oldPrefix != nullptr && Begins(n, oldPrefix) &&
+                           std::strcmp(n, finalName) != 0;
+        const bool staleCopy = Begins(n, kTempStem);
+        if (!older && !staleCopy)
+            continue;
+        struct stat st {};
+        if (std::snprintf(path, sizeof path, "%s%s", hostDir, n) < static_cast<int>(sizeof path) &&
+            lstat(path, &st) == 0 && !S_ISDIR(st.st_mode))
+            unlink(path);
+    }
+    closedir(dir);
+}
+
+}  // namespace
+
+int CopyUploadIntoPlace(int fd, const char* dir, const char* finalName, const char* oldPrefix)
+{
+    char hostDir[1024];
+    char temp[1024];
+    char target[1024];
+    char tmpl[1024];
+    if (finalName[0] == '\0' || std::strchr(finalName, '/') != nullptr ||
+        platform_path(dir, hostDir, sizeof hostDir) == nullptr ||
+        std::snprintf(tmpl, sizeof tmpl, "%s%sXXXXXX", dir, kTempStem) >= static_cast<int>(sizeof tmpl) ||
+        std::snprintf(target, sizeof target, "%s%s", hostDir, finalName) >= static_cast<int>(sizeof target))
+        return -1;
+    if (platform_make_private_temp(tmpl, temp, sizeof temp) != 0)
+        return -1;
+    if (!CopyTo(fd, temp) || !SameAsUpload(fd, temp) || rename(temp, target) != 0) {
+        unlink(temp);
+        return -1;
+    }
+    // Only once the new file is in place do the older ones go: a failure
+    // before this point leaves every previous file.
+    RemoveOlder(hostDir, oldPrefix, finalName);
+    SyncDirectory(hostDir);
+    return 0;
+}
+
+int Store_Gps_Conf(const char* tmpPath, const char* baseName)
+{
+    if (!EndsWithTxt(baseName) || S_EtatLoader.boardVersion != 2)
+        return UPG_ERR_KIND;
+    S_ChargeFirmware.fd = OpenUpload(tmpPath);
+    if (S_ChargeFirmware.fd < 0)
+        return UPG_ERR_NAME;
+    int result = UPG_GPS_STORED;
+    if (ComputeChecksumSize(&S_ChargeFirmware) < 0 ||
+        CheckSize(&S_ChargeFirmware, 0, kGpsMaxSize) != 0)
+        result = UPG_ERR_SIZE;
+    else if (CopyUploadIntoPlace(S_ChargeFirmware.fd, kGpsDir, baseName, nullptr) != 0)
+        result = UPG_ERR_WRITE;
+    CloseUpload();
+    return result;
+}
