@@ -1,10 +1,8 @@
-#include <csignal>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "tests/cgi/cgi_fixture.h"
 #include "tests/support/image_bytes.h"
+#include "tests/support/process.h"
 
 using cgitest::CgiTest;
 using cgitest::field;
@@ -206,18 +204,7 @@ TEST_F(Capture, BadFilesAndFailedWrites)
 
     // A full file system while writing: the partial capture is removed.
     ASSERT_EQ(cgiReadEnvironment(path.c_str()), cgiEnvironmentSuccess);
-    std::fflush(nullptr);
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        std::signal(SIGXFSZ, SIG_IGN);
-        rlimit lim {100, 100};
-        setrlimit(RLIMIT_FSIZE, &lim);
-        _exit(cgiWriteEnvironment(other.c_str()));
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), cgiEnvironmentIO);
+    EXPECT_EQ(quibtest::runInChild([&] { return int(cgiWriteEnvironment(other.c_str())); }, 100),
+              cgiEnvironmentIO);
     EXPECT_FALSE(root.exists("/other.quib"));
 }

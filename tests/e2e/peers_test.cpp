@@ -6,7 +6,6 @@
 #include <cstring>
 #include <fstream>
 #include <map>
-#include <random>
 #include <set>
 #include <sstream>
 #include <string>
@@ -15,6 +14,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "tests/support/image_bytes.h"
 #include "tests/support/peers_process.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_root.h"
@@ -67,19 +67,12 @@ std::string field(const std::string& line, const std::string& key)
     return line.substr(at, line.find_first_of(",}", at) - at);
 }
 
-std::string sha256sum(const std::string& path)
-{
-    auto r = quibtest::runProcess({"/usr/bin/sha256sum", path});
-    return r.out.substr(0, 64);
-}
-
 }  // namespace
 
 TEST(InstrumentPeers, ReadsTheWholeFileBeforeAnswering)
 {
     quibtest::TempRoot root;
     quibtest::PeersProcess peers(root.path());
-    std::mt19937 rng(7);
     struct Case {
         const char* peer;
         size_t size;
@@ -98,12 +91,10 @@ TEST(InstrumentPeers, ReadsTheWholeFileBeforeAnswering)
     };
     std::vector<std::string> sums, paths;
     for (const auto& c : cases) {
-        std::string data(c.size, '\0');
-        for (auto& ch : data)
-            ch = static_cast<char>(rng());
+        const std::string data = quibtest::pattern(c.size, static_cast<unsigned>(paths.size()));
         std::string path = root.host("/tmp/quib" + std::to_string(paths.size()));
         root.write(path.substr(root.path().size()), data);
-        sums.push_back(sha256sum(path));
+        sums.push_back(quibtest::sha256File(path));
         Answer a = talk(c.peer, c.message(path));
         // As the request does: the file goes as soon as the exchange is over.
         unlink(path.c_str());
@@ -144,13 +135,12 @@ TEST(InstrumentPeers, OptionsSetEachPeersAnswerAndBadMessagesGetAnError)
         long status;
         int32_t word;
     };
-    // Refusal, closing and an unserved name are also driven through the upgrade routes.
+    // Each answer option itself (status, result word, closing, an unserved name) is
+    // driven through the upgrade routes (upgrade_routes_test.cpp); here: that options
+    // are per peer, a silent peer, and the errors for bad messages.
     const Case cases[] = {
-        {{"--loader-status", "3", "--loader-result", "5"}, "loader", dsp, 3, 5},
-        {{"--firmware-status", "0"}, "firmware", text, 0, -999},
         {{"--firmware-status", "0"}, "loader", dsp, 4, 0},  // options are per peer
         {{"--loader-silent"}, "loader", dsp, -1, -999},
-        {{"--loader-unserved"}, "firmware", text, 4, -999},
         {{}, "firmware", "garbage", -1, -999},
         {{}, "firmware", "mode=4&RestoreSettings=" + f, -1, -999},  // no terminator
         {{}, "loader", native(4) + "nocomma", -1, -999},

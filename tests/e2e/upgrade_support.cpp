@@ -34,9 +34,7 @@ Instrument::Instrument(InitArgs args)
     }
     ProcessResult r = instrument(argv);
     EXPECT_EQ(r.status, 0) << r.err;
-    WebServerOptions web;
-    web.cgi["/cgi-bin/upgrade.cgi"] = binPath("upgrade.cgi");
-    server_ = std::make_unique<WebServer>(web);
+    server_ = std::make_unique<WebServer>(WebServerOptions {});
 }
 
 void Instrument::servePeers(const std::vector<std::string>& options)

@@ -5,33 +5,19 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
 #include "flash/Flash_Drv.h"
 #include "platform/host/nor_chip.h"
 #include "tests/support/chip_root.h"
+#include "tests/support/process.h"
 
 namespace {
 
 uint8_t imageByte(const quibtest::ChipRoot& root, uint32_t off)
 {
     return static_cast<uint8_t>(root.image()[off]);
-}
-
-// Runs body in a child process; returns its wait status.
-template <class F>
-int inChild(F body)
-{
-    pid_t pid = fork();
-    if (pid == 0) {
-        body();
-        _exit(0);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return status;
 }
 
 struct RangeCase {
@@ -248,15 +234,14 @@ TEST(FlashDrvPersistence, NextProcessReadsTheImageAndAPowerCutKeepsTheBytesBefor
     quibtest::ChipRoot root(0x93);
     // The window's addresses are known only once the chip is mapped.
     auto writeInChild = [](uint32_t offset, const char* bytes) {
-        return inChild([=] {
+        return quibtest::runInChild([=] {
             if (F_FlashDrv_Init() != 0)
-                _exit(2);
+                return 2;
             uintptr_t cur = FLASH_ADD_DEBUT + offset;
-            _exit(F_FlashDrv_Write(&cur, bytes, 10) == 0 ? 0 : 3);
+            return F_FlashDrv_Write(&cur, bytes, 10) == 0 ? 0 : 3;
         });
     };
-    int status = writeInChild(0x3B0000, "loader0123");
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    ASSERT_EQ(writeInChild(0x3B0000, "loader0123"), 0);
     ASSERT_EQ(F_FlashDrv_Init(), 0);
     char got[11] = {};
     uintptr_t cur = FLASH_ADD_LOADER;
@@ -264,7 +249,6 @@ TEST(FlashDrvPersistence, NextProcessReadsTheImageAndAPowerCutKeepsTheBytesBefor
     EXPECT_STREQ(got, "loader0123");
 
     root.setSettings("power_cut_after=5\n");
-    status = writeInChild(0x1B0000, "0123456789");
-    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+    ASSERT_EQ(writeInChild(0x1B0000, "0123456789"), 128 + SIGKILL);
     EXPECT_EQ(root.image().substr(0x1B0000, 10), std::string("01234\xFF\xFF\xFF\xFF\xFF", 10));
 }

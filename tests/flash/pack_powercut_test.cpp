@@ -3,8 +3,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include "flash/EEProm_Prod.h"
 #include "flash/Flash_Drv.h"
@@ -12,6 +10,7 @@
 #include "flash/flh2Product.h"
 #include "tests/flash/pack_support.h"
 #include "tests/support/power_cut.h"
+#include "tests/support/process.h"
 
 namespace {
 
@@ -86,13 +85,8 @@ TEST(PackPowerCut, EveryCutPointOfASingleSaveKeepsTheOldOrTheNewRecord)
         ASSERT_EQ(F_SaveCnf_Product_ConfigIP(), 0) << "next save after a cut after " << n;
         EXPECT_EQ(validPacks(FLASHPACK_ID_CONFIGIP), 1) << n;
         EXPECT_EQ(validPacks(FLASHPACK_ID_PRODUCT), 1) << n;
-        const pid_t pid = fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0)
-            _exit(F_FlashDrv_Init() == 0 && loads(nextTab) ? 0 : 1);
-        int status = 0;
-        ASSERT_EQ(waitpid(pid, &status, 0), pid);
-        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "new process after a cut after " << n;
+        ASSERT_EQ(quibtest::runInChild([&] { return F_FlashDrv_Init() == 0 && loads(nextTab) ? 0 : 1; }), 0)
+            << "new process after a cut after " << n;
         cut.restart();
     }
     const double seconds =

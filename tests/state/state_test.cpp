@@ -3,7 +3,6 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/process.h"
 #include "tests/support/temp_root.h"
 #include "tools/state/json_check.h"
 #include "tools/state/log_tail.h"
@@ -120,48 +119,4 @@ TEST(StateProgress, OnlyAWholeRecordIsPassedOn)
     };
     for (const auto& c : cases)
         EXPECT_EQ(state::progressJson(c.text), c.want) << c.text;
-}
-
-TEST(StateCgi, AnswersTheRootsReportAsJson)
-{
-    quibtest::TempRoot root;
-    auto init = quibtest::runProcess({quibtest::binPath("instrument"), "init", root.path()});
-    ASSERT_EQ(init.status, 0) << init.err;
-    std::string log;
-    for (int i = 0; i < 30; ++i)
-        log += "{\"n\":" + std::to_string(i) + "}\n";
-    root.write("/var/log/peers.jsonl", log);
-
-    auto r = quibtest::runProcess({quibtest::binPath("state.cgi")},
-                                  {{"INSTRUMENT_ROOT", root.path()}, {"REQUEST_METHOD", "GET"}});
-    ASSERT_EQ(r.status, 0) << r.err;
-    const std::string head = "Content-Type: application/json\r\n";
-    ASSERT_EQ(r.out.substr(0, head.size()), head);
-    size_t bodyAt = r.out.find("\r\n\r\n");
-    ASSERT_NE(bodyAt, std::string::npos);
-    std::string body = r.out.substr(bodyAt + 4);
-    EXPECT_TRUE(state::isJsonObject(body)) << body;
-    EXPECT_EQ(body.find("\"show\":null"), std::string::npos) << body;
-    EXPECT_NE(body.find("{\\\"n\\\":10}\",\"{\\\"n\\\":11}"), std::string::npos) << body;
-    EXPECT_EQ(body.find("{\\\"n\\\":9}"), std::string::npos) << body;
-    EXPECT_NE(body.find(",\"progress\":null}"), std::string::npos) << body;
-
-    // While an image is written the page asks for the progress alone.
-    root.write("/tmp/upgrade.progress",
-               "phase=programming\ndone=65536\ntotal=70000\nstarted=5\ntime=6\nfile=F.bin\n");
-    auto progress = quibtest::runProcess(
-        {quibtest::binPath("state.cgi")},
-        {{"INSTRUMENT_ROOT", root.path()}, {"REQUEST_METHOD", "GET"}, {"QUERY_STRING", "progress"}});
-    ASSERT_EQ(progress.status, 0) << progress.err;
-    EXPECT_EQ(progress.out.substr(progress.out.find("\r\n\r\n") + 4),
-              "{\"root\":\"" + root.path() +
-                  R"(","progress":{"phase":"programming","done":65536,"total":70000,"started":5,"time":6,"file":"F.bin"}})"
-                  "\n");
-
-    auto noRoot = quibtest::runProcess({quibtest::binPath("state.cgi")}, {{"INSTRUMENT_ROOT", ""}});
-    ASSERT_EQ(noRoot.status, 0);
-    EXPECT_NE(noRoot.out.find("\"show\":null,\"showError\":\"instrument show could not be run: "
-                              "INSTRUMENT_ROOT"),
-              std::string::npos)
-        << noRoot.out;
 }

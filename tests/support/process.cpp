@@ -1,18 +1,45 @@
 #include "tests/support/process.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdexcept>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 extern char** environ;
 
 namespace quibtest {
+
+int runInChild(const std::function<int()>& body, long fileLimit)
+{
+    std::fflush(nullptr);
+    pid_t pid = fork();
+    if (pid < 0)
+        throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        if (fileLimit > 0) {
+            signal(SIGXFSZ, SIG_IGN);
+            rlimit lim {static_cast<rlim_t>(fileLimit), static_cast<rlim_t>(fileLimit)};
+            setrlimit(RLIMIT_FSIZE, &lim);
+        }
+        _exit(body());
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+std::string sha256File(const std::string& path)
+{
+    return runProcess({"/usr/bin/sha256sum", path}).out.substr(0, 64);
+}
 
 std::string binPath(const std::string& name)
 {

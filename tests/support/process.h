@@ -2,6 +2,7 @@
 // input, and collects what it wrote. Used by the end-to-end and CGI tests.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -19,6 +20,15 @@ struct ProcessResult {
 ProcessResult runProcess(const std::vector<std::string>& argv,
                          const std::map<std::string, std::string>& env = {},
                          const std::string& input = {});
+
+// Runs body in a forked child (every stdio stream flushed first) and returns
+// what it returns as the child's exit status, or 128 + the signal that ended
+// it. fileLimit > 0 caps the files the child writes (RLIMIT_FSIZE, with
+// SIGXFSZ ignored so that a write past it fails instead).
+int runInChild(const std::function<int()>& body, long fileLimit = 0);
+
+// The SHA-256 of a file as lowercase hex, by the system's sha256sum.
+std::string sha256File(const std::string& path);
 
 // Path of a program built into build/bin.
 std::string binPath(const std::string& name);

@@ -37,17 +37,6 @@ std::string quoted(const std::string& s)
     return "\"" + s + "\"";
 }
 
-std::string regexEscape(const std::string& s)
-{
-    std::string out;
-    for (char c : s) {
-        if (std::string("\\^$.|?*+()[]{}").find(c) != std::string::npos)
-            out += '\\';
-        out += c;
-    }
-    return out;
-}
-
 // A port the kernel has just handed out; lighttpd may still lose it to
 // another process, which start() detects and retries.
 int freePort()
@@ -89,7 +78,7 @@ WebServer::WebServer(const WebServerOptions& options)
     if (mkdtemp(tmpl.data()) == nullptr)
         throw std::runtime_error("mkdtemp failed");
     dir_ = tmpl;
-    fs::create_directories(dir_ + "/upload");
+    fs::create_directories(dir_ + "/uploads");
     fs::create_directories(dir_ + "/htdocs");
     for (int attempt = 0; attempt < 5; ++attempt) {
         if (start(options, freePort()))
@@ -115,9 +104,11 @@ std::string WebServer::url(const std::string& path) const
 
 std::string WebServer::errorLog() const
 {
-    std::ifstream in(dir_ + "/error.log");
     std::ostringstream s;
-    s << in.rdbuf();
+    for (const char* name : {"/lighttpd-error.log", "/error.log"}) {
+        std::ifstream in(dir_ + name);
+        s << in.rdbuf();
+    }
     return s.str();
 }
 
@@ -140,47 +131,41 @@ bool WebServer::start(const WebServerOptions& options, int port)
     for (const auto& [k, v] : options.env)
         env[k] = v;
 
-    std::ostringstream conf;
-    conf << "server.document-root = "
-         << quoted(options.documentRoot.empty() ? dir_ + "/htdocs" : options.documentRoot) << "\n"
-         << "server.bind = \"127.0.0.1\"\n"
-         << "server.port = " << port << "\n"
-         << "server.upload-dirs = ( " << quoted(dir_ + "/upload") << " )\n"
-         << "server.modules = ( \"mod_alias\", \"mod_cgi\", \"mod_setenv\" )\n"
-         << "index-file.names = ( \"index.html\" )\n"
-         << "mimetype.assign = ( \".html\" => \"text/html\", \".js\" => \"text/javascript\", "
-            "\".css\" => \"text/css\", \".png\" => \"image/png\", \".svg\" => \"image/svg+xml\", "
-            "\".json\" => \"application/json\", \".txt\" => \"text/plain\", "
-            "\"\" => \"application/octet-stream\" )\n";
-    if (!options.cgi.empty()) {
-        conf << "alias.url = ( ";
-        bool first = true;
-        for (const auto& [path, program] : options.cgi) {
-            conf << (first ? "" : ", ") << quoted(path) << " => " << quoted(program);
-            first = false;
-        }
-        conf << " )\n";
-        for (const auto& [path, program] : options.cgi)
-            conf << "$HTTP[\"url\"] =~ " << quoted("^" + regexEscape(path) + "(/|$)")
-                 << " { cgi.assign = ( \"\" => " << quoted(emulatorFor(program)) << " ) }\n";
+    // The demo's own configuration (web/lighttpd.conf.in), filled in as web/demo.sh
+    // and the browser test fill it, with this process's environment for the CGIs
+    // and, in a cross build, the emulator in front of them.
+    std::string conf;
+    {
+        std::ifstream in(QUIB_SOURCE_DIR "/web/lighttpd.conf.in");
+        std::ostringstream s;
+        s << in.rdbuf();
+        conf = s.str();
     }
-    if (!env.empty()) {
-        conf << "setenv.add-environment = ( ";
-        bool first = true;
-        for (const auto& [k, v] : env) {
-            conf << (first ? "" : ", ") << quoted(k) << " => " << quoted(v);
-            first = false;
-        }
-        conf << " )\n";
+    std::string envList;
+    for (const auto& [k, v] : env)
+        envList += (envList.empty() ? "" : ", ") + quoted(k) + " => " + quoted(v);
+    const std::map<std::string, std::string> fill = {
+        {"@PORT@", std::to_string(port)},
+        {"@WEB_DIR@", options.documentRoot.empty() ? dir_ + "/htdocs" : options.documentRoot},
+        {"@RUN_DIR@", dir_},
+        {"@BIN_DIR@", QUIB_BIN_DIR},
+        {"(\"INSTRUMENT_ROOT\" => \"@ROOT@\")", "(" + envList + ")"},
+        {"(\".cgi\" => \"\")", "(\".cgi\" => " + quoted(emulatorFor(QUIB_BIN_DIR "/upgrade.cgi")) + ")"},
+    };
+    for (const auto& [from, to] : fill) {
+        if (conf.find(from) == std::string::npos)
+            throw std::runtime_error("web/lighttpd.conf.in lacks " + from);
+        for (size_t at = conf.find(from); at != std::string::npos; at = conf.find(from, at + to.size()))
+            conf.replace(at, from.size(), to);
     }
     const std::string confPath = dir_ + "/lighttpd.conf";
     {
         std::ofstream out(confPath, std::ios::trunc);
-        out << conf.str();
+        out << conf;
     }
 
-    // No server.errorlog: the server logs to its standard error, which the
-    // CGI programs inherit, so their complaints land in the same file.
+    // The CGI programs inherit the server's standard error: their complaints
+    // land in error.log, the server's own in lighttpd-error.log.
     const std::string outPath = dir_ + "/error.log";
     pid_t pid = fork();
     if (pid < 0)

@@ -1,18 +1,15 @@
 // A real web server for end-to-end tests: lighttpd (/usr/sbin/lighttpd -D)
-// on a free port of 127.0.0.1, with a configuration generated into its own
-// temporary directory, running the given CGI programs through mod_cgi.
+// on a free port of 127.0.0.1 with the demo's configuration (web/lighttpd.conf.in)
+// filled in into its own temporary directory: upgrade.cgi, state.cgi and
+// form-echo.cgi of build/bin under /cgi-bin/.
 //
 //   quibtest::TempRoot root;                       // sets INSTRUMENT_ROOT
-//   quibtest::WebServer server({
-//       .cgi = {{"/cgi-bin/upgrade.cgi", quibtest::binPath("upgrade.cgi")}},
-//       .documentRoot = QUIB_SOURCE_DIR "/web",    // optional static files
-//   });
+//   quibtest::WebServer server({});
 //   std::string url = server.url("/cgi-bin/upgrade.cgi?url=../index.html");
 //
-// Each CGI path answers for itself and for anything below it as PATH_INFO
-// ("/cgi-bin/x.cgi/json"). The CGI programs get the server's CGI/1.1
-// variables plus: INSTRUMENT_ROOT (taken from this process unless env sets
-// it), the sanitizer option variables of this process, and everything in env.
+// The CGI programs get the server's CGI/1.1 variables plus: INSTRUMENT_ROOT
+// (taken from this process unless env sets it), the sanitizer option
+// variables of this process, and everything in env.
 // The constructor returns once the server accepts connections (it throws
 // std::runtime_error with the server's error log when it cannot start); the
 // destructor stops it and removes its directory. CGI programs' standard error
@@ -26,7 +23,6 @@
 namespace quibtest {
 
 struct WebServerOptions {
-    std::map<std::string, std::string> cgi;  // URL path -> absolute program path
     std::string documentRoot;                // static files; empty: an empty directory
     std::map<std::string, std::string> env;  // extra environment for the CGI programs
 };
