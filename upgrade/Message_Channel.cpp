@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
-#include "upgrade/upgrade_internal.h"
+#include "upgrade/upgrade.h"
 
 namespace {
 

@@ -27,6 +27,17 @@ constexpr char kVersion[] = "v2.11";
 constexpr char kField[] = "Filedata";
 constexpr size_t kTextSize = 128;
 
+// The restore requests by the query key that names them; the last one wins.
+struct RestoreKey {
+    const char* key;
+    RestoreKind kind;
+};
+constexpr RestoreKey kRestoreKeys[] = {
+    {"settings=", RESTORE_SETTINGS},
+    {"models=", RESTORE_MODELS},
+    {"system=", RESTORE_SYSTEM},
+};
+
 // Serialises whole requests: flash command sequences, the board report's
 // scratch file and the NAND copies of two uploads must never interleave.
 constexpr char kLockPath[] = "/tmp/upgrade.lock";
@@ -213,12 +224,10 @@ void ScanQueryString(char* qs, UpgradeQuery* q)
             q->urlToken = IsRelativeReference(token + 4) ? token : kDefaultUrl;
         else if (Begins(token, "udp_port="))
             q->udpPort = token[9];
-        else if (Begins(token, "settings="))
-            q->restoreKind = RESTORE_SETTINGS;
-        else if (Begins(token, "models="))
-            q->restoreKind = RESTORE_MODELS;
-        else if (Begins(token, "system="))
-            q->restoreKind = RESTORE_SYSTEM;
+        for (const RestoreKey& r : kRestoreKeys) {
+            if (Begins(token, r.key))
+                q->restoreKind = r.kind;
+        }
         if (amp == nullptr || amp[1] == '\0')
             break;
         token = amp + 1;
@@ -363,7 +372,7 @@ int flash_file(const char* baseName, const char* tmpPath, char* typeText)
     };
     for (const Kind& k : kinds) {
         if (Begins(baseName, k.prefix)) {
-            std::snprintf(typeText, 128, "%s", k.type);
+            std::snprintf(typeText, kTextSize, "%s", k.type);
             // The page shows the progress as the instrument's storage being written.
             if (k.stored)
                 upgrade_progress_begin(baseName);

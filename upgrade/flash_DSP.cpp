@@ -1,7 +1,7 @@
 // DSP images are not written here: the loader service is told where the
 // upload lies and what it is, and reads it itself before it answers.
 #include "upgrade/Message_Channel.h"
-#include "upgrade/upgrade_internal.h"
+#include "upgrade/upgrade.h"
 
 namespace {
 constexpr int kDspLoader = 3;

@@ -14,14 +14,12 @@
 namespace {
 
 constexpr char kTempPath[] = "/tmp/upgrade.progress.tmp";
-// Programming and verifying report once per 64 KiB, erasing once per sector,
+// Programming reports once per 64 KiB, erasing once per sector,
 // and within a phase no more often than a person can read (the page polls a
 // few times a second): on a fast flash a whole image costs a handful of writes.
 constexpr int64_t kByteStep = 0x10000;
 constexpr int64_t kMinIntervalNs = 200'000'000;
 constexpr size_t kPathSize = 1024;
-
-const char* const kPhaseNames[] = {"checking", "erasing", "programming", "verifying"};
 
 bool active = false;
 char filePath[kPathSize];
@@ -45,7 +43,7 @@ void publish(UpgradePhase phase, int64_t done, int64_t total)
     char text[384];
     const int n = std::snprintf(text, sizeof text,
                                 "phase=%s\ndone=%lld\ntotal=%lld\nstarted=%lld\ntime=%lld\nfile=%s\n",
-                                kPhaseNames[phase], static_cast<long long>(done),
+                                UPG_PHASE_NAMES[phase], static_cast<long long>(done),
                                 static_cast<long long>(total), static_cast<long long>(started),
                                 static_cast<long long>(std::time(nullptr)), name);
     if (n <= 0 || static_cast<size_t>(n) >= sizeof text)

@@ -12,9 +12,12 @@ constexpr char UPG_PROGRESS_PATH[] = "/tmp/upgrade.progress";
 enum UpgradePhase {
     UPG_PHASE_CHECKING,     // reading and summing the upload; done and total 0
     UPG_PHASE_ERASING,      // erasing sector done of total
-    UPG_PHASE_PROGRAMMING,  // done bytes of total programmed
-    UPG_PHASE_VERIFYING,    // done bytes of total read back
+    UPG_PHASE_PROGRAMMING,  // done bytes of total programmed and read back
 };
+
+// The phases as the file spells them, in the order of UpgradePhase; the state
+// report reads them back with this table.
+constexpr const char* UPG_PHASE_NAMES[] = {"checking", "erasing", "programming"};
 
 // Starts the file for the image baseName, in the checking phase.
 void upgrade_progress_begin(const char* baseName);

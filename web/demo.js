@@ -297,7 +297,6 @@ function phaseWords(p) {
   switch (p.phase) {
     case 'erasing': return { text: `Erasing sector ${done} of ${total}`, fraction };
     case 'programming': return { text: `Programming ${bytes(done)} of ${bytes(total)}`, fraction };
-    case 'verifying': return { text: `Verifying ${bytes(done)} of ${bytes(total)}`, fraction };
     default: return { text: 'Checking the file', fraction: null };
   }
 }

@@ -4,6 +4,7 @@
 
 #include "tools/common/json.h"
 #include "tools/state/json_check.h"
+#include "upgrade/progress.h"
 
 namespace state {
 namespace {
@@ -46,7 +47,6 @@ bool number(const std::string& s, long long& out)
 std::string progressJson(const std::string& text)
 {
     static const char* const numbers[] = {"done", "total", "started", "time"};
-    static const char* const phases[] = {"checking", "erasing", "programming", "verifying"};
     // The file name comes last and runs to the end: it may hold any byte.
     const size_t fileAt = text.find("\nfile=");
     if (fileAt == std::string::npos || text.back() != '\n')
@@ -55,7 +55,7 @@ std::string progressJson(const std::string& text)
     const std::string head = text.substr(0, fileAt + 1);
     const std::string phase = head.substr(0, head.find('\n'));
     bool known = false;
-    for (const char* p : phases)
+    for (const char* p : UPG_PHASE_NAMES)
         known = known || phase == std::string("phase=") + p;
     if (!known)
         return "null";
