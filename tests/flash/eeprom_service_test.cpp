@@ -1,27 +1,25 @@
+// The EEPROM service thread: save requests, the save cycle under the lock, and the erase.
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <thread>
+#include <tuple>
 
 #include "flash/EEProm.h"
 #include "flash/Flash_Drv.h"
 #include "tests/support/chip_root.h"
-#include "tests/support/temp_root.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Polls (1 ms steps) until pred holds or the deadline passes.
+// Polls (1 ms steps) until pred holds or 5 s have passed.
 template <class Pred>
-bool waitFor(Pred pred, std::chrono::milliseconds deadline = std::chrono::milliseconds(5000))
+bool waitFor(Pred pred)
 {
-    const auto until = Clock::now() + deadline;
-    while (!pred()) {
+    for (const auto until = Clock::now() + std::chrono::seconds(5); !pred(); std::this_thread::sleep_for(std::chrono::milliseconds(1)))
         if (Clock::now() > until)
             return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
     return true;
 }
 
@@ -44,17 +42,10 @@ TEST(EEPromService, RequestsAndTheSaveCycle)
 
     ASSERT_EQ(pthread_mutex_lock(&mtx_ActionWithEEProm), 0);
     const unsigned cycles = F_EEProm_CyclesDone();
-    struct Case {
-        int kind;
-        int user, prod;
-    };
-    const Case cases[] = {{1, 1, 0}, {2, 0, 1}, {0, 1, 1}, {3, 1, 1}};
-    for (const Case& c : cases) {
-        iSaveConfigUserToProm = 0;
-        iSaveConfigProdToProm = 0;
-        EXPECT_EQ(F_SaveToEEPROM_Request(c.kind), 0);
-        EXPECT_EQ(iSaveConfigUserToProm, c.user) << c.kind;
-        EXPECT_EQ(iSaveConfigProdToProm, c.prod) << c.kind;
+    for (const auto& [kind, user, prod] : {std::tuple{1, 1, 0}, {2, 0, 1}, {0, 1, 1}, {3, 1, 1}}) {
+        iSaveConfigUserToProm = iSaveConfigProdToProm = 0;
+        EXPECT_EQ(F_SaveToEEPROM_Request(kind), 0);
+        EXPECT_EQ(iSaveConfigUserToProm * 10 + iSaveConfigProdToProm, user * 10 + prod) << kind;
         EXPECT_EQ(F_IsSaveToEEPROM_Pending(), 1);
     }
     // The thread has taken one request and polls the lock; three are left.
@@ -66,11 +57,7 @@ TEST(EEPromService, RequestsAndTheSaveCycle)
     const auto released = Clock::now();
     ASSERT_EQ(pthread_mutex_unlock(&mtx_ActionWithEEProm), 0);
     ASSERT_TRUE(waitFor([&] { return F_EEProm_CyclesDone() == cycles + 1; }));
-    const auto latency = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - released);
-    RecordProperty("cycle_after_release_ms", static_cast<int>(latency.count()));
-    std::printf("save cycle done %lld ms after the lock's release (retry period 100 ms)\n",
-                static_cast<long long>(latency.count()));
-    EXPECT_LT(latency.count(), 1000);   // one retry period, with room for a loaded machine
+    EXPECT_LT(Clock::now() - released, std::chrono::seconds(1));   // one retry period, with room for a loaded machine
 
     EXPECT_TRUE(waitFor([&] { return F_EEProm_CyclesDone() == cycles + 4; }));
     EXPECT_EQ(pendingRequests(), 0);
