@@ -13,14 +13,14 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Polls (1 ms steps) until pred holds or 5 s have passed.
+// Whether pred comes to hold within 5 s (polled every millisecond).
 template <class Pred>
 bool waitFor(Pred pred)
 {
-    for (const auto until = Clock::now() + std::chrono::seconds(5); !pred(); std::this_thread::sleep_for(std::chrono::milliseconds(1)))
-        if (Clock::now() > until)
-            return false;
-    return true;
+    const auto until = Clock::now() + std::chrono::seconds(5);
+    while (!pred() && Clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return pred();
 }
 
 int pendingRequests()
@@ -30,16 +30,15 @@ int pendingRequests()
     return v;
 }
 
-// Every kind sets its own flags and posts exactly once; the woken thread
-// waits while the lock is held elsewhere, then serves one cycle per request.
+// Every kind sets its own flags and posts once; the thread waits while the
+// lock is held elsewhere, then serves one cycle per request.
 TEST(EEPromService, RequestsAndTheSaveCycle)
 {
     quibtest::ChipRoot chip;
-    EXPECT_EQ(F_SaveToEEPROM_Request(1), -1);   // no semaphore before the service starts
-    iSaveConfigUserToProm = 0;
+    EXPECT_EQ(F_SaveToEEPROM_Request(1), -1) << "no semaphore before the service starts";
+    iSaveConfigUserToProm = 0;  // the refused request still set its flag
     ASSERT_EQ(F_InitEEProm(), 0);
     EXPECT_EQ(F_IsSaveToEEPROM_Pending(), 0);
-
     ASSERT_EQ(pthread_mutex_lock(&mtx_ActionWithEEProm), 0);
     const unsigned cycles = F_EEProm_CyclesDone();
     for (const auto& [kind, user, prod] : {std::tuple{1, 1, 0}, {2, 0, 1}, {0, 1, 1}, {3, 1, 1}}) {
@@ -48,21 +47,16 @@ TEST(EEPromService, RequestsAndTheSaveCycle)
         EXPECT_EQ(iSaveConfigUserToProm * 10 + iSaveConfigProdToProm, user * 10 + prod) << kind;
         EXPECT_EQ(F_IsSaveToEEPROM_Pending(), 1);
     }
-    // The thread has taken one request and polls the lock; three are left.
-    EXPECT_TRUE(waitFor([] { return pendingRequests() == 3; })) << pendingRequests();
-    std::this_thread::sleep_for(std::chrono::milliseconds(250));   // two of its retries
+    EXPECT_TRUE(waitFor([] { return pendingRequests() == 3; })) << "one taken up, polling the lock";
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));  // two of its retries
     EXPECT_EQ(F_EEProm_CyclesDone(), cycles);
-    EXPECT_EQ(pendingRequests(), 3);
-
     const auto released = Clock::now();
     ASSERT_EQ(pthread_mutex_unlock(&mtx_ActionWithEEProm), 0);
     ASSERT_TRUE(waitFor([&] { return F_EEProm_CyclesDone() == cycles + 1; }));
-    EXPECT_LT(Clock::now() - released, std::chrono::seconds(1));   // one retry period, with room for a loaded machine
-
-    EXPECT_TRUE(waitFor([&] { return F_EEProm_CyclesDone() == cycles + 4; }));
-    EXPECT_EQ(pendingRequests(), 0);
+    EXPECT_LT(Clock::now() - released, std::chrono::seconds(1)) << "one retry period, on a loaded machine";
+    EXPECT_TRUE(waitFor([&] { return F_EEProm_CyclesDone() == cycles + 4 && pendingRequests() == 0; }));
     iSaveConfigUserToProm = 0;
-    EXPECT_EQ(F_IsSaveToEEPROM_Pending(), 1);   // nothing clears a request
+    EXPECT_EQ(F_IsSaveToEEPROM_Pending(), 1) << "nothing clears a request";
 
     // The erase takes the lock and always gives it back.
     EXPECT_EQ(F_ErazeEEPROM_Request(FLASH_ADD_PARAM_PROD), 1);
@@ -70,14 +64,12 @@ TEST(EEPromService, RequestsAndTheSaveCycle)
     EXPECT_EQ(F_ErazeEEPROM_Request(FLASH_ADD_PARAM_PROD), 0);
     ASSERT_EQ(pthread_mutex_trylock(&mtx_ActionWithEEProm), 0);
     pthread_mutex_unlock(&mtx_ActionWithEEProm);
-
-    // A second start in the same process keeps the one thread.
-    EXPECT_EQ(F_InitEEProm(), 0);
+    EXPECT_EQ(F_InitEEProm(), 0) << "a second start keeps the one thread";
 }
 
 TEST(EEPromService, NoFlashStillStartsTheThread)
 {
-    quibtest::TempRoot root;   // no chip image: the mapping fails
+    quibtest::TempRoot root;  // no chip image: the mapping fails
     EXPECT_EQ(F_InitEEProm(), -4);
     const unsigned cycles = F_EEProm_CyclesDone();
     EXPECT_EQ(F_SaveToEEPROM_Request(2), 0);

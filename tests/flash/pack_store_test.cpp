@@ -43,9 +43,9 @@ std::vector<Pack> walk(uintptr_t base)
 
 Bytes pattern(size_t n, uint8_t seed)
 {
-    Bytes v(n);
-    for (size_t i = 0; i < n; ++i)
-        v[i] = static_cast<uint8_t>(seed + i * 7);
+    Bytes v(n, seed);
+    for (size_t i = 1; i < n; ++i)
+        v[i] = static_cast<uint8_t>(v[i - 1] + 7);
     return v;
 }
 
@@ -61,8 +61,7 @@ Bytes load(uintptr_t base, uint8_t id, int size = 0x10000)
     return out;
 }
 
-// The same chain in the chip's product sector and in two erased, aligned
-// blocks of memory (the second to show that nothing runs into it).
+// The chip's product sector, or two erased blocks of memory (the second shows nothing runs into it).
 class PackChain : public ::testing::TestWithParam<bool> {
 protected:
     void SetUp() override
@@ -121,8 +120,7 @@ TEST_P(PackChain, SavesRetireOlderPacksAndBitFieldsCount)
     EXPECT_EQ(F_FlashPack_BitField_Get(base_, 8), FLASHPACK_ERR_NO_PACK);
 }
 
-// Packs that fill the sector exactly, or nearly: the save that no longer fits
-// is refused, writes nothing, and the record it would have replaced survives.
+// The save that no longer fits in a (nearly) full sector is refused and loses nothing.
 TEST_P(PackChain, FullSectorRefusesTheSaveAndLosesNothing)
 {
     for (const auto& [len, fits] : {std::pair{10240u, 6}, {65532u, 1}, {65533u, 0}, {4092u, 16}}) {
@@ -137,16 +135,14 @@ TEST_P(PackChain, FullSectorRefusesTheSaveAndLosesNothing)
         EXPECT_EQ(load(base_, 1), fits > 0 ? pattern(len, static_cast<uint8_t>(fits - 1)) : Bytes{});
         EXPECT_EQ(walk(base_ + FLASHPACK_BLOCK_SIZE).size(), 0u) << "the next block is still erased";
     }
-    // A chain with no free header ends at the sector's end, whatever lies beyond.
+    // Without a free header the chain ends at the sector's end, whatever lies beyond.
     ASSERT_EQ(save(base_ + FLASHPACK_BLOCK_SIZE, 9, 8, 2), 0);
     uintptr_t end = 0;
     EXPECT_EQ(F_FlashPack_SearchPackId(base_, 9, nullptr, &end), 0u);
     EXPECT_EQ(end, base_ + FLASHPACK_BLOCK_SIZE);
 }
 
-// Obsolete, interrupted and unknown statuses hide a pack, whose length still
-// leads the walk past it. Of two valid packs of an id (a save cut before it
-// retired the older) the later is the record.
+// Packs not valid are walked past; of two valid packs of an id (a cut save) the later counts.
 TEST(PackChainMemory, WalksPastPacksThatAreNotValid)
 {
     Bytes mem(0x100, 0xFF);
@@ -165,15 +161,12 @@ TEST(PackChainMemory, WalksPastPacksThatAreNotValid)
     S_FlashPackHeader h;
     ASSERT_EQ(F_FlashPack_ReadHead(end, &h), 0);
     EXPECT_EQ(F_FlashPack_NextHead(&end, &h), FLASHPACK_ERR_END);
-    EXPECT_EQ(end, at);
     EXPECT_EQ(F_FlashPack_ReadHead(0, &h), FLASHPACK_ERR_ADDRESS);
 }
 
-// A save whose older pack cannot be retired still leaves its own pack valid;
-// one that fails in its data leaves a 0xFE pack that later saves walk past.
-// A cut inside a header leaves a free status over some of its bytes (id, then
-// the length): a save whose header can be programmed over them takes the place,
-// even the last one the sector has; any other seals it as an empty obsolete pack.
+// A failed retirement still leaves the new pack valid; a failed data byte leaves a 0xFE pack.
+// A torn header (free status, some bytes programmed) is taken over when the new
+// header fits over it, even in the sector's last place, else sealed as an empty obsolete pack.
 TEST(PackChainFlash, FailedProgramsAndTornHeadersLoseNoRecord)
 {
     quibtest::ChipRoot chip;
@@ -216,8 +209,7 @@ TEST(PackChainFlash, FailedProgramsAndTornHeadersLoseNoRecord)
     }
 }
 
-// A pack at the window's last bytes: everything past the header goes to the
-// driver, which refuses it, instead of to memory beyond the window.
+// A pack at the window's last bytes goes to the driver, which refuses it, not to memory beyond.
 TEST(PackChainFlash, PacksAtTheWindowEndStayInsideIt)
 {
     quibtest::ChipRoot chip;
@@ -256,7 +248,7 @@ bool rowsEqual(const T_ConfigIP_Tab& a, const T_ConfigIP_Tab& b, int from, int t
     return std::memcmp(&a[from], &b[from], static_cast<size_t>(to - from) * sizeof(S_ConfigIP_Row)) == 0;
 }
 
-// Whether both records load, from nothing kept in memory, as mode and table.
+// Whether both records load as mode and table, from nothing kept in memory.
 bool loads(const T_FlashProd_Mode& mode, const T_ConfigIP_Tab& table)
 {
     F_FlashPack_Init();
@@ -267,9 +259,7 @@ bool loads(const T_FlashProd_Mode& mode, const T_ConfigIP_Tab& table)
            rowsEqual(ConfigIP_Tab_Cmd, mine, 19, 20);
 }
 
-// An erased sector loads the defaults (rows 18 and 19 untouched); a full save
-// erases first and stores every word high byte first; row 19 is never stored;
-// defaults asked for ignore the record and read nothing.
+// Defaults leave rows 18 and 19, a save never stores row 19; words lie high byte first.
 TEST(ProductRecords, SaveLoadAndDefaults)
 {
     quibtest::ChipRoot chip;
@@ -295,8 +285,7 @@ TEST(ProductRecords, SaveLoadAndDefaults)
     EXPECT_TRUE(chip.image() == before);
 }
 
-// Product records of every format version, as an older program left them; an
-// empty pack counts as none. A damaged table record still ends every text.
+// Records of each format version as older programs left them; an empty pack is none.
 TEST(ProductRecords, FormatVersionsAndDamagedTexts)
 {
     quibtest::ChipRoot chip;
@@ -319,24 +308,19 @@ TEST(ProductRecords, FormatVersionsAndDamagedTexts)
         EXPECT_EQ(std::strlen(ConfigIP_Tab_Cmd[r].acText), static_cast<size_t>(CONFIGIP_TEXT_SIZE - 1));
 }
 
-// The 2 MiB chip has no product sector: loads give the defaults, saves are
-// refused, and nothing is read or written past the window.
+// The 2 MiB chip has no product sector: defaults, refused saves, nothing past the window.
 TEST(ProductRecords, NoProductSectorOnThe2MiBChip)
 {
     quibtest::ChipRoot chip(0xC8);
     ASSERT_EQ(F_FlashDrv_Init(), 0);
     EXPECT_TRUE(loads({0, 0, 0}, ConfigIP_Tab_CmdDef));
-    EXPECT_EQ(F_SaveCnf_Product(), FLASHPACK_ERR_RANGE);
-    EXPECT_EQ(F_SaveCnf_Product_Info(), FLASHPACK_ERR_RANGE);
-    EXPECT_EQ(F_SaveCnf_Product_ConfigIP(), FLASHPACK_ERR_RANGE);
+    for (auto saveRecord : {F_SaveCnf_Product, F_SaveCnf_Product_Info, F_SaveCnf_Product_ConfigIP})
+        EXPECT_EQ(saveRecord(), FLASHPACK_ERR_RANGE);
     EXPECT_EQ(chip.image().find_first_not_of('\xFF'), std::string::npos);
 }
 
-// The table saved as the fifth pack, over an older one, cut after each of its
-// programs: a search finds the old pack or the new one, never none, and never
-// goes back. At the header and status steps, and through the data at a
-// stride, the records load whole, and the next save (the sixth pack, the last
-// that fits) leaves one valid pack of each id.
+// A table save (the fifth pack) cut after each program finds the old pack or the new, never
+// none nor back; sampled cuts load whole, and the next save (the last that fits) stays single.
 TEST(PackPowerCut, EveryCutPointOfASaveKeepsTheOldOrTheNewRecord)
 {
     quibtest::ChipRoot chip;
