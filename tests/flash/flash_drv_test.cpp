@@ -16,9 +16,9 @@ TEST(FlashDrv, IdentifiesEachPartOrFails)
         unsigned code;
         const char* settings;
         uint64_t idReads;  // one per probe and per autoselect
-    };
-    for (const Case& c : {Case{0xC8, "", 1}, {0x93, "", 1}, {0xA3, "", 2}, {0x53, "", 2}, {0x93, "id_offset1=0\n", 2},
-                          {0xC8, "id_offset1=1\n", 2}, {0x53, "id_offset1=1\n", 4}, {0x12, "", 2}}) {
+    } const cases[] = {{0xC8, "", 1}, {0x93, "", 1}, {0xA3, "", 2}, {0x53, "", 2}, {0x93, "id_offset1=0\n", 2},
+                       {0xC8, "id_offset1=1\n", 2}, {0x53, "id_offset1=1\n", 4}, {0x12, "", 2}};
+    for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << std::hex << c.code << " " << c.settings);
         quibtest::ChipRoot root(c.code, c.settings);
         norsim::resetCounters();
