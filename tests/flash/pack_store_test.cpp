@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <tuple>
@@ -14,12 +13,13 @@
 #include "flash/flh2ConfigIP.h"
 #include "flash/flh2Product.h"
 #include "platform/host/nor_chip.h"
+#include "tests/support/image_bytes.h"
 #include "tests/support/power_cut.h"
 
 namespace {
 
 constexpr uint8_t V = FLASHPACK_STATUS_VALID, O = FLASHPACK_STATUS_OBSOLETE, W = FLASHPACK_STATUS_WRITING;
-using Bytes = std::vector<uint8_t>;
+using quibtest::pattern;
 
 struct Pack {
     uint32_t offset;
@@ -41,50 +41,37 @@ std::vector<Pack> walk(uintptr_t base)
     return out;
 }
 
-Bytes pattern(size_t n, uint8_t seed)
-{
-    Bytes v(n, seed);
-    for (size_t i = 1; i < n; ++i)
-        v[i] = static_cast<uint8_t>(v[i - 1] + 7);
-    return v;
-}
-
 int save(uintptr_t base, uint8_t id, uint32_t len, uint8_t seed)
 {
     return F_FlashPack_SavePackId(base, id, pattern(len, seed).data(), len);
 }
 
-Bytes load(uintptr_t base, uint8_t id, int size = 0x10000)
+std::string load(uintptr_t base, uint8_t id, int size = 0x10000)
 {
-    Bytes out(static_cast<size_t>(size));
+    std::string out(static_cast<size_t>(size), '\0');
     out.resize(static_cast<size_t>(std::max(0, F_FlashPack_LoadPackId(base, id, out.data(), size))));
     return out;
 }
 
-// The chip's product sector, or two erased blocks of memory (the second shows nothing runs into it).
-class PackChain : public ::testing::TestWithParam<bool> {
+// The chain in the chip's product sector (the next sector shows that nothing runs into it).
+class PackChain : public ::testing::Test {
 protected:
     void SetUp() override
     {
         ASSERT_EQ(F_FlashDrv_Init(), 0);
-        base_ = GetParam() ? FLASH_ADD_PARAM_PROD : reinterpret_cast<uintptr_t>(mem_);
+        base_ = FLASH_ADD_PARAM_PROD;
         erase();
     }
-    ~PackChain() override { std::free(mem_); }
     void erase()
     {
-        std::memset(mem_, 0xFF, 2 * FLASHPACK_BLOCK_SIZE);
-        ASSERT_EQ(F_FlashDrv_EraseSector(FLASH_ADD_PARAM_PROD), 1);
+        ASSERT_EQ(F_FlashDrv_EraseSector(base_), 1);
         F_FlashPack_Init();
     }
     quibtest::ChipRoot chip_;
-    uint8_t* mem_ = static_cast<uint8_t*>(std::aligned_alloc(FLASHPACK_BLOCK_SIZE, 2 * FLASHPACK_BLOCK_SIZE));
     uintptr_t base_ = 0;
 };
-INSTANTIATE_TEST_SUITE_P(FlashAndMemory, PackChain, ::testing::Bool(),
-                         [](const auto& info) { return std::string(info.param ? "Flash" : "Memory"); });
 
-TEST_P(PackChain, SavesRetireOlderPacksAndBitFieldsCount)
+TEST_F(PackChain, SavesRetireOlderPacksAndBitFieldsCount)
 {
     for (uint8_t i = 0; i < 4; ++i) {
         ASSERT_EQ(save(base_, 1, 100 + i, i), 0);
@@ -118,7 +105,7 @@ TEST_P(PackChain, SavesRetireOlderPacksAndBitFieldsCount)
 }
 
 // The save that no longer fits in a (nearly) full sector is refused and loses nothing.
-TEST_P(PackChain, FullSectorRefusesTheSaveAndLosesNothing)
+TEST_F(PackChain, FullSectorRefusesTheSaveAndLosesNothing)
 {
     for (const auto& [len, fits] : {std::pair{10240u, 6}, {65532u, 1}, {65533u, 0}, {4092u, 16}}) {
         SCOPED_TRACE(len);
@@ -129,7 +116,7 @@ TEST_P(PackChain, FullSectorRefusesTheSaveAndLosesNothing)
         EXPECT_EQ(save(base_, 1, len, 99), FLASHPACK_ERR_BLOCK);
         EXPECT_EQ(save(base_, 2, 0, 0), FLASHPACK_BLOCK_SIZE - fits * (len + 4) >= 4 ? 0 : FLASHPACK_ERR_BLOCK);
         EXPECT_EQ(F_FlashPack_BitField_MK(base_, 3, 0x10000), FLASHPACK_ERR_BLOCK);
-        EXPECT_EQ(load(base_, 1), fits > 0 ? pattern(len, static_cast<uint8_t>(fits - 1)) : Bytes{});
+        EXPECT_EQ(load(base_, 1), fits > 0 ? pattern(len, static_cast<uint8_t>(fits - 1)) : "");
         EXPECT_EQ(walk(base_ + FLASHPACK_BLOCK_SIZE).size(), 0u) << "the next block is still erased";
     }
     // Without a free header the chain ends at the sector's end, whatever lies beyond.
@@ -142,7 +129,7 @@ TEST_P(PackChain, FullSectorRefusesTheSaveAndLosesNothing)
 // Packs not valid are walked past; of two valid packs of an id (a cut save) the later counts.
 TEST(PackChainMemory, WalksPastPacksThatAreNotValid)
 {
-    Bytes mem(0x100, 0xFF);
+    std::string mem(0x100, '\xFF');
     const uintptr_t base = reinterpret_cast<uintptr_t>(mem.data());
     uintptr_t at = base;
     for (const auto& [status, id, len] : {std::tuple{O, 1, 5}, {W, 1, 7}, {0x12, 1, 0}, {V, 2, 3}, {V, 1, 2}, {V, 1, 12}}) {
@@ -180,7 +167,7 @@ TEST(PackChainFlash, FailedProgramsAndTornHeadersLoseNoRecord)
     chip.setSettings("");
     ASSERT_EQ(save(base, 1, 4, 4), 0);
     EXPECT_EQ(walk(base), (std::vector<Pack>{{0, O, 1, 16}, {20, O, 1, 16}, {40, W, 2, 16}, {60, V, 1, 4}}));
-    EXPECT_EQ(load(base, 2), Bytes{});
+    EXPECT_EQ(load(base, 2), "");
 
     const std::tuple<bool, std::string, uint8_t, uint16_t, std::vector<Pack>> torn[] = {
         {true, "\x02", 2, 0x0102, {{0, O, 2, 8}, {12, V, 2, 0x0102}}},
