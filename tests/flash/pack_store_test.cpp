@@ -53,7 +53,7 @@ std::string load(uintptr_t base, uint8_t id, int size = 0x10000)
     return out;
 }
 
-// The chain in the chip's product sector (the next sector shows that nothing runs into it).
+// An erased chip, mapped, with the chain at the product sector.
 class PackChain : public ::testing::Test {
 protected:
     void SetUp() override
@@ -70,6 +70,8 @@ protected:
     quibtest::ChipRoot chip_;
     uintptr_t base_ = 0;
 };
+using ProductRecords = PackChain;
+using PackPowerCut = PackChain;
 
 TEST_F(PackChain, SavesRetireOlderPacksAndBitFieldsCount)
 {
@@ -150,24 +152,20 @@ TEST(PackChainMemory, WalksPastPacksThatAreNotValid)
 // A failed retirement still leaves the new pack valid; a failed data byte leaves a 0xFE pack.
 // A torn header (free status, some bytes programmed) is taken over when the new
 // header fits over it, even in the sector's last place, else sealed as an empty obsolete pack.
-TEST(PackChainFlash, FailedProgramsAndTornHeadersLoseNoRecord)
+TEST_F(PackChain, FailedProgramsAndTornHeadersLoseNoRecord)
 {
-    quibtest::ChipRoot chip;
-    ASSERT_EQ(F_FlashDrv_Init(), 0);
-    F_FlashPack_Init();
-    const uintptr_t base = FLASH_ADD_PARAM_PROD;
-    ASSERT_EQ(save(base, 1, 16, 1), 0);
+    ASSERT_EQ(save(base_, 1, 16, 1), 0);
     const S_FlashPackHeader h = F_FlashPack_MakeHead(O, 0, 0);  // only clears bits, but the status is taken
-    EXPECT_EQ(F_FlashPack_Write(base, &h, nullptr, 0), FLASHPACK_ERR_NOT_FREE);
-    chip.setSettings("program_fail_always=0x3D0000\n");  // the first pack's status
-    EXPECT_EQ(save(base, 1, 16, 2), -3);
-    EXPECT_EQ(load(base, 1), pattern(16, 2));
-    chip.setSettings("program_fail_always=0x3D0030\n");  // a data byte of the next pack
-    EXPECT_EQ(save(base, 2, 16, 3), -3);
-    chip.setSettings("");
-    ASSERT_EQ(save(base, 1, 4, 4), 0);
-    EXPECT_EQ(walk(base), (std::vector<Pack>{{0, O, 1, 16}, {20, O, 1, 16}, {40, W, 2, 16}, {60, V, 1, 4}}));
-    EXPECT_EQ(load(base, 2), "");
+    EXPECT_EQ(F_FlashPack_Write(base_, &h, nullptr, 0), FLASHPACK_ERR_NOT_FREE);
+    chip_.setSettings("program_fail_always=0x3D0000\n");  // the first pack's status
+    EXPECT_EQ(save(base_, 1, 16, 2), -3);
+    EXPECT_EQ(load(base_, 1), pattern(16, 2));
+    chip_.setSettings("program_fail_always=0x3D0030\n");  // a data byte of the next pack
+    EXPECT_EQ(save(base_, 2, 16, 3), -3);
+    chip_.setSettings("");
+    ASSERT_EQ(save(base_, 1, 4, 4), 0);
+    EXPECT_EQ(walk(base_), (std::vector<Pack>{{0, O, 1, 16}, {20, O, 1, 16}, {40, W, 2, 16}, {60, V, 1, 4}}));
+    EXPECT_EQ(load(base_, 2), "");
 
     const std::tuple<bool, std::string, uint8_t, uint16_t, std::vector<Pack>> torn[] = {
         {true, "\x02", 2, 0x0102, {{0, O, 2, 8}, {12, V, 2, 0x0102}}},
@@ -179,31 +177,28 @@ TEST(PackChainFlash, FailedProgramsAndTornHeadersLoseNoRecord)
     };
     for (const auto& [before, bytes, id, len, want] : torn) {
         SCOPED_TRACE(testing::Message() << bytes.size() << " torn bytes, id " << int(id) << " length " << len);
-        ASSERT_EQ(F_FlashDrv_EraseSector(base), 1);
+        ASSERT_EQ(F_FlashDrv_EraseSector(base_), 1);
         F_FlashPack_Init();
         if (before) {
-            ASSERT_EQ(save(base, 2, 8, 1), 0);
+            ASSERT_EQ(save(base_, 2, 8, 1), 0);
         }
-        uintptr_t cursor = base + (before ? 12 : 0) + 1;
+        uintptr_t cursor = base_ + (before ? 12 : 0) + 1;
         ASSERT_EQ(F_FlashDrv_Write(&cursor, bytes.data(), static_cast<uint32_t>(bytes.size())), 0);
-        ASSERT_EQ(save(base, id, len, 5), 0);
-        EXPECT_EQ(walk(base), want);
-        EXPECT_EQ(load(base, id), pattern(len, 5));
+        ASSERT_EQ(save(base_, id, len, 5), 0);
+        EXPECT_EQ(walk(base_), want);
+        EXPECT_EQ(load(base_, id), pattern(len, 5));
     }
 }
 
 // A pack at the window's last bytes goes to the driver, which refuses it, not to memory beyond.
-TEST(PackChainFlash, PacksAtTheWindowEndStayInsideIt)
+TEST_F(PackChain, PacksAtTheWindowEndStayInsideIt)
 {
-    quibtest::ChipRoot chip;
-    ASSERT_EQ(F_FlashDrv_Init(), 0);
-    F_FlashPack_Init();
     const uintptr_t base = FLASH_ADD_PARAM_RFU1, last = FLASH_ADD_FIN - 4;
     ASSERT_EQ(save(base, 1, 0xFFF8, 1), 0);
     const S_FlashPackHeader h = F_FlashPack_MakeHead(V, 5, 8);
     uint8_t buf[8];
     EXPECT_EQ(F_FlashPack_Write(last, &h, buf, 8), FLASHPACK_ERR_RANGE);
-    EXPECT_EQ(chip.image().substr(0x3FFFFC), std::string(4, '\xFF'));
+    EXPECT_EQ(chip_.image().substr(0x3FFFFC), std::string(4, '\xFF'));
     uintptr_t cursor = last;
     ASSERT_EQ(F_FlashDrv_Write(&cursor, &h, 4), 0);
     ASSERT_EQ(F_FlashPack_SearchPackId(base, 5, nullptr, nullptr), last);
@@ -241,10 +236,8 @@ bool loads(const T_FlashProd_Mode& mode, const T_ConfigIP_Tab& table, int rows =
 }
 
 // Defaults leave rows 18 and 19, a save never stores row 19; words lie high byte first.
-TEST(ProductRecords, SaveLoadAndDefaults)
+TEST_F(ProductRecords, SaveLoadAndDefaults)
 {
-    quibtest::ChipRoot chip;
-    ASSERT_EQ(F_FlashDrv_Init(), 0);
     EXPECT_TRUE(loads({0, 0, 0}, ConfigIP_Tab_CmdDef, CONFIGIP_DEFAULT_ROWS));
     EXPECT_EQ(std::memcmp(ConfigIP_Tab_Cmd[0].aucFlag, "\0\0\0\1", 4), 0) << "flag word, high byte first";
 
@@ -253,25 +246,22 @@ TEST(ProductRecords, SaveLoadAndDefaults)
     for (int i = 0; i < 2; ++i)
         ASSERT_EQ(F_SaveCnf_Product(), 0);
     EXPECT_EQ(walk(FLASH_ADD_PARAM_PROD), (std::vector<Pack>{{0, V, 1, 10240}, {10244, V, 2, 10240}}));
-    EXPECT_EQ(chip.image().substr(0x3D0004, 8), std::string("\0\0\0\3\1\2\3\4", 8));
+    EXPECT_EQ(chip_.image().substr(0x3D0004, 8), std::string("\0\0\0\3\1\2\3\4", 8));
     EXPECT_TRUE(loads({0x01020304, 0xA0B0C0D0, 0xFFFFFFFF}, table("saved")));
     norsim::resetCounters();
     EXPECT_EQ(F_LoadCnf_Product(1), 1);
     EXPECT_EQ(FlashProd_Mode, (T_FlashProd_Mode{0, 0, 0})) << "defaults asked for";
     EXPECT_EQ(norsim::counters().reads, 0u);
 
-    chip.setSettings("erase_fail_sector=61\n");
-    const std::string before = chip.image();
+    chip_.setSettings("erase_fail_sector=61\n");
+    const std::string before = chip_.image();
     EXPECT_EQ(F_SaveCnf_Product(), -3);
-    EXPECT_TRUE(chip.image() == before);
+    EXPECT_TRUE(chip_.image() == before);
 }
 
 // Records of each format version as older programs left them; an empty pack is none.
-TEST(ProductRecords, FormatVersionsAndDamagedTexts)
+TEST_F(ProductRecords, FormatVersionsAndDamagedTexts)
 {
-    quibtest::ChipRoot chip;
-    ASSERT_EQ(F_FlashDrv_Init(), 0);
-    F_FlashPack_Init();
     for (const auto& [version, want] : {std::pair{1u, T_FlashProd_Mode{10, 11, 0}}, {3u, {10, 11, 12}},
                                         {0x80000000u, {10, 11, 12}}, {0u, {0, 0, 0}}, {~0u, {0, 0, 0}}}) {
         uint8_t rec[16];
@@ -290,7 +280,7 @@ TEST(ProductRecords, FormatVersionsAndDamagedTexts)
 }
 
 // The 2 MiB chip has no product sector: defaults, refused saves, nothing past the window.
-TEST(ProductRecords, NoProductSectorOnThe2MiBChip)
+TEST(ProductRecords2MiB, NoProductSector)
 {
     quibtest::ChipRoot chip(0xC8);
     ASSERT_EQ(F_FlashDrv_Init(), 0);
@@ -302,11 +292,8 @@ TEST(ProductRecords, NoProductSectorOnThe2MiBChip)
 
 // A table save (the fifth pack) cut after each program finds the old pack or the new, never
 // none nor back; sampled cuts load whole, and the next save (the last that fits) stays single.
-TEST(PackPowerCut, EveryCutPointOfASaveKeepsTheOldOrTheNewRecord)
+TEST_F(PackPowerCut, EveryCutPointOfASaveKeepsTheOldOrTheNewRecord)
 {
-    quibtest::ChipRoot chip;
-    ASSERT_EQ(F_FlashDrv_Init(), 0);
-    F_FlashPack_Init();
     FlashProd_Mode = {1, 2, 3};
     ConfigIP_Tab_Cmd = table("first");
     ASSERT_EQ(F_SaveCnf_Product(), 0);
@@ -315,9 +302,9 @@ TEST(PackPowerCut, EveryCutPointOfASaveKeepsTheOldOrTheNewRecord)
         ASSERT_EQ(F_SaveCnf_Product_ConfigIP(), 0);
     }
     ConfigIP_Tab_Cmd = table("new");
-    quibtest::PowerCut cut(chip, [] { EXPECT_EQ(F_SaveCnf_Product_ConfigIP(), 0); });
+    quibtest::PowerCut cut(chip_, [] { EXPECT_EQ(F_SaveCnf_Product_ConfigIP(), 0); });
     ASSERT_GT(cut.points(), FLASHPACK_BUFFER_SIZE);
-    const uintptr_t base = FLASH_ADD_PARAM_PROD, oldPack = base + 3 * (4 + FLASHPACK_BUFFER_SIZE),
+    const uintptr_t base = base_, oldPack = base + 3 * (4 + FLASHPACK_BUFFER_SIZE),
                     newPack = oldPack + 4 + FLASHPACK_BUFFER_SIZE;
     int old = 0, fresh = 0;
     for (size_t n = 0; n <= cut.points(); ++n) {
