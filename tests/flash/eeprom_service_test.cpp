@@ -23,15 +23,22 @@ bool waitFor(Pred pred)
     return pred();
 }
 
-// Every kind sets its own flags and posts once; the thread waits while the
-// lock is held elsewhere, then serves one cycle per request.
+// The thread starts even without a flash. Every kind sets its own flags and posts
+// once; the thread waits while the lock is held elsewhere, then serves one cycle per request.
 TEST(EEPromService, RequestsAndTheSaveCycle)
 {
-    quibtest::ChipRoot chip;
     EXPECT_EQ(F_SaveToEEPROM_Request(1), -1) << "no semaphore before the service starts";
     iSaveConfigUserToProm = 0;  // the refused request still set its flag
-    ASSERT_EQ(F_InitEEProm(), 0);
-    EXPECT_EQ(F_IsSaveToEEPROM_Pending(), 0);
+    {
+        quibtest::TempRoot noChip;
+        EXPECT_EQ(F_InitEEProm(), -4);
+        EXPECT_EQ(F_IsSaveToEEPROM_Pending(), 0);
+        const unsigned cycles = F_EEProm_CyclesDone();
+        ASSERT_EQ(F_SaveToEEPROM_Request(2), 0);
+        EXPECT_TRUE(waitFor([&] { return F_EEProm_CyclesDone() == cycles + 1; }));
+    }
+    quibtest::ChipRoot chip;
+    ASSERT_EQ(F_InitEEProm(), 0) << "maps the flash, keeps the one thread";
     ASSERT_EQ(pthread_mutex_lock(&mtx_ActionWithEEProm), 0);
     const unsigned cycles = F_EEProm_CyclesDone();
     for (const auto& [kind, user, prod] : {std::tuple{1, 1, 0}, {2, 0, 1}, {0, 1, 1}, {3, 1, 1}}) {
@@ -56,16 +63,6 @@ TEST(EEPromService, RequestsAndTheSaveCycle)
     EXPECT_EQ(F_ErazeEEPROM_Request(FLASH_ADD_PARAM_PROD), 0);
     ASSERT_EQ(pthread_mutex_trylock(&mtx_ActionWithEEProm), 0);
     pthread_mutex_unlock(&mtx_ActionWithEEProm);
-    EXPECT_EQ(F_InitEEProm(), 0) << "a second start keeps the one thread";
-}
-
-TEST(EEPromService, NoFlashStillStartsTheThread)
-{
-    quibtest::TempRoot root;  // no chip image: the mapping fails
-    EXPECT_EQ(F_InitEEProm(), -4);
-    const unsigned cycles = F_EEProm_CyclesDone();
-    EXPECT_EQ(F_SaveToEEPROM_Request(2), 0);
-    EXPECT_TRUE(waitFor([&] { return F_EEProm_CyclesDone() == cycles + 1; }));
 }
 
 }  // namespace

@@ -93,9 +93,10 @@ TEST(FlashDrv, EveryAccessStaysInsideTheWindow)
     FLASH_ADD_FIN = e;
 }
 
-TEST(FlashDrv, ProgramRetriesOnceABlockStopsAtItsFirstFailure)
+// A byte program is retried once, a block write not; an erase fails or waits while busy.
+TEST(FlashDrv, ProgramsAndErases)
 {
-    quibtest::ChipRoot root(0x93, "program_fail_once=0x1000,0x2001\nprogram_fail_always=0x1001\n");
+    quibtest::ChipRoot root(0x93, "program_fail_once=0x1000,0x2001\nprogram_fail_always=0x1001\nerase_fail_sector=62\n");
     ASSERT_EQ(F_FlashDrv_Init(), 0);
     const uintptr_t b = FLASH_ADD_DEBUT;
     norsim::resetCounters();
@@ -125,12 +126,7 @@ TEST(FlashDrv, ProgramRetriesOnceABlockStopsAtItsFirstFailure)
     ASSERT_EQ(F_FlashDrv_Write(&cur, block.data(), 1024), 0);
     EXPECT_EQ(norsim::counters().writes, 2 * 1024 + 3 + 2u);
     EXPECT_EQ(norsim::counters().reads, 1024u);
-}
 
-TEST(FlashDrv, EraseSucceedsFailsAndWaits)
-{
-    quibtest::ChipRoot root(0x93, "erase_fail_sector=62\n");
-    ASSERT_EQ(F_FlashDrv_Init(), 0);
     for (uintptr_t a : {FLASH_ADD_PARAM_PROD, FLASH_ADD_PARAM_RFU2})
         ASSERT_EQ(F_FlashDrv_SetByte(a + 0xFFFF, 0), 0);
     EXPECT_EQ(F_FlashDrv_EraseSector(FLASH_ADD_PARAM_PROD), 1);
