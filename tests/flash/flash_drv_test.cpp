@@ -102,6 +102,7 @@ TEST(FlashDrv, ProgramsAndErases)
     norsim::resetCounters();
     EXPECT_EQ(F_FlashDrv_SetByte(b + 0x1000, 0x42), 0) << "second attempt succeeds";
     EXPECT_EQ(norsim::counters().programs, 2u);
+    EXPECT_EQ(F_FlashDrv_SetByte(b + 0x1000, 0x43), -3) << "a bit cannot rise without an erase";
     uintptr_t cur = b + 0x1001;
     EXPECT_EQ(F_FlashDrv_WriteByte(&cur, 0x42), -3);
     EXPECT_EQ(cur, b + 0x1001) << "WriteByte moves on success only";

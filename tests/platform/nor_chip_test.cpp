@@ -1,7 +1,6 @@
-// The simulated NOR chip as the bus sees it: mapping, bits that only clear, unlock bypass.
+// The simulated NOR chip as the bus sees it: what it maps, and the open bus beside the 2 MiB part.
 #include <gtest/gtest.h>
 
-#include <initializer_list>
 #include <utility>
 
 #include "platform/host/nor_chip.h"
@@ -17,15 +16,10 @@ uintptr_t map(uint64_t physical, size_t len)
     return p == MAP_FAILED ? 0 : reinterpret_cast<uintptr_t>(p);
 }
 
-void write(uintptr_t base, std::initializer_list<std::pair<uint32_t, uint8_t>> cycles)
-{
-    for (auto [off, v] : cycles)
-        platform_bus_write8(base + off, v);
-}
-
 void program(uintptr_t base, uint32_t off, uint8_t v)
 {
-    write(base, {{0xAAA, 0xAA}, {0x555, 0x55}, {0xAAA, 0xA0}, {off, v}});
+    for (auto [at, value] : {std::pair<uint32_t, uint8_t>{0xAAA, 0xAA}, {0x555, 0x55}, {0xAAA, 0xA0}, {off, v}})
+        platform_bus_write8(base + at, value);
 }
 
 }  // namespace
@@ -43,24 +37,4 @@ TEST(NorChip, MappingAndOpenBus)
     EXPECT_EQ(map(0xFFE00000, 16), 0u);
     root.write("/flash/nor.conf", "code=0xC8\nprogram_fail_onec=5\n");  // a typo is no "no fault"
     EXPECT_EQ(map(0xFFE00000, 16), 0u);
-}
-
-// A program only clears bits: one that needs a bit raised fails with DQ5 set and DQ7
-// never showing the data. In bypass no unlock is needed; a reset stays in it, its exit leaves.
-TEST(NorChip, ProgramsAndUnlockBypass)
-{
-    quibtest::ChipRoot root(0x93);
-    const uintptr_t v = map(0xFFC00000, 0x400000);
-    program(v, 0x10, 0xF0);
-    program(v, 0x10, 0x30);
-    EXPECT_EQ(static_cast<uint8_t>(root.image()[0x10]), 0x30) << "in the file at once";
-    program(v, 0x10, 0x81);
-    EXPECT_EQ(platform_bus_read8(v + 0x10) & 0xA0, 0x20);
-    write(v, {{0x10, 0xF0}, {0xAAA, 0xA0}, {0x20, 0x00}});
-    EXPECT_EQ(platform_bus_read8(v + 0x10), 0x00) << "cells that could clear did";
-    EXPECT_EQ(platform_bus_read8(v + 0x20), 0xFF) << "a program command without unlock is nothing";
-
-    write(v, {{0xAAA, 0xAA}, {0x555, 0x55}, {0xAAA, 0x20}, {0xAAA, 0xA0}, {0x30000, 0x12}, {0x30001, 0xF0}});
-    write(v, {{0xAAA, 0xA0}, {0x30001, 0x34}, {0xAAA, 0x90}, {0x555, 0x00}, {0xAAA, 0xA0}, {0x30002, 0x00}});
-    EXPECT_EQ(root.image().substr(0x30000, 3), "\x12\x34\xFF");
 }
