@@ -5,6 +5,7 @@
 #include <fstream>
 #include <string>
 #include <sys/stat.h>
+#include <tuple>
 
 #include "flash/Flash_Drv.h"
 #include "loader/LoaderCommun.h"
@@ -34,12 +35,8 @@ std::string loaderRegion(const std::string& image)
 TEST(BoardVersion, FromTheHeadOfThisRunsReport)
 {
     const std::string pad251(251, 'x');
-    const struct {
-        bool program;       // a report program that prints "/report" when asked for "info"
-        std::string stale;  // "/tmp/info" left by an earlier run
-        std::string report;
-        int board;
-    } cases[] = {
+    // A report program that prints "/report" when asked for "info" or none, "/tmp/info" left by an earlier run.
+    const std::tuple<bool, std::string, std::string, int> cases[] = {
         {true, "", "CPU:PPC Release:6.3.2  FreeMem:41Mb/64Mb BootTime:x\n", 2},
         {true, "", pad251 + "/64Mb", 2},
         {true, "", pad251 + "x/64Mb", 1},
@@ -49,22 +46,22 @@ TEST(BoardVersion, FromTheHeadOfThisRunsReport)
         {true, "FreeMem:41Mb/64Mb\n", "FreeMem:90Mb/128Mb\n", 1},
         {true, std::string(300, 'y'), "FreeMem:41Mb/64Mb\n", 2},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.report.substr(0, 60));
+    for (const auto& [program, stale, report, board] : cases) {
+        SCOPED_TRACE(report.substr(0, 60));
         quibtest::TempRoot root;
-        if (c.program) {
+        if (program) {
             root.write("/proc/boot/pidin", "#!/bin/sh\n[ \"$1\" = info ] && exec cat '" + root.host("/report") + "'\n");
             chmod(root.host("/proc/boot/pidin").c_str(), 0755);
         }
-        root.write("/report", c.report);
-        if (!c.stale.empty())
-            root.write("/tmp/info", c.stale);
+        root.write("/report", report);
+        if (!stale.empty())
+            root.write("/tmp/info", stale);
         S_EtatLoader = {};
         S_EtatLoader.cintLoaderVersion = 77;
         EXPECT_EQ(F_DetectCINTBoardConfig(1), 0);
-        EXPECT_EQ(S_EtatLoader.boardVersion, c.board);
-        EXPECT_EQ(S_EtatLoader.cintLoaderVersion, c.board == 2 ? 77 : 3);
-        EXPECT_EQ(S_EtatLoader.firmwareSectorCount, c.board == 2 ? 0 : 8);
+        EXPECT_EQ(S_EtatLoader.boardVersion, board);
+        EXPECT_EQ(S_EtatLoader.cintLoaderVersion, board == 2 ? 77 : 3);
+        EXPECT_EQ(S_EtatLoader.firmwareSectorCount, board == 2 ? 0 : 8);
         EXPECT_FALSE(root.exists("/tmp/info"));
     }
 }
@@ -75,11 +72,7 @@ TEST(LoaderGeneration, DecidesTheFirmwareSectorCount)
 {
     const std::string marker = LOADER_MARKER_10SECT;
     auto markerAt = [&](size_t size, size_t at) { return loaderRegion(std::string(size, 'L').replace(at, 11, marker)); };
-    const struct {
-        unsigned chip;
-        std::string region;
-        int forced, useForced, sectors;
-    } cases[] = {
+    const std::tuple<unsigned, std::string, int, int, int> cases[] = {  // chip, region, forced, use it, sectors
         {0x93, markerAt(4096, 1269), 0, 1, 10},  // ends the first chunk
         {0x93, markerAt(4096, 1275), 0, 1, 8},   // straddles two chunks
         {0x93, markerAt(4096, 1280), 0, 1, 10},  // opens the second
@@ -93,16 +86,16 @@ TEST(LoaderGeneration, DecidesTheFirmwareSectorCount)
         {0x93, loaderRegion("L"), 4, 1, 10}, {0x93, loaderRegion("L"), 4, 0, 8}, {0x93, markerAt(200, 9), 3, 1, 8},
         {0xC8, "", 0, 1, 8},
     };
-    for (size_t i = 0; i < std::size(cases); ++i) {
-        SCOPED_TRACE(i);
-        quibtest::ChipRoot root(cases[i].chip);
-        putBytes(root, FLASH_OFF_LOADER, cases[i].region);
+    for (const auto& [chip, region, forced, useForced, sectors] : cases) {
+        SCOPED_TRACE(testing::Message() << "row " << &region - &std::get<1>(cases[0]));
+        quibtest::ChipRoot root(chip);
+        putBytes(root, FLASH_OFF_LOADER, region);
         ASSERT_EQ(F_FlashDrv_Init(), 0);
         S_EtatLoader = {};
-        S_EtatLoader.forcedLoaderVersion = cases[i].forced;
-        EXPECT_EQ(F_DetectCINTBoardConfig(cases[i].useForced), 0);
+        S_EtatLoader.forcedLoaderVersion = forced;
+        EXPECT_EQ(F_DetectCINTBoardConfig(useForced), 0);
         EXPECT_EQ(S_EtatLoader.boardVersion, 1);
-        EXPECT_EQ(S_EtatLoader.firmwareSectorCount, cases[i].sectors);
+        EXPECT_EQ(S_EtatLoader.firmwareSectorCount, sectors);
         EXPECT_EQ(S_EtatLoader.cintLoaderRevision, 0);
     }
 }

@@ -15,24 +15,21 @@
 TEST(DecodeTrame, NandBoardNamesTheLastListedFileOfEachKind)
 {
     const std::string longName = "L" + std::string(200, 'n');
-    const struct {
-        std::vector<std::string> files;
-        std::string loader, firmware;
-    } cases[] = {
+    const std::tuple<std::vector<std::string>, std::string, std::string> cases[] = {  // files, loader, firmware
         {{"LoaderCINT_v3.bin", "LoaderCINT_v10.bin", "FrmWCINT_b.bin", "FrmWCINT_B.bin"}, "LoaderCINT_v3.bin",
          "FrmWCINT_b.bin"},
         {{".Lhidden", "Lzz/inside", "LoaderCINT_a"}, "LoaderCINT_a", ""},  // no hidden files, no directories
         {{longName}, longName.substr(0, 127), ""},
     };
-    for (const auto& c : cases) {
+    for (const auto& [files, loader, firmware] : cases) {
         quibtest::TempRoot root;
         std::filesystem::create_directories(root.host("/NANDdrive/firm"));
-        for (const auto& f : c.files)
+        for (const auto& f : files)
             root.write("/NANDdrive/firm/" + f, "image");
         std::strcpy(S_DecodeTrame.firmwareName, "old");
         S_EtatLoader.boardVersion = 2;
         EXPECT_EQ(F_InitDecodeTrame(), 1);
-        EXPECT_EQ(getNomLoader() + std::string("|") + getNomFirmware(), c.loader + "|" + c.firmware);
+        EXPECT_EQ(getNomLoader() + std::string("|") + getNomFirmware(), loader + "|" + firmware);
         EXPECT_TRUE(root.list("/tmp").empty());
     }
 }
