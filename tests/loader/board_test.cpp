@@ -81,8 +81,8 @@ TEST(LoaderGeneration, DecidesTheFirmwareSectorCount)
         {0x93, "", 0, 1, 8},  // erased
         {0x93, be32(0) + be32(0) + marker, 0, 1, 8},
         {0x93, be32(100) + be32(0) + std::string(200, 'L') + marker, 0, 1, 8},  // behind the image
-        // A size word past the sector: the scan stops there, before the marker's last byte.
-        {0x93, be32(0x7fffffff) + be32(0) + std::string(0x10000 - 18, 'L') + marker, 0, 1, 8},
+        // A size word one past the sector's end: the scan stops there, before the marker's last byte.
+        {0x93, be32(0xFFF9) + be32(0) + std::string(0x10000 - 18, 'L') + marker, 0, 1, 8},
         {0x93, loaderRegion("L"), 4, 1, 10}, {0x93, loaderRegion("L"), 4, 0, 8}, {0x93, markerAt(200, 9), 3, 1, 8},
         {0xC8, "", 0, 1, 8},
     };
