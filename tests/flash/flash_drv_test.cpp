@@ -96,7 +96,8 @@ TEST(FlashDrv, EveryAccessStaysInsideTheWindow)
 // A byte program is retried once, a block write not; an erase fails or waits while busy.
 TEST(FlashDrv, ProgramsAndErases)
 {
-    quibtest::ChipRoot root(0x93, "program_fail_once=0x1000,0x2001\nprogram_fail_always=0x1001\nerase_fail_sector=62\n");
+    quibtest::ChipRoot root(0x93, "program_fail_once=0x1000,0x2001\nprogram_fail_always=0x1001\n"
+                                  "erase_fail_sector=62\n");
     ASSERT_EQ(F_FlashDrv_Init(), 0);
     const uintptr_t b = FLASH_ADD_DEBUT;
     norsim::resetCounters();

@@ -136,7 +136,8 @@ TEST(PackChainMemory, WalksPastPacksThatAreNotValid)
     std::string mem(0x100, '\xFF');
     const uintptr_t base = reinterpret_cast<uintptr_t>(mem.data());
     uintptr_t at = base;
-    for (const auto& [status, id, len] : {std::tuple{O, 1, 5}, {W, 1, 7}, {0x12, 1, 0}, {V, 2, 3}, {V, 1, 2}, {V, 1, 12}}) {
+    for (const auto& [status, id, len] :
+         {std::tuple{O, 1, 5}, {W, 1, 7}, {0x12, 1, 0}, {V, 2, 3}, {V, 1, 2}, {V, 1, 12}}) {
         const S_FlashPackHeader h = F_FlashPack_MakeHead(status, static_cast<uint8_t>(id), static_cast<uint16_t>(len));
         ASSERT_EQ(F_FlashPack_Write(at, &h, pattern(len, status).data(), len), 0);
         at += 4 + len;

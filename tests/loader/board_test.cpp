@@ -37,13 +37,9 @@ TEST(BoardVersion, FromTheHeadOfThisRunsReport)
     const std::string pad251(251, 'x');
     // A report program that prints "/report" when asked for "info" or none, "/tmp/info" left by an earlier run.
     const std::tuple<bool, std::string, std::string, int> cases[] = {
-        {true, "", "CPU:PPC Release:6.3.2  FreeMem:41Mb/64Mb BootTime:x\n", 2},
-        {true, "", pad251 + "/64Mb", 2},
-        {true, "", pad251 + "x/64Mb", 1},
-        {true, "", "CPU:PPC Release:6.3.2  FreeMem:90Mb/128Mb\n", 1},
-        {true, "", "", 1},
-        {false, "", "", 1},
-        {true, "FreeMem:41Mb/64Mb\n", "FreeMem:90Mb/128Mb\n", 1},
+        {true, "", "CPU:PPC Release:6.3.2  FreeMem:41Mb/64Mb BootTime:x\n", 2}, {true, "", pad251 + "/64Mb", 2},
+        {true, "", "CPU:PPC Release:6.3.2  FreeMem:90Mb/128Mb\n", 1},           {true, "", pad251 + "x/64Mb", 1},
+        {true, "", "", 1}, {false, "", "", 1}, {true, "FreeMem:41Mb/64Mb\n", "FreeMem:90Mb/128Mb\n", 1},
         {true, std::string(300, 'y'), "FreeMem:41Mb/64Mb\n", 2},
     };
     for (const auto& [program, stale, report, board] : cases) {
@@ -71,14 +67,13 @@ TEST(BoardVersion, FromTheHeadOfThisRunsReport)
 TEST(LoaderGeneration, DecidesTheFirmwareSectorCount)
 {
     const std::string marker = LOADER_MARKER_10SECT;
-    auto markerAt = [&](size_t size, size_t at) { return loaderRegion(std::string(size, 'L').replace(at, 11, marker)); };
+    auto markerAt = [&](size_t n, size_t at) { return loaderRegion(std::string(n, 'L').replace(at, 11, marker)); };
     const std::tuple<unsigned, std::string, int, int, int> cases[] = {  // chip, region, forced, use it, sectors
         {0x93, markerAt(4096, 1269), 0, 1, 10},  // ends the first chunk
         {0x93, markerAt(4096, 1275), 0, 1, 8},   // straddles two chunks
         {0x93, markerAt(4096, 1280), 0, 1, 10},  // opens the second
         {0x93, markerAt(1291, 1280), 0, 1, 10},  // is the whole last chunk
-        {0x93, loaderRegion(std::string(4096, 'L')), 0, 1, 8},
-        {0x93, "", 0, 1, 8},  // erased
+        {0x93, loaderRegion(std::string(4096, 'L')), 0, 1, 8}, {0x93, "", 0, 1, 8},
         {0x93, be32(0) + be32(0) + marker, 0, 1, 8},
         {0x93, be32(100) + be32(0) + std::string(200, 'L') + marker, 0, 1, 8},  // behind the image
         // A size word one past the sector's end: the scan stops there, before the marker's last byte.

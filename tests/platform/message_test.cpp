@@ -19,8 +19,8 @@ TEST(MessagePassing, StatusAndReplyOfOneExchange)
         const char* reply;  // the reply buffer afterwards, 4 bytes asked for
     } cases[] = {
         {PeerAnswer::reply(7, "abcdefgh"), 7, "abcd...."}, {PeerAnswer::reply(4, "", 50), 4, "........"},
-        {PeerAnswer::reply(-5, "zz"), -5, "zz......"},     {PeerAnswer::raw("\x04\x03\x02\x01"), 0x01020304, "........"},
-        {PeerAnswer::raw("abc"), -1, "........"},          {PeerAnswer::close(), -1, "........"},
+        {PeerAnswer::reply(-5, "zz"), -5, "zz......"},     {PeerAnswer::raw("abc"), -1, "........"},
+        {PeerAnswer::raw("\x04\x03\x02\x01"), 0x01020304, "........"}, {PeerAnswer::close(), -1, "........"},
     };
     for (const auto& c : cases) {
         quibtest::TempRoot root;

@@ -14,7 +14,8 @@ namespace quibtest {
 class PowerCut {
 public:
     template <typename Op>
-    PowerCut(const ChipRoot& root, Op op) : before_(root.image()), fd_(open(root.host("/flash/nor.img").c_str(), O_RDWR))
+    PowerCut(const ChipRoot& root, Op op)
+        : before_(root.image()), fd_(open(root.host("/flash/nor.img").c_str(), O_RDWR))
     {
         norsim::recordInto(&events_);
         op();
