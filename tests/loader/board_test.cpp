@@ -1,135 +1,118 @@
-// Board detection from the board report, and the loader generation from the
-// loader image in the simulated chip.
+// The board from the board report, the loader generation and the installed names from the simulated chip.
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <sys/stat.h>
+#include <tuple>
 
 #include "flash/Flash_Drv.h"
 #include "loader/LoaderCommun.h"
-#include "tests/loader/loader_support.h"
-#include "tests/support/temp_root.h"
+#include "tests/support/chip_root.h"
+#include "tests/support/image_bytes.h"
+
+using quibtest::be32;
 
 namespace {
 
-// A board report program that prints the file "report" of the root, and only
-// when asked for the info report.
-void writeReportProgram(const quibtest::TempRoot& root)
+void putBytes(const quibtest::ChipRoot& root, uint32_t offset, const std::string& bytes)
 {
-    root.write("/proc/boot/pidin",
-               "#!/bin/sh\n[ \"$1\" = info ] || exit 1\nexec cat '" + root.host("/report") + "'\n");
-    chmod(root.host("/proc/boot/pidin").c_str(), 0755);
+    std::fstream f(root.host("/flash/nor.img"), std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(offset);
+    f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+// The loader region as the image writers leave it: size and byte sum, then the image.
+std::string loaderRegion(const std::string& image)
+{
+    return be32(static_cast<uint32_t>(image.size())) + be32(quibtest::byteSum(image)) + image;
 }
 
 }  // namespace
 
-TEST(BoardVersion, FromTheHeadOfThisRunsReportOnly)
+// Only this run's report counts, and only its first 256 bytes; board 2 never looks at the loader region.
+TEST(BoardVersion, FromTheHeadOfThisRunsReport)
 {
     const std::string pad251(251, 'x');
-    struct Case {
-        const char* what;
-        bool program;
-        std::string stale;   // "/tmp/info" left by an earlier run
-        std::string report;
-        int board;
+    // A report program that prints "/report" when asked for "info" or none, "/tmp/info" left by an earlier run.
+    const std::tuple<bool, std::string, std::string, int> cases[] = {
+        {true, "", "CPU:PPC Release:6.3.2  FreeMem:41Mb/64Mb BootTime:x\n", 2}, {true, "", pad251 + "/64Mb", 2},
+        {true, "", "CPU:PPC Release:6.3.2  FreeMem:90Mb/128Mb\n", 1},           {true, "", pad251 + "x/64Mb", 1},
+        {true, "", "", 1}, {false, "", "", 1}, {true, "FreeMem:41Mb/64Mb\n", "FreeMem:90Mb/128Mb\n", 1},
+        {true, std::string(300, 'y'), "FreeMem:41Mb/64Mb\n", 2},
     };
-    const Case cases[] = {
-        {"report of board 2", true, "", "CPU:PPC Release:6.3.2  FreeMem:41Mb/64Mb BootTime:x\n", 2},
-        {"marker ends at byte 256", true, "", pad251 + "/64Mb", 2},
-        {"marker straddles byte 256", true, "", pad251 + "x/64Mb", 1},
-        {"report of board 1", true, "", "CPU:PPC Release:6.3.2  FreeMem:90Mb/128Mb\n", 1},
-        {"empty report", true, "", "", 1},
-        {"no report program", false, "", "", 1},
-        {"stale board-2 report", true, "FreeMem:41Mb/64Mb\n", "FreeMem:90Mb/128Mb\n", 1},
-        {"stale long report", true, std::string(300, 'y'), "FreeMem:41Mb/64Mb\n", 2},
-    };
-    for (const auto& c : cases) {
+    for (const auto& [program, stale, report, board] : cases) {
+        SCOPED_TRACE(report.substr(0, 60));
         quibtest::TempRoot root;
-        if (c.program)
-            writeReportProgram(root);
-        root.write("/report", c.report);
-        if (!c.stale.empty())
-            root.write("/tmp/info", c.stale);
+        if (program) {
+            root.write("/proc/boot/pidin", "#!/bin/sh\n[ \"$1\" = info ] && exec cat '" + root.host("/report") + "'\n");
+            chmod(root.host("/proc/boot/pidin").c_str(), 0755);
+        }
+        root.write("/report", report);
+        if (!stale.empty())
+            root.write("/tmp/info", stale);
         S_EtatLoader = {};
         S_EtatLoader.cintLoaderVersion = 77;
-        EXPECT_EQ(F_DetectCINTBoardConfig(1), 0) << c.what;
-        EXPECT_EQ(S_EtatLoader.boardVersion, c.board) << c.what;
-        // Board 2 never looks at the loader region.
-        EXPECT_EQ(S_EtatLoader.cintLoaderVersion, c.board == 2 ? 77 : 3) << c.what;
-        EXPECT_EQ(S_EtatLoader.firmwareSectorCount, c.board == 2 ? 0 : 8) << c.what;
-        EXPECT_FALSE(root.exists("/tmp/info")) << c.what;
+        EXPECT_EQ(F_DetectCINTBoardConfig(1), 0);
+        EXPECT_EQ(S_EtatLoader.boardVersion, board);
+        EXPECT_EQ(S_EtatLoader.cintLoaderVersion, board == 2 ? 77 : 3);
+        EXPECT_EQ(S_EtatLoader.firmwareSectorCount, board == 2 ? 0 : 8);
+        EXPECT_FALSE(root.exists("/tmp/info"));
     }
 }
 
-TEST(LoaderGeneration, MarkerCountsOnlyWhollyInsideOneChunk)
+// The marker counts only wholly inside one 1280-byte chunk of the image; a forced
+// generation (not 0, when asked for) wins; the 2 MiB chip has no loader region.
+TEST(LoaderGeneration, DecidesTheFirmwareSectorCount)
 {
     const std::string marker = LOADER_MARKER_10SECT;
-    auto imageWithMarkerAt = [&](size_t size, size_t at) {
-        std::string img(size, '\x5a');
-        img.replace(at, marker.size(), marker);
-        return img;
+    auto markerAt = [&](size_t n, size_t at) { return loaderRegion(std::string(n, 'L').replace(at, 11, marker)); };
+    const std::tuple<unsigned, std::string, int, int, int> cases[] = {  // chip, region, forced, use it, sectors
+        {0x93, markerAt(4096, 1269), 0, 1, 10},  // ends the first chunk
+        {0x93, markerAt(4096, 1275), 0, 1, 8},   // straddles two chunks
+        {0x93, markerAt(4096, 1280), 0, 1, 10},  // opens the second
+        {0x93, markerAt(1291, 1280), 0, 1, 10},  // is the whole last chunk
+        {0x93, loaderRegion(std::string(4096, 'L')), 0, 1, 8}, {0x93, "", 0, 1, 8},
+        {0x93, be32(0) + be32(0) + marker, 0, 1, 8},
+        {0x93, be32(100) + be32(0) + std::string(200, 'L') + marker, 0, 1, 8},  // behind the image
+        // A size word one past the sector's end: the scan stops there, before the marker's last byte.
+        {0x93, be32(0xFFF9) + be32(0) + std::string(0x10000 - 18, 'L') + marker, 0, 1, 8},
+        {0x93, loaderRegion("L"), 4, 1, 10}, {0x93, loaderRegion("L"), 4, 0, 8}, {0x93, markerAt(200, 9), 3, 1, 8},
+        {0xC8, "", 0, 1, 8},
     };
-    struct Case {
-        const char* what;
-        std::string region;   // header and image as they lie at FLASH_ADD_LOADER
-        int generation;
-    };
-    const Case cases[] = {
-        {"marker ends the first chunk", loaderRegion(imageWithMarkerAt(4096, 1269)), 4},
-        {"marker straddles the chunks", loaderRegion(imageWithMarkerAt(4096, 1275)), 3},
-        {"marker opens the second chunk", loaderRegion(imageWithMarkerAt(4096, 1280)), 4},
-        {"marker in a short last chunk", loaderRegion(imageWithMarkerAt(1300, 1289)), 4},
-        {"no marker", loaderRegion(std::string(4096, 'L')), 3},
-        {"erased region", "", 3},
-        {"size 0", be32(0) + be32(0) + marker, 3},
-        {"marker behind the image", be32(100) + be32(0) + std::string(200, 'L') + marker, 3},
-        // A size word past the sector must not find a marker in the next sector.
-        {"size word past the sector",
-         be32(0x7fffffff) + be32(0) + std::string(0x10000 - 8, 'L') + marker, 3},
-    };
-    for (const auto& c : cases) {
-        quibtest::ChipRoot root;
-        putBytes(root, FLASH_OFF_LOADER, c.region);
+    for (const auto& [chip, region, forced, useForced, sectors] : cases) {
+        SCOPED_TRACE(testing::Message() << "row " << &region - &std::get<1>(cases[0]));
+        quibtest::ChipRoot root(chip);
+        putBytes(root, FLASH_OFF_LOADER, region);
         ASSERT_EQ(F_FlashDrv_Init(), 0);
         S_EtatLoader = {};
-        S_EtatLoader.boardVersion = 1;
-        EXPECT_EQ(GetLoaderCINTVersion(), c.generation == 4 ? 1 : 0) << c.what;
-        EXPECT_EQ(S_EtatLoader.cintLoaderVersion, c.generation) << c.what;
-        EXPECT_EQ(S_EtatLoader.cintLoaderRevision, 0) << c.what;
-        F_FlashDrv_Close();
+        S_EtatLoader.forcedLoaderVersion = forced;
+        EXPECT_EQ(F_DetectCINTBoardConfig(useForced), 0);
+        EXPECT_EQ(S_EtatLoader.boardVersion, 1);
+        EXPECT_EQ(S_EtatLoader.firmwareSectorCount, sectors);
+        EXPECT_EQ(S_EtatLoader.cintLoaderRevision, 0);
     }
 }
 
-TEST(LoaderGeneration, ForcedGenerationAndChipSizeDecideSectorCount)
+// Board 1 reads the names from the version blocks: a full block has no terminator, an erased one names
+// nothing; before detection, or before the window is mapped, nothing changes.
+TEST(DecodeTrame, NorBoardReadsTheVersionBlocks)
 {
-    struct Case {
-        unsigned chip;
-        bool marker;
-        int forced;
-        int useForced;
-        int sectors;
-    };
-    const Case cases[] = {
-        {0x93, true, 0, 1, 10}, {0x93, false, 4, 1, 10}, {0x93, false, 4, 0, 8}, {0x93, true, 3, 1, 8},
-        // On the 2 MiB chip the loader region lies outside the window.
-        {0xC8, true, 0, 1, 8},
-    };
-    for (const auto& c : cases) {
-        quibtest::ChipRoot root(c.chip);
-        std::string img(2048, 'L');
-        if (c.marker)
-            img.replace(100, 11, LOADER_MARKER_10SECT);
-        if (c.chip != 0xC8)
-            putBytes(root, FLASH_OFF_LOADER, loaderRegion(img));
-        ASSERT_EQ(F_FlashDrv_Init(), 0);
-        S_EtatLoader = {};
-        S_EtatLoader.forcedLoaderVersion = c.forced;
-        EXPECT_EQ(F_DetectCINTBoardConfig(c.useForced), 0);
-        EXPECT_EQ(S_EtatLoader.boardVersion, 1);
-        EXPECT_EQ(S_EtatLoader.firmwareSectorCount, c.sectors)
-            << "chip " << c.chip << " marker " << c.marker << " forced " << c.forced << "/"
-            << c.useForced;
-        F_FlashDrv_Close();
+    quibtest::ChipRoot root;
+    const std::string name32 = "LoaderCINT_gen4_with_a_long_name";
+    putBytes(root, FLASH_OFF_VERSFIRMW, std::string("FrmWCINT_V2") + std::string(21, '\0') + std::string(32, '\xFF'));
+    putBytes(root, FLASH_OFF_VERSLOADER, name32);
+    for (int board : {0, 1}) {
+        std::strcpy(S_DecodeTrame.loaderName, "old");
+        S_EtatLoader.boardVersion = board;
+        EXPECT_EQ(F_InitDecodeTrame(), 1);
+        EXPECT_STREQ(getNomLoader(), "old") << board;
     }
+    ASSERT_EQ(F_FlashDrv_Init(), 0);
+    EXPECT_EQ(F_InitDecodeTrame(), 1);
+    EXPECT_EQ(getNomFirmware() + std::string("|") + getNomLoader(), "FrmWCINT_V2|" + name32);
+    putBytes(root, FLASH_OFF_VERSFIRMW, std::string(32, '\xFF'));
+    EXPECT_EQ(F_InitDecodeTrame(), 1);
+    EXPECT_STREQ(getNomFirmware(), "");
 }

@@ -1,40 +1,28 @@
+// The instrument root: paths below INSTRUMENT_ROOT, private temporary files, programs run without a shell.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <string>
 #include <sys/stat.h>
-#include <unistd.h>
+#include <tuple>
 
 #include "platform/platform.h"
 #include "tests/support/temp_root.h"
 
-TEST(InstrumentRoot, ResolvesBelowRootAndStaysLiteralWithoutOne)
+TEST(InstrumentRoot, PathsResolveBelowTheRootOrNotAtAll)
 {
-    struct Case { const char* root; const char* path; const char* want; };
-    const Case cases[] = {
-        {nullptr, "/tmp/info", "/tmp/info"},
-        {"", "/tmp/info", "/tmp/info"},
-        {"/", "/tmp/info", "/tmp/info"},
-        {"/r", "/tmp/info", "/r/tmp/info"},
-        {"/r/", "/NANDdrive/firm/", "/r/NANDdrive/firm/"},
-    };
-    for (const auto& c : cases) {
-        if (c.root)
-            setenv("INSTRUMENT_ROOT", c.root, 1);
-        else
-            unsetenv("INSTRUMENT_ROOT");
-        char out[64];
-        ASSERT_NE(platform_path(c.path, out, sizeof out), nullptr) << c.path;
-        EXPECT_STREQ(out, c.want);
+    using Row = std::tuple<const char*, const char*, const char*>;  // root (nullptr: unset), path, result
+    for (const auto& [root, path, want] :
+         {Row{nullptr, "/tmp/info", "/tmp/info"}, {"", "/tmp/info", "/tmp/info"}, {"/", "/tmp/info", "/tmp/info"},
+          {"/r", "/tmp/info", "/r/tmp/info"}, {"/r/", "/NANDdrive/firm/", "/r/NANDdrive/firm/"},
+          {"/a/longer/root", "/tmp/x", ""}}) {
+        root ? setenv("INSTRUMENT_ROOT", root, 1) : unsetenv("INSTRUMENT_ROOT");
+        char out[20];
+        EXPECT_EQ(platform_path(path, out, sizeof out) == nullptr, want[0] == '\0') << root;
+        EXPECT_STREQ(out, want);
     }
-    setenv("INSTRUMENT_ROOT", "/a/long/root", 1);
-    char small[8];
-    EXPECT_EQ(platform_path("/tmp/x", small, sizeof small), nullptr);
-    EXPECT_STREQ(small, "");
-    unsetenv("INSTRUMENT_ROOT");
 }
 
-TEST(InstrumentRoot, PrivateTempFileIsOwnerOnly)
+TEST(InstrumentRoot, PrivateTempFilesAndProgramsWithoutAShell)
 {
     quibtest::TempRoot root;
     umask(0);
@@ -44,22 +32,15 @@ TEST(InstrumentRoot, PrivateTempFileIsOwnerOnly)
     struct stat st {};
     ASSERT_EQ(stat(path, &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
-    EXPECT_EQ(st.st_size, 0);
-    unlink(path);
 
-    setenv("INSTRUMENT_ROOT", (root.path() + "/missing").c_str(), 1);
-    EXPECT_EQ(platform_make_private_temp("/tmp/quibXXXXXX", path, sizeof path), -1);
-}
-
-TEST(InstrumentRoot, RunsProgramWithoutShellAppendingOutput)
-{
-    quibtest::TempRoot root;
     root.write("/proc/boot/tool", "#!/bin/sh\necho \"$1\"\n");
     chmod(root.host("/proc/boot/tool").c_str(), 0755);
     root.write("/tmp/out", "old\n");
-    // A shell would expand this; without one it arrives as it stands.
     const char* argv[] = {"tool", "$(echo hi);x", nullptr};
     EXPECT_EQ(platform_run_append_output("/proc/boot/tool", argv, "/tmp/out"), 0);
-    EXPECT_EQ(root.read("/tmp/out"), "old\n$(echo hi);x\n");
+    EXPECT_EQ(root.read("/tmp/out"), "old\n$(echo hi);x\n") << "appended, not expanded by a shell";
     EXPECT_EQ(platform_run_append_output("/proc/boot/missing", argv, "/tmp/out"), -1);
+
+    setenv("INSTRUMENT_ROOT", (root.path() + "/missing").c_str(), 1);
+    EXPECT_EQ(platform_make_private_temp("/tmp/quibXXXXXX", path, sizeof path), -1);
 }

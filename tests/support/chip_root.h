@@ -1,11 +1,8 @@
-// A temporary instrument root holding an erased simulated NOR chip, for the
-// tests of everything that reaches the flash. Header only: test programs that
-// include it link quib_platform, which holds the chip.
+// A temporary instrument root holding an erased simulated NOR chip (in quib_platform, which users link).
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
 
 #include "platform/host/nor_chip.h"
@@ -23,12 +20,10 @@ public:
             setSettings(settings);
     }
 
-    // Rewrites nor.conf as the code plus these lines and makes the chip read it now.
+    // nor.conf becomes the code plus these lines, read by the chip at once.
     void setSettings(const std::string& settings) const
     {
-        char code[16];
-        std::snprintf(code, sizeof code, "code=0x%02X\n", code_);
-        write("/flash/nor.conf", code + settings);
+        write("/flash/nor.conf", "code=" + std::to_string(code_) + "\n" + settings);
         EXPECT_EQ(norsim::reloadConfig(), 0);
     }
 
