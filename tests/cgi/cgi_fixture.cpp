@@ -1,3 +1,4 @@
+// The in-process CGI fixture and the multipart body builders.
 #include "tests/cgi/cgi_fixture.h"
 
 #include <cstdlib>
@@ -5,18 +6,6 @@
 #include <sstream>
 
 namespace cgitest {
-
-namespace {
-
-constexpr const char* cgiVariables[] = {
-    "SERVER_SOFTWARE", "SERVER_NAME",  "GATEWAY_INTERFACE", "SERVER_PROTOCOL", "SERVER_PORT",
-    "REQUEST_METHOD",  "PATH_INFO",    "PATH_TRANSLATED",   "SCRIPT_NAME",     "QUERY_STRING",
-    "REMOTE_HOST",     "REMOTE_ADDR",  "AUTH_TYPE",         "REMOTE_USER",     "REMOTE_IDENT",
-    "CONTENT_TYPE",    "CONTENT_LENGTH", "HTTP_ACCEPT",     "HTTP_USER_AGENT", "HTTP_REFERER",
-    "HTTP_COOKIE",
-};
-
-}  // namespace
 
 std::string multipartBody(const std::string& boundary, const std::vector<Part>& parts)
 {
@@ -33,11 +22,8 @@ std::string field(const std::string& name)
 
 std::string fileField(const std::string& name, const std::string& fileName, const std::string& type)
 {
-    std::string h = "Content-Disposition: form-data; name=\"" + name + "\"; filename=\"" +
-                    fileName + "\"\r\n";
-    if (!type.empty())
-        h += "Content-Type: " + type + "\r\n";
-    return h;
+    return "Content-Disposition: form-data; name=\"" + name + "\"; filename=\"" + fileName + "\"\r\n" +
+           (type.empty() ? "" : "Content-Type: " + type + "\r\n");
 }
 
 std::vector<std::string> strings(char** array)
@@ -53,23 +39,24 @@ void CgiTest::TearDown()
     cgiFreeResources();
     if (body_ != nullptr)
         std::fclose(body_);
-    body_ = nullptr;
     cgiIn = nullptr;
     EXPECT_EQ(tmpFileCount(), 0u) << "temporary files left behind";
 }
 
-cgiParseResultType CgiTest::capture(const std::map<std::string, std::string>& vars,
-                                    const std::string& body, size_t bufferSize)
+void CgiTest::prepare(const Vars& vars, const std::string& body, size_t bufferSize)
 {
-    for (const char* name : cgiVariables)
+    for (const char* name :
+         {"SERVER_SOFTWARE", "SERVER_NAME", "GATEWAY_INTERFACE", "SERVER_PROTOCOL", "SERVER_PORT",
+          "REQUEST_METHOD", "PATH_INFO", "PATH_TRANSLATED", "SCRIPT_NAME", "QUERY_STRING", "REMOTE_HOST",
+          "REMOTE_ADDR", "AUTH_TYPE", "REMOTE_USER", "REMOTE_IDENT", "CONTENT_TYPE", "CONTENT_LENGTH",
+          "HTTP_ACCEPT", "HTTP_USER_AGENT", "HTTP_REFERER", "HTTP_COOKIE"})
         unsetenv(name);
     for (const auto& [k, v] : vars)
         setenv(k.c_str(), v.c_str(), 1);
     if (body_ != nullptr)
         std::fclose(body_);
     body_ = std::tmpfile();
-    if (body_ == nullptr)
-        ADD_FAILURE() << "tmpfile failed";
+    ASSERT_NE(body_, nullptr);
     if (bufferSize > 0) {
         bodyBuffer_.assign(bufferSize, 0);
         setvbuf(body_, bodyBuffer_.data(), _IOFBF, bufferSize);
@@ -78,35 +65,21 @@ cgiParseResultType CgiTest::capture(const std::map<std::string, std::string>& va
     std::fflush(body_);
     std::rewind(body_);
     cgiIn = body_;
-    return cgiCaptureAndParse();
-}
-
-cgiParseResultType CgiTest::postMultipart(const std::string& body, long length,
-                                          const std::string& contentType, size_t bufferSize)
-{
-    return capture({{"REQUEST_METHOD", "POST"},
-                    {"CONTENT_TYPE", contentType},
-                    {"CONTENT_LENGTH", std::to_string(length < 0 ? static_cast<long>(body.size())
-                                                                 : length)}},
-                   body, bufferSize);
 }
 
 std::vector<Entry> CgiTest::entries() const
 {
     std::vector<Entry> list;
     for (cgiFormEntry* e = cgiFormEntryFirst; e != nullptr; e = e->next) {
-        Entry x;
-        x.attr = e->attr;
-        x.valueLength = e->valueLength;
-        x.value.assign(e->value, e->tfileName[0] != '\0' ? 0 : static_cast<size_t>(e->valueLength));
-        x.fileName = e->fileName;
-        x.contentType = e->contentType;
-        x.tfileName = e->tfileName;
-        if (!x.tfileName.empty()) {
-            std::ifstream in(x.tfileName, std::ios::binary);
+        Entry x{e->attr, "", e->fileName, e->contentType, e->valueLength, e->tfileName[0] != '\0'};
+        if (!x.isFile) {
+            x.value.assign(e->value, static_cast<size_t>(e->valueLength));
+        } else {
+            EXPECT_STREQ(e->value, "") << "a file's value is in its file only";
+            std::ifstream in(e->tfileName, std::ios::binary);
             std::ostringstream s;
             s << in.rdbuf();
-            x.fileData = s.str();
+            x.value = s.str();
         }
         list.push_back(x);
     }

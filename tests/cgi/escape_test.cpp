@@ -1,3 +1,4 @@
+// HTML and attribute value escaping, and how it stops on a failing stream.
 #include <gtest/gtest.h>
 
 #include <cstdio>

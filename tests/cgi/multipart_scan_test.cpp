@@ -5,7 +5,7 @@
 
 #include "tests/cgi/cgi_fixture.h"
 
-using cgitest::CgiTest;
+using namespace cgitest;
 
 namespace {
 
@@ -17,19 +17,6 @@ struct ReadSize {
     explicit ReadSize(int n) { cgiMpReadSize = n; }
     ~ReadSize() { cgiMpReadSize = cgiMpBlockSize; }
 };
-
-struct Got {
-    std::string attr, fileName, data;
-    bool operator==(const Got&) const = default;
-};
-
-std::vector<Got> got(const std::vector<cgitest::Entry>& entries)
-{
-    std::vector<Got> out;
-    for (const auto& e : entries)
-        out.push_back({e.attr, e.fileName, e.tfileName.empty() ? e.value : e.fileData});
-    return out;
-}
 
 // The parse done the slow, obvious way: one byte at a time, a failed partial
 // match giving its bytes back to be read again in their own order (a rewind).
@@ -82,7 +69,7 @@ struct Oracle {
     }
     // Bodies are built from bytes without ':', so the only header lines that
     // count are the dispositions the generator wrote.
-    cgiParseResultType parse(const std::string& boundary, std::vector<Got>& entries)
+    cgiParseResultType parse(const std::string& boundary, std::vector<Entry>& entries)
     {
         static const std::regex disposition(
             R"re(Content-Disposition: form-data; name="([^"]*)"(; filename="([^"]*)")?)re");
@@ -94,76 +81,50 @@ struct Oracle {
                 return cgiParseSuccess;
             std::smatch m;
             bool isForm = false;
-            Got e;
+            std::string name, fileName, data;
             std::string text;
             while (line(text) && std::regex_match(text, m, disposition)) {
                 isForm = true;
-                e = {m[1], m[3], ""};
+                name = m[1];
+                fileName = m[3];
             }
             if (!isForm) {
                 if (!scan(w, nullptr) || !afterDelimiter())
                     return cgiParseSuccess;
                 continue;
             }
-            if (!scan(w, &e.data) || !afterDelimiter()) {
+            if (!scan(w, &data) || !afterDelimiter()) {
                 entries.clear();  // a failed parse keeps nothing
                 return cgiParseIO;
             }
-            entries.push_back(e);
+            entries.push_back(fileName.empty() ? value(name, data) : upload(name, data, fileName));
         }
     }
 };
 
 }  // namespace
 
-TEST_F(CgiTest, MultipartScanKeepsTheBodyInItsOwnOrder)
-{
-    struct Case {
-        const char* label;
-        std::string boundary;
-        std::string body;
-        std::vector<Got> want;
-    };
-    const std::string part = cd + "a\r\n\r\n";
-    const std::string nearMisses = "\r\n--\r\n---\r\n----\r\n---\r\n-----\r\n--x\r\n-";
-    const Case cases[] = {
-        {"opening delimiter right after a failed match of its own start", "AaB03x",
-         "--AaB0--AaB03x\r\n" + part + "v\r\n--AaB03x--\r\n", {{"a", "", "v"}}},
-        {"a failed match is not completed by later bytes", "a-b",
-         "--a---b\r\n--a-b\r\n" + part + "v\r\n--a-b--\r\n", {{"a", "", "v"}}},
-        {"partial matches nested in partial matches", "---x",
-         "-----x\r\n" + part + nearMisses + "\r\n-----x--\r\n", {{"a", "", nearMisses}}},
-        {"delimiter begins at the byte that failed a match", "-x",
-         "---x\r\n" + part + "1\r\n--\r\n---x\r\n" + part + "2\r\n---x--",
-         {{"a", "", "1\r\n--"}, {"a", "", "2"}}},
-        {"a long boundary matched up to its last byte", std::string(200, '-'),
-         std::string(201, '-') + "\r\n" + std::string(202, '-') + "\r\n" + part +
-             std::string(201, '-') + "\r\n" + std::string(202, '-') + "--",
-         {{"a", "", std::string(201, '-')}}},
-    };
-    for (const Case& c : cases) {
-        std::vector<int> sizes(readSizes, readSizes + 4);
-        for (int n = 2; n <= static_cast<int>(c.boundary.size()) + 6; ++n)
-            sizes.push_back(n);  // the delimiter straddles every possible read
-        for (int n : sizes) {
-            ReadSize rs(n);
-            ASSERT_EQ(postMultipart(c.body, -1, "multipart/form-data; boundary=" + c.boundary),
-                      cgiParseSuccess)
-                << c.label << " reads of " << n;
-            EXPECT_EQ(got(entries()), c.want) << c.label << " reads of " << n;
-            cgiFreeResources();
-        }
-    }
-}
-
-// Random bodies from the boundary's own bytes, CR, LF and hyphens, with real
-// delimiters and parts among them, parsed at every read size and compared with
-// the oracle: result, entries, values and file bytes.
+// Bodies from the boundary's own bytes, CR, LF and hyphens, with real
+// delimiters and parts among them (some hand-made, most random), parsed at
+// many read sizes and compared with the oracle: result, entries, values, file bytes.
 TEST_F(CgiTest, MultipartScanAgreesWithTheByteScan)
 {
+    const std::string part = cd + "\"a\"\r\n\r\n";
+    const std::string nearMisses = "\r\n--\r\n---\r\n----\r\n---\r\n-----\r\n--x\r\n-";
+    const std::string dashes200(200, '-');
+    std::vector<std::pair<std::string, std::string>> bodies = {  // boundary, body
+        {"AaB03x", "--AaB0--AaB03x\r\n" + part + "v\r\n--AaB03x--\r\n"},
+        {"a-b", "--a---b\r\n--a-b\r\n" + part + "v\r\n--a-b--\r\n"},
+        {"---x", "-----x\r\n" + part + nearMisses + "\r\n-----x--\r\n"},
+        {"-x", "---x\r\n" + part + "1\r\n--\r\n---x\r\n" + part + "2\r\n---x--"},
+        {"-x", "----x\r\n" + part + "v\r\n---x--\r\n"},
+        {dashes200, "-" + dashes200 + "\r\n--" + dashes200 + "\r\n" + part + "-" + dashes200 + "\r\n--" +
+                        dashes200 + "--"},
+    };
+    const size_t handMade = bodies.size();
     std::mt19937 rng(12);
-    const std::string boundaries[] = {"AaB03x", "a-b", "-", "--x", "zz", std::string(70, '-')};
-    for (const std::string& b : boundaries) {
+    for (const std::string& b : {std::string("AaB03x"), std::string("a-b"), std::string("-"), std::string("--x"),
+                                 std::string("zz"), std::string(70, '-')}) {
         const std::string alphabet = b + "\r\n-";
         auto noise = [&](int most) {
             std::string s(rng() % (most + 1), ' ');
@@ -175,23 +136,31 @@ TEST_F(CgiTest, MultipartScanAgreesWithTheByteScan)
             std::string body = noise(12) + "--" + b + "\r\n";
             for (int p = 0, parts = 1 + rng() % 4; p < parts; ++p) {
                 std::string name = "f" + std::to_string(p);
-                body += cd + "\"" + name + "\"" +
-                        (rng() % 2 ? "; filename=\"" + name + ".bin\"" : "") + "\r\n\r\n" +
-                        noise(90) + "\r\n--" + b + (p + 1 < parts ? "\r\n" : "--\r\n");
+                body += cd + "\"" + name + "\"" + (rng() % 2 ? "; filename=\"" + name + ".bin\"" : "") +
+                        "\r\n\r\n" + noise(90) + "\r\n--" + b + (p + 1 < parts ? "\r\n" : "--\r\n");
             }
             body += noise(5);
             if (rng() % 4 == 0)
                 body.resize(rng() % body.size());
-            Oracle oracle{body};
-            std::vector<Got> want;
-            const cgiParseResultType result = oracle.parse(b, want);
-            for (int n : readSizes) {
-                ReadSize rs(n);
-                ASSERT_EQ(postMultipart(body, -1, "multipart/form-data; boundary=" + b), result)
-                    << b << " round " << round << " reads of " << n;
-                ASSERT_EQ(got(entries()), want) << b << " round " << round << " reads of " << n;
-                cgiFreeResources();
-            }
+            bodies.emplace_back(b, body);
+        }
+    }
+    for (size_t i = 0; i < bodies.size(); ++i) {
+        const auto& [b, body] = bodies[i];
+        Oracle oracle{body};
+        std::vector<Entry> want;
+        const cgiParseResultType result = oracle.parse(b, want);
+        std::vector<int> sizes(readSizes, readSizes + 4);
+        for (int n = 2; i < handMade && n <= static_cast<int>(b.size()) + 6; ++n)
+            sizes.push_back(n);  // the delimiter straddles every possible read
+        for (int n : sizes) {
+            ReadSize rs(n);
+            // Every other body announces more than it holds: the end of input cuts it all the same.
+            ASSERT_EQ(post(body, std::to_string(body.size() + i % 2 * 50), "multipart/form-data; boundary=" + b),
+                      result)
+                << "body " << i << " reads of " << n;
+            ASSERT_EQ(entries(), want) << "body " << i << " reads of " << n;
+            cgiFreeResources();
         }
     }
 }

@@ -1,5 +1,5 @@
+// URL-encoded forms from the query string and from a POST body.
 #include "tests/cgi/cgi_fixture.h"
-
 
 using cgitest::CgiTest;
 
@@ -13,7 +13,8 @@ std::vector<Pair> pairs(const std::vector<cgitest::Entry>& list)
     std::vector<Pair> out;
     for (const auto& e : list) {
         EXPECT_EQ(e.valueLength, static_cast<int>(e.value.size())) << e.attr;
-        EXPECT_EQ(e.fileName + e.contentType + e.tfileName, "");
+        EXPECT_EQ(e.fileName + e.contentType, "");
+        EXPECT_FALSE(e.isFile);
         out.emplace_back(e.attr, e.value);
     }
     return out;
