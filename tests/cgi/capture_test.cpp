@@ -53,9 +53,9 @@ protected:
     {
         const std::string body = multipartBody("B", {{field("a"), "1"},
                                                      {field("nul"), std::string("x\0y", 3)},
-                                                     {fileField("f", "one.bin", "application/x-one"), "abc"},
-                                                     {fileField("e", "empty.bin"), ""},
-                                                     {fileField("f", "two.bin"), "second\r\nfile"},
+                                                     {field("f", "one.bin", "application/x-one"), "abc"},
+                                                     {field("e", "empty.bin"), ""},
+                                                     {field("f", "two.bin"), "second\r\nfile"},
                                                      {field(""), ""}});
         ASSERT_EQ(capture({{"REQUEST_METHOD", "POST"}, {"CONTENT_TYPE", "multipart/form-data; boundary=B"},
                            {"CONTENT_LENGTH", std::to_string(body.size())}, {"HTTP_COOKIE", "c=1"},

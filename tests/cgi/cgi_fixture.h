@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <fstream>
 #include <map>
+#include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -21,7 +23,6 @@ struct Entry {
     bool isFile = false;
     bool operator==(const Entry&) const = default;
 };
-
 inline Entry value(const std::string& attr, const std::string& v)
 {
     return {attr, v, "", "", static_cast<int>(v.size()), false};
@@ -32,42 +33,91 @@ inline Entry upload(const std::string& attr, const std::string& content, const s
     return {attr, content, fileName, type, static_cast<int>(content.size()), true};
 }
 
-struct Part {
-    std::string headers;  // header lines, each ending in "\r\n"
-    std::string data;
-};
-std::string multipartBody(const std::string& boundary, const std::vector<Part>& parts);
-std::string field(const std::string& name);
-std::string fileField(const std::string& name, const std::string& fileName, const std::string& type = "");
-std::vector<std::string> strings(char** array);  // a NULL-terminated array's strings
-using Vars = std::map<std::string, std::string>;
+// A multipart body of parts, each its header lines (ending in CRLF) and its data.
+using Part = std::pair<std::string, std::string>;
+inline std::string multipartBody(const std::string& boundary, const std::vector<Part>& parts)
+{
+    std::string body;
+    for (const auto& [headers, data] : parts)
+        body += "--" + boundary + "\r\n" + headers + "\r\n" + data + "\r\n";
+    return body + "--" + boundary + "--\r\n";
+}
+inline std::string field(const std::string& name, const std::string& fileName = "", const std::string& type = "")
+{
+    return "Content-Disposition: form-data; name=\"" + name + "\"" +
+           (fileName.empty() ? "" : "; filename=\"" + fileName + "\"") + "\r\n" +
+           (type.empty() ? "" : "Content-Type: " + type + "\r\n");
+}
+inline std::vector<std::string> strings(char** array)  // a NULL-terminated array's strings
+{
+    std::vector<std::string> out;
+    for (char** p = array; p && *p; ++p)
+        out.push_back(*p);
+    return out;
+}
 
 class CgiTest : public ::testing::Test {
 protected:
-    void TearDown() override;
+    void TearDown() override
+    {
+        cgiFreeResources();
+        if (body_ != nullptr)
+            std::fclose(body_);
+        cgiIn = nullptr;
+        EXPECT_EQ(tmpFileCount(), 0u) << "temporary files left behind";
+    }
     // Sets exactly these CGI variables and puts body on cgiIn; bufferSize > 0
     // gives cgiIn a tiny stdio buffer, so that delimiters straddle its reads.
-    void prepare(const Vars& vars, const std::string& body = {}, size_t bufferSize = 0);
-    cgiParseResultType capture(const Vars& vars, const std::string& body = {}, size_t bufferSize = 0)
+    void prepare(const std::map<std::string, std::string>& vars, const std::string& body = {}, size_t bufferSize = 0)
+    {
+        for (const char* name : {"REQUEST_METHOD", "QUERY_STRING", "CONTENT_TYPE", "CONTENT_LENGTH", "HTTP_COOKIE"})
+            unsetenv(name);
+        for (const auto& [k, v] : vars)
+            setenv(k.c_str(), v.c_str(), 1);
+        if (body_ != nullptr)
+            std::fclose(body_);
+        body_ = std::tmpfile();
+        ASSERT_NE(body_, nullptr);
+        if (bufferSize > 0)
+            setvbuf(body_, buffer_, _IOFBF, bufferSize);
+        std::fwrite(body.data(), 1, body.size(), body_);
+        std::fflush(body_);
+        std::rewind(body_);
+        cgiIn = body_;
+    }
+    cgiParseResultType capture(const std::map<std::string, std::string>& vars, const std::string& body = {},
+                               size_t bufferSize = 0)
     {
         prepare(vars, body, bufferSize);
         return cgiCaptureAndParse();
     }
     // A POST of body; length "" declares its size.
-    cgiParseResultType post(const std::string& body, std::string length = "",
-                            const std::string& type = "multipart/form-data; boundary=B",
-                            size_t bufferSize = 0)
+    cgiParseResultType post(const std::string& body, const std::string& length = "",
+                            const std::string& type = "multipart/form-data; boundary=B", size_t bufferSize = 0)
     {
         return capture({{"REQUEST_METHOD", "POST"}, {"CONTENT_TYPE", type},
                         {"CONTENT_LENGTH", length.empty() ? std::to_string(body.size()) : length}},
                        body, bufferSize);
     }
-    std::vector<Entry> entries() const;
+    std::vector<Entry> entries() const
+    {
+        std::vector<Entry> list;
+        for (cgiFormEntry* e = cgiFormEntryFirst; e != nullptr; e = e->next) {
+            const bool isFile = e->tfileName[0] != '\0';
+            std::ostringstream file;
+            if (isFile)
+                file << std::ifstream(e->tfileName, std::ios::binary).rdbuf();
+            EXPECT_TRUE(!isFile || e->value[0] == '\0') << "a file's value is in its file only";
+            list.push_back({e->attr, isFile ? file.str() : std::string(e->value, static_cast<size_t>(e->valueLength)),
+                            e->fileName, e->contentType, e->valueLength, isFile});
+        }
+        return list;
+    }
     size_t tmpFileCount() const { return root.list("/tmp").size(); }
 
     quibtest::TempRoot root;
     FILE* body_ = nullptr;
-    std::vector<char> bodyBuffer_;
+    char buffer_[8];
 };
 
 }  // namespace cgitest

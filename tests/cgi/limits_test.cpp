@@ -23,7 +23,7 @@ std::string parts(int n, size_t tail = 0)
 {
     std::vector<Part> list;
     for (int i = 0; i < n; ++i)
-        list.push_back(i % 10 == 0 ? Part{fileField("f", "x.bin"), "d"} : Part{field("v"), "1"});
+        list.push_back(i % 10 == 0 ? Part{field("f", "x.bin"), "d"} : Part{field("v"), "1"});
     if (tail > 0)
         list.push_back({field("tail"), std::string(tail, 't')});
     return multipartBody("B", list);
@@ -67,7 +67,7 @@ TEST_F(CgiTest, LimitsHoldAtTheirEdgesAndMemoryStaysBounded)
         {"one byte more", multipart, bigValue(cgiMaxValueLength + 1), "", cgiParseMemory, 0, 0, -1},
         {"a 64 MiB value is not read to its end", multipart, bigValue(64 * MiB), "", cgiParseMemory, 0, 0,
          static_cast<long>(63 * MiB)},
-        {"files are not values", multipart, multipartBody("B", {{fileField("f", "big.bin"), std::string(2 * MiB, 'f')}}),
+        {"files are not values", multipart, multipartBody("B", {{field("f", "big.bin"), std::string(2 * MiB, 'f')}}),
          "", cgiParseSuccess, 1, 1, -1},
         {"URL-encoded body of the largest size", urlEncoded, "a=" + std::string(cgiMaxUrlEncodedLength - 2, 'x'), "",
          cgiParseSuccess, 1, 0, -1},
@@ -76,7 +76,7 @@ TEST_F(CgiTest, LimitsHoldAtTheirEdgesAndMemoryStaysBounded)
         {"2 GiB announced, refused unread", urlEncoded, "a=1", "2147483648", cgiParseMemory, 0, 0, 0},
         {"2 GiB announced, multipart reads what comes", multipart, bigValue(10), "2147483648", cgiParseSuccess, 1, 0, -1},
         {"100,000 one-byte file parts", multipart,
-         multipartBody("B", std::vector<Part>(100000, Part{fileField("f", "1.bin"), "1"})), "", cgiParseMemory, 0, 0,
+         multipartBody("B", std::vector<Part>(100000, Part{field("f", "1.bin"), "1"})), "", cgiParseMemory, 0, 0,
          -1},
     };
     for (const Case& c : cases) {
