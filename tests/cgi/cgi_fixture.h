@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <tuple>
@@ -23,14 +24,10 @@ struct Entry {
     bool isFile = false;
     bool operator==(const Entry&) const = default;
 };
-inline Entry value(const std::string& attr, const std::string& v)
+inline Entry value(const std::string& attr, const std::string& v) { return {attr, v, "", "", int(v.size()), false}; }
+inline Entry upload(const std::string& attr, const std::string& data, const std::string& name, const std::string& type = "")
 {
-    return {attr, v, "", "", static_cast<int>(v.size()), false};
-}
-inline Entry upload(const std::string& attr, const std::string& content, const std::string& fileName,
-                    const std::string& type = "")
-{
-    return {attr, content, fileName, type, static_cast<int>(content.size()), true};
+    return {attr, data, name, type, int(data.size()), true};
 }
 
 // A multipart body of parts, each its header lines (ending in CRLF) and its data.
@@ -61,9 +58,6 @@ protected:
     void TearDown() override
     {
         cgiFreeResources();
-        if (body_ != nullptr)
-            std::fclose(body_);
-        cgiIn = nullptr;
         EXPECT_EQ(tmpFileCount(), 0u) << "temporary files left behind";
     }
     // Sets exactly these CGI variables and puts body on cgiIn; bufferSize > 0
@@ -74,16 +68,12 @@ protected:
             unsetenv(name);
         for (const auto& [k, v] : vars)
             setenv(k.c_str(), v.c_str(), 1);
-        if (body_ != nullptr)
-            std::fclose(body_);
-        body_ = std::tmpfile();
-        ASSERT_NE(body_, nullptr);
+        body_.reset(std::tmpfile());
+        ASSERT_NE(cgiIn = body_.get(), nullptr);
         if (bufferSize > 0)
-            setvbuf(body_, buffer_, _IOFBF, bufferSize);
-        std::fwrite(body.data(), 1, body.size(), body_);
-        std::fflush(body_);
-        std::rewind(body_);
-        cgiIn = body_;
+            setvbuf(cgiIn, buffer_, _IOFBF, bufferSize);
+        std::fwrite(body.data(), 1, body.size(), cgiIn);
+        std::rewind(cgiIn);
     }
     cgiParseResultType capture(const std::map<std::string, std::string>& vars, const std::string& body = {},
                                size_t bufferSize = 0)
@@ -103,20 +93,18 @@ protected:
     {
         std::vector<Entry> list;
         for (cgiFormEntry* e = cgiFormEntryFirst; e != nullptr; e = e->next) {
-            const bool isFile = e->tfileName[0] != '\0';
             std::ostringstream file;
-            if (isFile)
-                file << std::ifstream(e->tfileName, std::ios::binary).rdbuf();
-            EXPECT_TRUE(!isFile || e->value[0] == '\0') << "a file's value is in its file only";
-            list.push_back({e->attr, isFile ? file.str() : std::string(e->value, static_cast<size_t>(e->valueLength)),
-                            e->fileName, e->contentType, e->valueLength, isFile});
+            if (e->tfileName[0] != '\0')  // a file's value is in its file only
+                file << e->value << std::ifstream(e->tfileName, std::ios::binary).rdbuf();
+            list.push_back({e->attr, e->tfileName[0] ? file.str() : std::string(e->value, size_t(e->valueLength)),
+                            e->fileName, e->contentType, e->valueLength, e->tfileName[0] != '\0'});
         }
         return list;
     }
     size_t tmpFileCount() const { return root.list("/tmp").size(); }
 
     quibtest::TempRoot root;
-    FILE* body_ = nullptr;
+    std::unique_ptr<FILE, int (*)(FILE*)> body_{nullptr, std::fclose};
     char buffer_[8];
 };
 
