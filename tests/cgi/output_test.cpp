@@ -52,20 +52,16 @@ std::string expiry(time_t t)
 
 }  // namespace
 
+// The string lookup at large is held against a reference by the cookies fuzz target.
 TEST(CgiCookies, ReadersFindExactNamesAndCutToTheBuffer)
 {
-    struct Case { const char* header; const char* name; int space; const char* want; cgiFormResultType result; };
-    // The lookup at large is held against a reference by the cookies fuzz target.
-    const Case cases[] = {
-        {"a=1;b=2", "b", 16, "2", cgiFormSuccess},    {"ab=1; A=1", "a", 16, "", cgiFormNotFound},
-        {"a=1 ; b=2", "a", 16, "1 ", cgiFormSuccess}, {"x=abcdef", "x", 3, "ab", cgiFormTruncated},
-        {"x=abcdef", "x", 0, "#", cgiFormTruncated},  {"a=x=y; b", "a", 16, "x=y", cgiFormSuccess},
-    };
-    for (const Case& c : cases) {
-        Cookie cookie(c.header);
+    for (auto [header, space, want, result] :
+         {std::tuple{"ab=1; a=1 ;b", 16, "1 ", cgiFormSuccess}, {"A=1", 16, "", cgiFormNotFound},
+          {"a=abc", 2, "a", cgiFormTruncated}, {"a=abc", 0, "#", cgiFormTruncated}}) {
+        Cookie cookie(header);
         char buf[16] = "#";  // a buffer of no size is left alone
-        EXPECT_EQ(cgiCookieString(c.name, buf, c.space), c.result) << c.header << " " << c.name;
-        EXPECT_STREQ(buf, c.want) << c.header << " " << c.name;
+        EXPECT_EQ(cgiCookieString("a", buf, space), result) << header;
+        EXPECT_STREQ(buf, want) << header;
     }
     for (auto [header, want, result] :
          {std::tuple<std::string, int, cgiFormResultType>{"n=12x", 12, cgiFormSuccess}, {"n=abc", 0, cgiFormSuccess},

@@ -109,20 +109,13 @@ TEST_F(Request, UrlEncodedPairsSplitAndDecode)
 
 TEST_F(Request, TypedNumbersAndTheirBounds)
 {
-    struct Case {
-        const char* value;  // nullptr: field absent
-        int integer;
-        cgiFormResultType intResult;
-        int bounded;  // bounds 0..10, default 3
-        cgiFormResultType boundedResult;
-    };
+    // value (nullptr: absent), then integer and result, bounded to 0..10 and result; the default is 3
+    struct Case { const char* value; int integer; cgiFormResultType intResult; int bounded; cgiFormResultType boundedResult; };
     const Case cases[] = {
         {"42", 42, cgiFormSuccess, 10, cgiFormConstrained}, {"-5", -5, cgiFormSuccess, 0, cgiFormConstrained},
         {"  5", 5, cgiFormSuccess, 5, cgiFormSuccess},      {"12abc", 12, cgiFormSuccess, 10, cgiFormConstrained},
         {"-", 0, cgiFormSuccess, 0, cgiFormSuccess},        {"10", 10, cgiFormSuccess, 10, cgiFormSuccess},
-        {"+9", 9, cgiFormSuccess, 9, cgiFormSuccess},       {"x1", 3, cgiFormBadType, 3, cgiFormBadType},
         {"   ", 3, cgiFormBadType, 3, cgiFormBadType},      {"", 3, cgiFormEmpty, 3, cgiFormEmpty},
-        {".5", 3, cgiFormBadType, 3, cgiFormBadType},
         {"99999999999", 2147483647, cgiFormSuccess, 10, cgiFormConstrained},
         {nullptr, 3, cgiFormNotFound, 3, cgiFormNotFound},
     };
@@ -138,10 +131,8 @@ TEST_F(Request, TypedNumbersAndTheirBounds)
     EXPECT_EQ(v, 3) << "the default is not clamped";
 
     struct DoubleCase { const char* value; bool bounded; double want; cgiFormResultType result; };
-    for (const DoubleCase& c : {DoubleCase{".5", false, 0.5, cgiFormSuccess}, {",5", false, 1.5, cgiFormBadType},
-                                {"-2.5e1x", false, -25.0, cgiFormSuccess}, {"%093", false, 3.0, cgiFormSuccess},
-                                {"+nan", false, 1.5, cgiFormBadType}, {"-nan(7)", false, 1.5, cgiFormBadType},
-                                {"7.5", true, 2.0, cgiFormConstrained}, {"+nan", true, 1.5, cgiFormBadType}}) {
+    for (const DoubleCase& c : {DoubleCase{"-2.5e1x", false, -25.0, cgiFormSuccess}, {",5", false, 1.5, cgiFormBadType},
+                                {"-nan(7)", false, 1.5, cgiFormBadType}, {"7.5", true, 2.0, cgiFormConstrained}}) {
         query(std::string("d=") + c.value);
         double d = -1;
         EXPECT_EQ(c.bounded ? cgiFormDoubleBounded("d", &d, 0.0, 2.0, 1.5) : cgiFormDouble("d", &d, 1.5), c.result)
@@ -177,20 +168,17 @@ TEST_F(Request, TypedChoicesAndArrays)
     EXPECT_EQ(cgiFormStringMultiple("y", &values), cgiFormSuccess);
     EXPECT_EQ(strings(values), (std::vector<std::string>{"l1\nl2", "a\n\nb"}));
     cgiStringArrayFree(values);
-    EXPECT_EQ(cgiFormStringMultiple("missing", &values), cgiFormNotFound);
-    ASSERT_NE(values, nullptr);
-    EXPECT_EQ(values[0], nullptr);
-    cgiStringArrayFree(values);
     EXPECT_EQ(cgiFormEntries(&values), cgiFormSuccess);
     EXPECT_EQ(strings(values), (std::vector<std::string>{"r", "x", "cb", "only", "flag", "y"}));
     cgiStringArrayFree(values);
     cgiFreeResources();
-    EXPECT_EQ(cgiFormEntries(&values), cgiFormSuccess);
-    ASSERT_NE(values, nullptr);
-    EXPECT_EQ(values[0], nullptr);
-    cgiStringArrayFree(values);
+    for (int missing : {0, 1}) {  // an empty array, never a null one
+        EXPECT_EQ(missing ? cgiFormStringMultiple("y", &values) : cgiFormEntries(&values),
+                  missing ? cgiFormNotFound : cgiFormSuccess);
+        ASSERT_NE(values, nullptr);
+        EXPECT_EQ(values[0], nullptr);
+        cgiStringArrayFree(values);
+    }
     cgiStringArrayFree(nullptr);
 
-    EXPECT_STREQ(cgiFirstNonspaceChar(" \t\r\nx y"), "x y");
-    EXPECT_STREQ(cgiFirstNonspaceChar(" \v"), "\v");  // only four characters count as space
 }
