@@ -42,7 +42,7 @@ TEST_F(Request, ContentTypeLengthAndMethod)
         {"multipart/form-data;boundary=", "multipart/form-data", ""},
         {"multipart/form-data; boundary:AB", "multipart/form-data", ""},
         {"x; boundary=" + std::string(2000, 'b'), "x", std::string(1023 - 12, 'b')},  // cut to its buffer
-        {std::string(2000, 't'), std::string(1023, 't'), ""},
+        {std::string(1024, 't'), std::string(1023, 't'), ""},  // one byte over
     };
     for (const TypeCase& c : types) {
         std::map<std::string, std::string> vars = {{"REQUEST_METHOD", "HEAD"}};
