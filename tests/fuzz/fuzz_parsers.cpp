@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <regex>
 #include <sstream>
 #include <vector>
 
@@ -94,9 +95,9 @@ void ReadBack()
     Check(Snapshot() == before, "read back differs");
 }
 
-int Hex(char c)
+int Hex(char c)  // a byte that is no hex digit is worth 0
 {
-    return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : 0;
+    return std::isxdigit(static_cast<unsigned char>(c)) ? std::stoi(std::string(1, c), nullptr, 16) : 0;
 }
 
 // '+' a space, %XY its byte (an escape cut by the end vanishes), up to the first NUL.
@@ -226,10 +227,7 @@ void Names(Input& in)
     // digits, as sscanf's own overflow is undefined.
     const std::string rest = want == 1 && field == 3 && comma != std::string::npos ? head.substr(pos) : "-";
     int32_t values[6] = {-11, -12, -13, -14, -15, -16};
-    size_t run = 0, longest = 0;
-    for (char c : rest)
-        longest = std::max(longest, run = std::isdigit(static_cast<unsigned char>(c)) ? run + 1 : 0);
-    const bool judged = rest != "-" && longest <= 9;
+    const bool judged = rest != "-" && !std::regex_search(rest, std::regex("[0-9]{10}"));
     if (judged)
         std::sscanf(rest.c_str(), "%d,%d,%d,%d,%d,%d", &values[0], &values[1], &values[2], &values[3], &values[4], &values[5]);
     for (int i = 0; i < 6; ++i)
