@@ -114,7 +114,6 @@ TEST_F(CgiTest, MultipartPartsBecomeEntries)
     const std::string two = multipartBody("B", {{field("a"), "1"}, {field("b"), "2"}});
     const size_t secondCd = two.find("name=\"b\"");
     const Case cases[] = {
-        {"field", multipartBody("B", {{field("a"), "xyz"}}), {value("a", "xyz")}},
         {"file", multipartBody("B", {{field("up", "fw.bin", "image/png"), "\x01\r\n\x02"}}),
          {upload("up", "\x01\r\n\x02", "fw.bin", "image/png")}},
         {"empty filename stays in memory", multipartBody("B", {{cd + "f; filename=\"\"\r\n", "abc"}}),
@@ -159,7 +158,6 @@ TEST_F(CgiTest, MultipartPartsBecomeEntries)
         {"negative length", two, {}, "-7"},
         {"not a number", two, {}, "abc"},
         {"huge length, complete body", two, {value("a", "1"), value("b", "2")}, "2147483647"},
-        {"length beyond int, complete body", two, {value("a", "1"), value("b", "2")}, "99999999999"},
         {"huge length, cut body", two.substr(0, two.size() - 12), {}, "2147483647", cgiParseIO},
     };
     for (const Case& c : cases) {
