@@ -73,7 +73,8 @@ std::vector<std::string> Snapshot()
     s.push_back(std::to_string(cgiContentLength));
     for (const cgiFormEntry* e = cgiFormEntryFirst; e != nullptr; e = e->next) {
         const bool file = e->tfileName[0] != '\0';
-        std::string value(e->value, std::max(std::strlen(e->value), file ? 0 : static_cast<size_t>(e->valueLength)));
+        const int length = std::max(static_cast<int>(std::strlen(e->value)), file ? 0 : e->valueLength);
+        const std::string value(e->value, static_cast<size_t>(length));
         std::ostringstream bytes;
         if (file) {
             std::ifstream upload(e->tfileName, std::ios::binary);
@@ -227,11 +228,11 @@ void Names(Input& in)
     // digits, as sscanf's own overflow is undefined.
     const std::string rest = want == 1 && field == 3 && comma != std::string::npos ? head.substr(pos) : "-";
     int32_t values[6] = {-11, -12, -13, -14, -15, -16};
-    const bool judged = rest != "-" && !std::regex_search(rest, std::regex("[0-9]{10}"));
+    std::copy(values, values + 6, S_EtatLoader.dspValues);
+    static const std::regex tenDigits("[0-9]{10}");
+    const bool judged = rest != "-" && !std::regex_search(rest, tenDigits);
     if (judged)
         std::sscanf(rest.c_str(), "%d,%d,%d,%d,%d,%d", &values[0], &values[1], &values[2], &values[3], &values[4], &values[5]);
-    for (int i = 0; i < 6; ++i)
-        S_EtatLoader.dspValues[i] = -11 - i;
     Check(F_LoaderDSPNomsDSP() == want, "result differs");
     const char* texts[3] = {S_EtatLoader.loaderVersionText, S_EtatLoader.firmwareVersionText,
                             S_EtatLoader.serialNumberText};
@@ -247,15 +248,11 @@ void Version(Input& in)
     const std::string text = in.CString();
     const size_t marker = text.find("DSP4");
     const std::string from = marker == std::string::npos ? text : text.substr(marker + 4);
-    int32_t want[2] = {0, 0}, major = -1, minor = -1;
-    for (size_t i = 0, found = 0; i < 32 && i < from.size() && found < 2; ++i) {
-        if (!std::isdigit(static_cast<unsigned char>(from[i])))
-            continue;
-        want[found] = from[i] - '0';
-        if (i + 1 < from.size() && std::isdigit(static_cast<unsigned char>(from[i + 1])))
-            want[found] = want[found] * 10 + from[++i] - '0';
-        ++found;
-    }
+    const std::string head = from.substr(0, 33);  // a number begins within 32 positions
+    static const std::regex number("[0-9]{1,2}");
+    int32_t want[2] = {0, 0}, major = -1, minor = -1, found = 0;
+    for (std::sregex_iterator m(head.begin(), head.end(), number), end; m != end && found < 2 && m->position() < 32; ++m)
+        want[found++] = std::stoi(m->str());
     Check(F_GetFirmVersion(text.c_str(), &major, &minor) == 0 && major == want[0] && minor == want[1], "version differs");
     for (int c = -1; c < 256; ++c)
         Check(IsNumeric(c) == (c >= '0' && c <= '9'), "IsNumeric differs");
