@@ -1,13 +1,16 @@
 // Drives the CGI layer in-process: a prepared environment, a body on cgiIn,
-// and a look at the entry list it built. Every test gets its own instrument
-// root and ends by checking that no temporary file is left in it.
+// the entry list it built; every test ends checking that no temporary file is left.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <fstream>
 #include <map>
+#include <memory>
+#include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "cgi/cgi_internal.h"
@@ -16,47 +19,93 @@
 namespace cgitest {
 
 struct Entry {
-    std::string attr;
-    std::string value;  // valueLength bytes, NULs included
+    std::string attr, value, fileName, contentType;  // value: valueLength bytes, or a file's content
     int valueLength = 0;
-    std::string fileName;
-    std::string contentType;
-    std::string tfileName;
-    std::string fileData;  // the spooled file's content, for file entries
+    bool isFile = false;
+    bool operator==(const Entry&) const = default;
 };
+inline Entry value(const std::string& attr, const std::string& v) { return {attr, v, "", "", int(v.size()), false}; }
+inline Entry upload(const std::string& attr, const std::string& data, const std::string& name, const std::string& type = "")
+{
+    return {attr, data, name, type, int(data.size()), true};
+}
 
-// "--B\r\n" headers "\r\n\r\n" data ... "--B--\r\n" built from parts.
-struct Part {
-    std::string headers;  // header lines, each ending in "\r\n"
-    std::string data;
-};
-std::string multipartBody(const std::string& boundary, const std::vector<Part>& parts);
-std::string field(const std::string& name);  // header for a plain field
-std::string fileField(const std::string& name, const std::string& fileName,
-                      const std::string& type = "");
-// The strings of a NULL-terminated array such as cgiFormEntries gives.
-std::vector<std::string> strings(char** array);
+// A multipart body of parts, each its header lines (ending in CRLF) and its data.
+using Part = std::pair<std::string, std::string>;
+inline std::string multipartBody(const std::string& boundary, const std::vector<Part>& parts)
+{
+    std::string body;
+    for (const auto& [headers, data] : parts)
+        body += "--" + boundary + "\r\n" + headers + "\r\n" + data + "\r\n";
+    return body + "--" + boundary + "--\r\n";
+}
+inline std::string field(const std::string& name, const std::string& fileName = "", const std::string& type = "")
+{
+    return "Content-Disposition: form-data; name=\"" + name + "\"" +
+           (fileName.empty() ? "" : "; filename=\"" + fileName + "\"") + "\r\n" +
+           (type.empty() ? "" : "Content-Type: " + type + "\r\n");
+}
+inline std::vector<std::string> strings(char** array)  // a NULL-terminated array's strings
+{
+    std::vector<std::string> out;
+    for (char** p = array; p && *p; ++p)
+        out.push_back(*p);
+    return out;
+}
 
 class CgiTest : public ::testing::Test {
 protected:
-    void TearDown() override;
-
-    // Sets exactly the given CGI variables (the others are removed), puts
-    // body on cgiIn and captures. bufferSize > 0 gives cgiIn a tiny stdio
-    // buffer, so that every delimiter straddles two reads of the stream.
-    cgiParseResultType capture(const std::map<std::string, std::string>& vars,
-                               const std::string& body = {}, size_t bufferSize = 0);
-    // A POST of a multipart body with boundary B; length < 0 declares the body's size.
-    cgiParseResultType postMultipart(const std::string& body, long length = -1,
-                                     const std::string& contentType =
-                                         "multipart/form-data; boundary=B",
-                                     size_t bufferSize = 0);
-    std::vector<Entry> entries() const;
+    void TearDown() override
+    {
+        cgiFreeResources();
+        EXPECT_EQ(tmpFileCount(), 0u) << "temporary files left behind";
+    }
+    // Sets exactly these CGI variables and puts body on cgiIn; bufferSize > 0
+    // gives cgiIn a tiny stdio buffer, so that delimiters straddle its reads.
+    void prepare(const std::map<std::string, std::string>& vars, const std::string& body = {}, size_t bufferSize = 0)
+    {
+        for (const char* name : {"REQUEST_METHOD", "QUERY_STRING", "CONTENT_TYPE", "CONTENT_LENGTH", "HTTP_COOKIE"})
+            unsetenv(name);
+        for (const auto& [k, v] : vars)
+            setenv(k.c_str(), v.c_str(), 1);
+        body_.reset(std::tmpfile());
+        ASSERT_NE(cgiIn = body_.get(), nullptr);
+        if (bufferSize > 0)
+            setvbuf(cgiIn, buffer_, _IOFBF, bufferSize);
+        std::fwrite(body.data(), 1, body.size(), cgiIn);
+        std::rewind(cgiIn);
+    }
+    cgiParseResultType capture(const std::map<std::string, std::string>& vars, const std::string& body = {},
+                               size_t bufferSize = 0)
+    {
+        prepare(vars, body, bufferSize);
+        return cgiCaptureAndParse();
+    }
+    // A POST of body; length "" declares its size.
+    cgiParseResultType post(const std::string& body, const std::string& length = "",
+                            const std::string& type = "multipart/form-data; boundary=B", size_t bufferSize = 0)
+    {
+        return capture({{"REQUEST_METHOD", "POST"}, {"CONTENT_TYPE", type},
+                        {"CONTENT_LENGTH", length.empty() ? std::to_string(body.size()) : length}},
+                       body, bufferSize);
+    }
+    std::vector<Entry> entries() const
+    {
+        std::vector<Entry> list;
+        for (cgiFormEntry* e = cgiFormEntryFirst; e != nullptr; e = e->next) {
+            std::ostringstream file;
+            if (e->tfileName[0] != '\0')  // a file's value is in its file only
+                file << e->value << std::ifstream(e->tfileName, std::ios::binary).rdbuf();
+            list.push_back({e->attr, e->tfileName[0] ? file.str() : std::string(e->value, size_t(e->valueLength)),
+                            e->fileName, e->contentType, e->valueLength, e->tfileName[0] != '\0'});
+        }
+        return list;
+    }
     size_t tmpFileCount() const { return root.list("/tmp").size(); }
 
     quibtest::TempRoot root;
-    FILE* body_ = nullptr;
-    std::vector<char> bodyBuffer_;
+    std::unique_ptr<FILE, int (*)(FILE*)> body_{nullptr, std::fclose};
+    char buffer_[8];
 };
 
 }  // namespace cgitest

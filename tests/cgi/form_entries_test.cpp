@@ -1,12 +1,10 @@
+// The entry accessors: the name cursor, the string readers, file names, types, sizes and handles.
 #include <cstring>
 #include <unistd.h>
 
 #include "tests/cgi/cgi_fixture.h"
 
-using cgitest::CgiTest;
-using cgitest::field;
-using cgitest::fileField;
-using cgitest::multipartBody;
+using namespace cgitest;
 
 namespace {
 
@@ -14,133 +12,89 @@ class FormEntries : public CgiTest {
 protected:
     void SetUp() override
     {
-        const std::string body = multipartBody(
-            "B", {{field("a"), "1"},
-                  {field("b"), "2"},
-                  {field("a"), "3"},
-                  {field("crlf"), "l1\r\nl2"},
-                  {field("breaks"), "x\r\n\r\ny\n\n\rz\rw"},
-                  {field("only"), "\r\n\r"},
-                  {field("ten"), "0123456789"},
-                  {field("abn"), "ab\n"},
-                  {field("empty"), ""},
-                  {field("nul"), std::string("ab\0cd", 5)},
-                  {fileField("f", "fw.bin", "application/octet-stream"), "0123456789"},
-                  {fileField("zero", "z.bin"), ""},
-                  {fileField("n127", std::string(127, 'n')), "x"},
-                  {fileField("n128", std::string(128, 'm')), "x"}});
-        ASSERT_EQ(postMultipart(body), cgiParseSuccess);
+        ASSERT_EQ(post(multipartBody(
+                      "B", {{field("a"), "1"}, {field("b"), "2"}, {field("a"), "3"}, {field("crlf"), "l1\r\nl2"},
+                            {field("breaks"), "x\r\n\r\ny\n\n\rz\rw"}, {field("only"), "\r\n\r"},
+                            {field("ten"), "0123456789"}, {field("abn"), "ab\n"}, {field("empty"), ""},
+                            {field("nul"), std::string("ab\0cd", 5)},
+                            {field("f", "fw.bin", "application/octet-stream"), "0123456789"},
+                            {field("zero", "z.bin"), ""}, {field("n127", std::string(127, 'n')), "x"},
+                            {field("n128", std::string(128, 'm')), "x"}})),
+                  cgiParseSuccess);
     }
 };
 
 }  // namespace
 
-TEST_F(FormEntries, CursorFindsEveryEntryOfANameInOrder)
+TEST_F(FormEntries, CursorAndStringReaders)
 {
-    cgiFormEntry* e = cgiFormEntryFindFirst("a");
-    ASSERT_NE(e, nullptr);
-    EXPECT_STREQ(e->value, "1");
-    e = cgiFormEntryFindNext();
-    ASSERT_NE(e, nullptr);
-    EXPECT_STREQ(e->value, "3");
+    EXPECT_STREQ(cgiFormEntryFindFirst("a")->value, "1");
+    EXPECT_STREQ(cgiFormEntryFindNext()->value, "3");
     EXPECT_EQ(cgiFormEntryFindNext(), nullptr);
     EXPECT_EQ(cgiFormEntryFindNext(), nullptr);
     EXPECT_EQ(cgiFormEntryFindFirst("A"), nullptr);
-    EXPECT_EQ(cgiFormEntryFindFirst("missing"), nullptr);
-
-    // Freeing the list leaves no cursor pointing into it.
     cgiFormEntryFindFirst("a");
     cgiFreeResources();
-    EXPECT_EQ(cgiFormEntryFindNext(), nullptr);
-}
+    EXPECT_EQ(cgiFormEntryFindNext(), nullptr) << "freeing the list leaves no cursor into it";
+    ASSERT_NO_FATAL_FAILURE(SetUp());
 
-TEST_F(FormEntries, StringAccessorsNormaliseLineBreaksAndCutToTheBuffer)
-{
-    struct Case {
-        const char* name;
-        int size;
-        int newlines;
-        const char* want;
-        cgiFormResultType result;
-    };
+    struct Case { const char* name; int size; bool newlines; const char* want; cgiFormResultType result; };
     const Case cases[] = {
-        {"a", 64, 1, "1", cgiFormSuccess},
-        {"crlf", 64, 1, "l1\nl2", cgiFormSuccess},
-        {"breaks", 64, 1, "x\n\ny\n\nz\nw", cgiFormSuccess},
-        {"breaks", 64, 0, "xyzw", cgiFormSuccess},
-        {"only", 64, 1, "\n\n", cgiFormSuccess},
-        {"only", 64, 0, "", cgiFormEmpty},
-        {"ten", 5, 1, "0123", cgiFormTruncated},
-        {"ten", 1, 1, "", cgiFormTruncated},
-        {"abn", 3, 1, "ab", cgiFormTruncated},
-        {"abn", 4, 1, "ab\n", cgiFormSuccess},
-        {"empty", 8, 1, "", cgiFormEmpty},
-        {"f", 8, 1, "", cgiFormEmpty},
-        {"nul", 8, 1, "ab", cgiFormSuccess},
-        {"missing", 8, 1, "", cgiFormNotFound},
+        {"crlf", 64, true, "l1\nl2", cgiFormSuccess},           {"breaks", 64, true, "x\n\ny\n\nz\nw", cgiFormSuccess},
+        {"breaks", 64, false, "xyzw", cgiFormSuccess},          {"only", 64, true, "\n\n", cgiFormSuccess},
+        {"only", 64, false, "", cgiFormEmpty},                  {"ten", 5, true, "0123", cgiFormTruncated},
+        {"ten", 1, true, "", cgiFormTruncated},                 {"abn", 3, true, "ab", cgiFormTruncated},
+        {"abn", 4, true, "ab\n", cgiFormSuccess},               {"empty", 8, true, "", cgiFormEmpty},
+        {"f", 8, true, "", cgiFormEmpty},                       {"nul", 8, true, "ab", cgiFormSuccess},
+        {"missing", 8, true, "", cgiFormNotFound},
     };
     for (const Case& c : cases) {
         char buf[64];
         std::memset(buf, '#', sizeof buf);
-        cgiFormResultType r = c.newlines ? cgiFormString(c.name, buf, c.size)
-                                         : cgiFormStringNoNewlines(c.name, buf, c.size);
-        EXPECT_EQ(r, c.result) << c.name << " size " << c.size;
+        EXPECT_EQ(c.newlines ? cgiFormString(c.name, buf, c.size) : cgiFormStringNoNewlines(c.name, buf, c.size),
+                  c.result)
+            << c.name << " size " << c.size;
         EXPECT_STREQ(buf, c.want) << c.name << " size " << c.size;
     }
-    int need = 0;
-    EXPECT_EQ(cgiFormStringSpaceNeeded("ten", &need), cgiFormSuccess);
-    EXPECT_EQ(need, 11);
-    EXPECT_EQ(cgiFormStringSpaceNeeded("nul", &need), cgiFormSuccess);
-    EXPECT_EQ(need, 3);
-    EXPECT_EQ(cgiFormStringSpaceNeeded("missing", &need), cgiFormNotFound);
-    EXPECT_EQ(need, 1);
+    for (auto [name, need, result] : {std::tuple{"ten", 11, cgiFormSuccess}, std::tuple{"nul", 3, cgiFormSuccess},
+                                      std::tuple{"missing", 1, cgiFormNotFound}}) {
+        int got = 0;
+        EXPECT_EQ(cgiFormStringSpaceNeeded(name, &got), result) << name;
+        EXPECT_EQ(got, need) << name;
+    }
 }
 
-TEST_F(FormEntries, FileNameTypeAndSize)
+TEST_F(FormEntries, FileNamesTypesSizesAndHandles)
 {
-    struct Case {
-        const char* name;
-        int size;
-        cgiFormResultType (*get)(const char*, char*, int);
-        std::string want;
-        cgiFormResultType result;
-    };
+    struct Case { const char* name; int size; bool type; std::string want; cgiFormResultType result; };
     const Case cases[] = {
-        {"f", 128, cgiFormFileName, "fw.bin", cgiFormSuccess},
-        {"a", 128, cgiFormFileName, "", cgiFormNoFileName},
-        {"missing", 128, cgiFormFileName, "", cgiFormNotFound},
-        {"n127", 128, cgiFormFileName, std::string(127, 'n'), cgiFormSuccess},
-        {"n128", 128, cgiFormFileName, std::string(127, 'm'), cgiFormTruncated},
-        {"f", 4, cgiFormFileName, "fw.", cgiFormTruncated},
-        {"f", 128, cgiFormFileContentType, "application/octet-stream", cgiFormSuccess},
-        {"zero", 128, cgiFormFileContentType, "", cgiFormNoContentType},
-        {"missing", 128, cgiFormFileContentType, "", cgiFormNotFound},
+        {"f", 128, false, "fw.bin", cgiFormSuccess},
+        {"a", 128, false, "", cgiFormNoFileName},
+        {"missing", 128, false, "", cgiFormNotFound},
+        {"n127", 128, false, std::string(127, 'n'), cgiFormSuccess},
+        {"n128", 128, false, std::string(127, 'm'), cgiFormTruncated},
+        {"f", 4, false, "fw.", cgiFormTruncated},
+        {"f", 0, false, "#", cgiFormTruncated},  // a buffer of no size is left alone
+        {"f", 128, true, "application/octet-stream", cgiFormSuccess},
+        {"zero", 128, true, "", cgiFormNoContentType},
+        {"missing", 128, true, "", cgiFormNotFound},
     };
     for (const Case& c : cases) {
-        char buf[256];
-        std::memset(buf, '#', sizeof buf);
-        EXPECT_EQ(c.get(c.name, buf, c.size), c.result) << c.name;
+        char buf[256] = "#";
+        std::memset(buf + 2, '#', sizeof buf - 2);
+        EXPECT_EQ((c.type ? cgiFormFileContentType : cgiFormFileName)(c.name, buf, c.size), c.result) << c.name;
         EXPECT_EQ(std::string(buf), c.want) << c.name;
     }
-    char untouched = '#';
-    EXPECT_EQ(cgiFormFileName("f", &untouched, 0), cgiFormTruncated);
-    EXPECT_EQ(untouched, '#');
-
-    struct SizeCase { const char* name; int size; cgiFormResultType result; };
-    for (const SizeCase& c : {SizeCase{"f", 10, cgiFormSuccess}, SizeCase{"zero", 0, cgiFormSuccess},
-                              SizeCase{"a", 0, cgiFormNotAFile},
-                              SizeCase{"missing", 0, cgiFormNotFound}}) {
+    for (auto [name, want, result] : {std::tuple{"f", 10, cgiFormSuccess}, std::tuple{"zero", 0, cgiFormSuccess},
+                                      std::tuple{"a", 0, cgiFormNotAFile}, std::tuple{"missing", 0, cgiFormNotFound}}) {
         int size = -1;
-        EXPECT_EQ(cgiFormFileSize(c.name, &size), c.result) << c.name;
-        EXPECT_EQ(size, c.size) << c.name;
+        EXPECT_EQ(cgiFormFileSize(name, &size), result) << name;
+        EXPECT_EQ(size, want) << name;
     }
     EXPECT_EQ(cgiFormFileSize("f", nullptr), cgiFormSuccess);
-}
 
-TEST_F(FormEntries, FileHandlesReadIndependentlyUntilEOF)
-{
-    cgiFilePtr h1 = nullptr;
-    cgiFilePtr h2 = nullptr;
+    // Two handles on one file read independently, in pieces, until EOF.
+    cgiFilePtr h1 = nullptr, h2 = nullptr, h = nullptr;
     ASSERT_EQ(cgiFormFileOpen("f", &h1), cgiFormSuccess);
     ASSERT_EQ(cgiFormFileOpen("f", &h2), cgiFormSuccess);
     std::vector<int> pieces;
@@ -156,8 +110,6 @@ TEST_F(FormEntries, FileHandlesReadIndependentlyUntilEOF)
     EXPECT_EQ(std::string(buf, 4), "0123");
     EXPECT_EQ(cgiFormFileClose(h1), cgiFormSuccess);
     EXPECT_EQ(cgiFormFileClose(h2), cgiFormSuccess);
-
-    cgiFilePtr h = nullptr;
     ASSERT_EQ(cgiFormFileOpen("zero", &h), cgiFormSuccess);
     EXPECT_EQ(cgiFormFileRead(h, buf, sizeof buf, &got), cgiFormEOF);
     cgiFormFileClose(h);
@@ -167,8 +119,8 @@ TEST_F(FormEntries, FileHandlesReadIndependentlyUntilEOF)
     // Not a file, absent, or removed by some other agent: only the first two clear the handle.
     ASSERT_EQ(unlink(cgiFormEntryFindFirst("f")->tfileName), 0);
     const cgiFilePtr stale = reinterpret_cast<cgiFilePtr>(&got);
-    for (auto [name, result] : {std::pair{"a", cgiFormNotAFile}, std::pair{"missing", cgiFormNotFound},
-                                std::pair{"f", cgiFormIO}}) {
+    for (auto [name, result] :
+         {std::pair{"a", cgiFormNotAFile}, std::pair{"missing", cgiFormNotFound}, std::pair{"f", cgiFormIO}}) {
         h = stale;
         EXPECT_EQ(cgiFormFileOpen(name, &h), result) << name;
         EXPECT_EQ(h, result == cgiFormIO ? stale : nullptr) << name;

@@ -11,7 +11,7 @@ build=$1
 seconds=$2
 shift 2
 here=$(cd "$(dirname "$0")" && pwd)
-names=${*:-"multipart urlencoded cookies capture query_page names version"}
+names=${*:-parsers}
 mkdir -p "$build/fuzz/findings" "$build/fuzz/logs"
 status=0
 # The targets' instrument roots: in memory when the machine has /dev/shm.
