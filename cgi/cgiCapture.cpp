@@ -282,8 +282,8 @@ cgiEnvironmentResultType cgiReadEnvironment(const char* filename)
             }
         } else {
             // Readers may take valueLength bytes of the value: never more
-            // than the capture held.
-            if (e->valueLength > valueBytes)
+            // than the capture held, and never a negative count.
+            if (e->valueLength < 0 || e->valueLength > valueBytes)
                 e->valueLength = valueBytes;
             e->tfileName = cgiStrDup("");
             if (e->tfileName == nullptr) {

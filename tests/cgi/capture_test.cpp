@@ -125,10 +125,13 @@ TEST_F(CgiTest, CaptureReadsBackWholeAndRefusesCutForgedAndBadFiles)
     }
     EXPECT_EQ(cgiReadEnvironment((root.path() + "/missing.quib").c_str()), cgiEnvironmentIO);
 
-    // A field claiming more bytes than its value holds is cut to what it holds.
-    root.write("/other.quib", forged(l.entries[0].valueLengthAt, 1000));
-    ASSERT_EQ(cgiReadEnvironment(other.c_str()), cgiEnvironmentSuccess);
-    EXPECT_EQ(cgiFormEntryFindFirst("a")->valueLength, 1);
+    // A field claiming more bytes than its value holds, or fewer than none, is
+    // cut to what it holds.
+    for (uint32_t claimed : {1000u, 0xFFFFFFFFu}) {
+        root.write("/other.quib", forged(l.entries[0].valueLengthAt, claimed));
+        ASSERT_EQ(cgiReadEnvironment(other.c_str()), cgiEnvironmentSuccess);
+        EXPECT_EQ(cgiFormEntryFindFirst("a")->valueLength, 1) << claimed;
+    }
 
     // Failed writes leave no capture: no directory, a full file system, an
     // upload shorter than its entry says.
