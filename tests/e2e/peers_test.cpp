@@ -5,7 +5,6 @@
 
 #include <chrono>
 #include <csignal>
-#include <cstring>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <thread>
@@ -28,13 +27,6 @@ std::pair<long, int32_t> talk(const char* peer, const std::string& message)
     return {status, reply[0]};
 }
 
-std::string word(int32_t v)
-{
-    std::string s(4, '\0');
-    std::memcpy(s.data(), &v, 4);  // a DSP message's words are in the sender's order
-    return s;
-}
-
 }  // namespace
 
 TEST(InstrumentPeers, OptionsSetEachPeersAnswerAndBadMessagesGetAnError)
@@ -42,9 +34,16 @@ TEST(InstrumentPeers, OptionsSetEachPeersAnswerAndBadMessagesGetAnError)
     quibtest::TempRoot root;
     setenv("QUIB_MSG_TIMEOUT_MS", "2000", 1);  // for the silent peer; enough under an emulator
     root.write("/tmp/f", "content");
-    const std::string f = root.host("/tmp/f"), dsp = word(4) + f + ",FrmWDSP_1.hex",
-                      udp = "mode=4&UDPConf2=a.txt:" + f + '\0';
-    struct Case { std::vector<std::string> options; const char* peer; std::string message; long status; int32_t word; };
+    const int32_t four = 4;  // a DSP message's command word, in the sender's byte order
+    const std::string dsp4(reinterpret_cast<const char*>(&four), 4), f = root.host("/tmp/f"),
+                      dsp = dsp4 + f + ",FrmWDSP_1.hex", udp = "mode=4&UDPConf2=a.txt:" + f + '\0';
+    struct Case {
+        std::vector<std::string> options;
+        const char* peer;
+        std::string message;
+        long status;
+        int32_t word;
+    };
     const Case cases[] = {
         {{}, "loader", dsp, 4, 0},
         {{"--loader-status", "1", "--loader-result", "5", "--firmware-status", "0"}, "loader", dsp, 1, 5},
@@ -54,9 +53,9 @@ TEST(InstrumentPeers, OptionsSetEachPeersAnswerAndBadMessagesGetAnError)
         {{"--firmware-unserved"}, "firmware", udp, -100, -999},
         {{}, "firmware", "garbage", -1, -999},
         {{}, "firmware", "mode=4&RestoreSettings=" + f, -1, -999},  // no terminator
-        {{}, "loader", word(4) + "nocomma", -1, -999},
-        {{}, "loader", word(4) + root.host("/tmp/missing") + ",x", -1, -999},
-        {{}, "loader", word(4) + "/dev/zero,x", -1, -999},
+        {{}, "loader", dsp4 + "nocomma", -1, -999},
+        {{}, "loader", dsp4 + root.host("/tmp/missing") + ",x", -1, -999},
+        {{}, "loader", dsp4 + "/dev/zero,x", -1, -999},
         {{}, "firmware", std::string(20000, 'm'), -1, -999},
     };
     for (const auto& c : cases) {

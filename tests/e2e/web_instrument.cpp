@@ -13,32 +13,18 @@ ProcessResult instrument(std::vector<std::string> args)
     return runProcess(args);
 }
 
-WebInstrument::WebInstrument(InitArgs args)
+WebInstrument::WebInstrument(int board)
 {
-    std::vector<std::string> argv = {"init", path(), "--board", std::to_string(args.board), "--flash", args.flash};
-    if (args.loaderGeneration != 0)
-        argv.insert(argv.end(), {"--loader-generation", std::to_string(args.loaderGeneration)});
-    const ProcessResult r = instrument(argv);
-    EXPECT_EQ(r.status, 0) << r.err;
-}
-
-std::vector<std::string> WebInstrument::leftovers() const
-{
-    std::vector<std::string> left;
-    for (const auto& n : list("/tmp"))
-        if (n != "upgrade.lock")
-            left.push_back("/tmp/" + n);
-    for (const auto& n : list("/NANDdrive/firm"))
-        if (n.starts_with("."))
-            left.push_back("/NANDdrive/firm/" + n);
-    return left;
+    const auto init = instrument({"init", path(), "--board", std::to_string(board), "--loader-generation", "4"});
+    EXPECT_EQ(init.status, 0) << init.err;
 }
 
 std::string Reply::refresh() const
 {
     const std::string open = "<meta http-equiv=\"Refresh\" content=\"0;";
     const size_t b = page.find(open), e = page.find("\" />", b);
-    return b == std::string::npos || e == std::string::npos ? "" : page.substr(b + open.size(), e - b - open.size());
+    return b == std::string::npos || e == std::string::npos ? ""
+                                                            : page.substr(b + open.size(), e - b - open.size());
 }
 
 Reply post(const WebInstrument& inst, const std::string& query, const std::string& fileName,

@@ -17,18 +17,12 @@ namespace quibtest {
 // Runs the instrument tool with these arguments.
 ProcessResult instrument(std::vector<std::string> args);
 
-struct InitArgs {
-    int board = 1;
-    const char* flash = "0x93";
-    int loaderGeneration = 4;  // 0: loader region left erased
-};
-
 class WebInstrument : public TempRoot {
 public:
-    explicit WebInstrument(InitArgs args = {});
+    // Board 1 has NOR image regions, board 2 the NAND drive; the chip is a 0x93
+    // with a generation 4 loader.
+    explicit WebInstrument(int board = 1);
     std::string chip() const { return read("/flash/nor.img"); }
-    // Files the requests left below tmp/ (the lock aside) and unfinished copies on the drive.
-    std::vector<std::string> leftovers() const;
 
     WebServer server;
     FakePeer loader {path(), "loader", PeerAnswer::reply(4, std::string(4, '\0'))};  // result word 0
