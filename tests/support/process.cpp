@@ -16,14 +16,13 @@ extern char** environ;
 namespace quibtest {
 namespace {
 
-// What an unnamed temporary file holds, read from its start; closes it.
+// What an unnamed temporary file holds; closes it.
 std::string drain(FILE* f)
 {
-    std::string s;
+    std::fseek(f, 0, SEEK_END);
+    std::string s(static_cast<size_t>(std::ftell(f)), '\0');
     std::rewind(f);
-    char buf[65536];
-    for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;)
-        s.append(buf, n);
+    s.resize(std::fread(s.data(), 1, s.size(), f));
     std::fclose(f);
     return s;
 }
@@ -34,6 +33,15 @@ std::string elfMachine(const std::string& path)
     std::string h(20, '\0');
     std::ifstream(path, std::ios::binary).read(h.data(), 20);
     return h.starts_with("\x7f" "ELF") ? h.substr(4, 2) + h.substr(18, 2) : "";
+}
+
+std::vector<char*> pointers(std::vector<std::string>& strings)
+{
+    std::vector<char*> p;
+    for (auto& s : strings)
+        p.push_back(s.data());
+    p.push_back(nullptr);
+    return p;
 }
 
 }  // namespace
@@ -67,29 +75,19 @@ pid_t startProcess(const std::vector<std::string>& argv, const std::map<std::str
                    int in, int out, int err)
 {
     std::vector<std::string> cmd = commandLine(argv), vars;
-    for (char** e = environ; *e != nullptr; ++e) {
-        const std::string kv = *e;
-        if (!env.contains(kv.substr(0, kv.find('='))))
-            vars.push_back(kv);
-    }
+    for (char** e = environ; *e != nullptr; ++e)
+        if (!env.contains(std::string(*e).substr(0, std::string(*e).find('='))))
+            vars.push_back(*e);
     for (const auto& [k, v] : env)
         if (!v.empty())
             vars.push_back(k + "=" + v);
-    auto pointers = [](std::vector<std::string>& v) {
-        std::vector<char*> p;
-        for (auto& s : v)
-            p.push_back(s.data());
-        p.push_back(nullptr);
-        return p;
-    };
-    std::vector<char*> args = pointers(cmd), envp = pointers(vars);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in, 0);
-    posix_spawn_file_actions_adddup2(&actions, out, 1);
-    posix_spawn_file_actions_adddup2(&actions, err, 2);
+    for (int fd : {0, 1, 2})
+        posix_spawn_file_actions_adddup2(&actions, fd == 0 ? in : fd == 1 ? out : err, fd);
     pid_t pid = -1;
-    const int failed = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data());
+    const int failed = posix_spawn(&pid, cmd[0].c_str(), &actions, nullptr, pointers(cmd).data(),
+                                   pointers(vars).data());
     posix_spawn_file_actions_destroy(&actions);
     if (failed != 0)
         throw std::runtime_error("cannot start " + cmd[0]);
@@ -100,19 +98,15 @@ ProcessResult runProcess(const std::vector<std::string>& argv,
                          const std::map<std::string, std::string>& env, const std::string& input)
 {
     // Files, not pipes: no side waits for the other however much either writes.
-    FILE* in = std::tmpfile();
-    FILE* out = std::tmpfile();
-    FILE* err = std::tmpfile();
-    if (in == nullptr || out == nullptr || err == nullptr)
-        throw std::runtime_error("tmpfile failed");
-    std::fwrite(input.data(), 1, input.size(), in);
-    std::rewind(in);
-    ProcessResult r;
-    r.status = waitProcess(startProcess(argv, env, fileno(in), fileno(out), fileno(err)));
-    std::fclose(in);
-    r.out = drain(out);
-    r.err = drain(err);
-    return r;
+    FILE* files[3] = {std::tmpfile(), std::tmpfile(), std::tmpfile()};
+    for (FILE* f : files)
+        if (f == nullptr)
+            throw std::runtime_error("tmpfile failed");
+    std::fwrite(input.data(), 1, input.size(), files[0]);
+    std::rewind(files[0]);
+    const int status = waitProcess(startProcess(argv, env, fileno(files[0]), fileno(files[1]), fileno(files[2])));
+    std::fclose(files[0]);
+    return {status, drain(files[1]), drain(files[2])};
 }
 
 std::string sha256File(const std::string& path)
@@ -130,9 +124,7 @@ std::string emulatorFor(const std::string& program)
     const char* emulator = std::getenv("QUIB_EMULATOR");
     // Under the emulator /proc/self/exe is this test program, a target binary.
     static const std::string own = elfMachine("/proc/self/exe");
-    if (emulator == nullptr || *emulator == '\0' || elfMachine(program) != own)
-        return {};
-    return emulator;
+    return emulator != nullptr && *emulator != '\0' && elfMachine(program) == own ? emulator : "";
 }
 
 std::vector<std::string> commandLine(const std::vector<std::string>& argv)

@@ -16,21 +16,18 @@ struct ProcessResult {
     std::string err;
 };
 
-// Runs argv[0] (no PATH search) with input on its standard input. env entries
-// are added to (or replace) this process's environment; an empty value removes one.
+// Runs argv[0] (no PATH search) with input on its standard input. env entries are
+// added to (or replace) this process's environment; an empty value removes one.
 ProcessResult runProcess(const std::vector<std::string>& argv,
-                         const std::map<std::string, std::string>& env = {},
-                         const std::string& input = {});
-
-// Starts argv as runProcess does, its standard streams on these descriptors,
-// and returns at once; waitProcess gives its exit status or 128 + signal.
+                         const std::map<std::string, std::string>& env = {}, const std::string& input = {});
+// Starts argv as runProcess does with its standard streams on these descriptors;
+// waitProcess gives its exit status or 128 + signal.
 pid_t startProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
                    int in, int out, int err);
 int waitProcess(pid_t pid);
 
-// Runs body in a forked child (every stdio stream flushed first): what it
-// returns, or 128 + the signal that ended it. fileLimit > 0 caps the files the
-// child writes (RLIMIT_FSIZE, SIGXFSZ ignored so that a write past it fails).
+// Runs body in a forked child (stdio flushed first): what it returns, or 128 +
+// signal. fileLimit > 0 caps the files the child writes (RLIMIT_FSIZE, SIGXFSZ ignored).
 int runInChild(const std::function<int()>& body, long fileLimit = 0);
 
 // The SHA-256 of a file as lowercase hex, by the system's sha256sum.
@@ -38,10 +35,9 @@ std::string sha256File(const std::string& path);
 // Path of a program built into build/bin.
 std::string binPath(const std::string& name);
 
-// Under an emulator (QUIB_EMULATOR, set by cmake/ppc-linux-gnu.cmake) a binary
-// for this test's own machine cannot run directly: emulatorFor gives the
-// emulator for such a program, "" for anything else; commandLine puts it in
-// front of argv when needed.
+// Under an emulator (QUIB_EMULATOR, set by cmake/ppc-linux-gnu.cmake) a binary for
+// this test's own machine cannot run directly: emulatorFor gives the emulator for
+// such a program, "" for anything else; commandLine puts it in front of argv.
 std::string emulatorFor(const std::string& program);
 std::vector<std::string> commandLine(const std::vector<std::string>& argv);
 

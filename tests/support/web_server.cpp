@@ -1,5 +1,7 @@
 #include "tests/support/web_server.h"
 
+#include <gtest/gtest.h>
+
 #include <arpa/inet.h>
 #include <chrono>
 #include <csignal>
@@ -7,7 +9,6 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <stdexcept>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -51,9 +52,7 @@ WebServer::WebServer(const std::map<std::string, std::string>& env)
     if (mkdtemp(dir_.data()) == nullptr)
         throw std::runtime_error("mkdtemp failed");
     std::filesystem::create_directories(dir_ + "/uploads");
-    // The demo's configuration, filled in as web/demo.sh fills it, with this
-    // process's root, sanitizer and emulator settings for the CGI programs;
-    // under an emulator it runs them.
+    // Filled in as web/demo.sh fills it; under an emulator it runs the CGI programs.
     std::map<std::string, std::string> cgiEnv = env;
     for (char** e = environ; *e != nullptr; ++e) {
         const std::string kv = *e;
@@ -77,14 +76,18 @@ WebServer::WebServer(const std::map<std::string, std::string>& env)
     for (int attempt = 0; attempt < 5; ++attempt)
         if (start(conf, probe(0)))
             return;
-    const std::string log = errorLog();
+    const std::string log = readFile(dir_ + "/lighttpd-error.log");
     std::filesystem::remove_all(dir_);
     throw std::runtime_error("lighttpd did not start: " + log);
 }
 
 WebServer::~WebServer()
 {
-    stop();
+    kill(pid_, SIGTERM);
+    waitProcess(pid_);
+    const std::string log = readFile(dir_ + "/lighttpd-error.log");
+    EXPECT_TRUE(log.find("Sanitizer") == std::string::npos && log.find("runtime error") == std::string::npos)
+        << log;
     std::error_code ec;
     std::filesystem::remove_all(dir_, ec);
 }
@@ -92,11 +95,6 @@ WebServer::~WebServer()
 std::string WebServer::url(const std::string& path) const
 {
     return "http://127.0.0.1:" + std::to_string(port_) + path;
-}
-
-std::string WebServer::errorLog() const
-{
-    return readFile(dir_ + "/lighttpd-error.log");
 }
 
 bool WebServer::start(std::string conf, int port)
@@ -108,31 +106,19 @@ bool WebServer::start(std::string conf, int port)
     std::ofstream(dir_ + "/lighttpd.conf") << conf;
     // The CGI programs inherit the server's standard error: one log holds both.
     const int log = open((dir_ + "/lighttpd-error.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    const int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    pid_ = startProcess({"/usr/sbin/lighttpd", "-D", "-f", dir_ + "/lighttpd.conf"}, {}, null, log, log);
+    pid_ = startProcess({"/usr/sbin/lighttpd", "-D", "-f", dir_ + "/lighttpd.conf"}, {}, 0, log, log);
     close(log);
-    close(null);
     for (auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
          std::chrono::steady_clock::now() < until;) {
-        if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-            pid_ = -1;  // it gave up, most likely on a port taken meanwhile
-            return false;
-        }
+        if (waitpid(pid_, nullptr, WNOHANG) == pid_)
+            return false;  // it gave up, most likely on a port taken meanwhile
         if (probe(port_) != 0)
             return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    stop();
+    kill(pid_, SIGTERM);
+    waitProcess(pid_);
     return false;
-}
-
-void WebServer::stop()
-{
-    if (pid_ > 0) {
-        kill(pid_, SIGTERM);
-        waitProcess(pid_);
-    }
-    pid_ = -1;
 }
 
 }  // namespace quibtest

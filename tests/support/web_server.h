@@ -2,7 +2,8 @@
 // with the demo's configuration (web/lighttpd.conf.in) filled in in its own
 // temporary directory: upgrade.cgi, state.cgi and form-echo.cgi of build/bin
 // under /cgi-bin/. The CGI programs get INSTRUMENT_ROOT, the sanitizer and
-// emulator settings of this process, and env.
+// emulator settings of this process, and env. A sanitizer report of theirs in
+// the server's log fails the test.
 #pragma once
 
 #include <map>
@@ -21,12 +22,9 @@ public:
 
     // "http://127.0.0.1:PORT" followed by path.
     std::string url(const std::string& path) const;
-    // The server's error log so far, the CGI programs' standard error included.
-    std::string errorLog() const;
 
 private:
     bool start(std::string conf, int port);
-    void stop();
 
     std::string dir_;
     int port_ = 0;
