@@ -1,5 +1,6 @@
-// form-echo.cgi behind lighttpd, driven by curl: a large upload passes through
-// a real server whole, with flat memory (the parsing itself is tests/cgi's).
+// form-echo.cgi as a process: a large upload passes through lighttpd whole,
+// with flat memory, and a request that does not parse gets no answer at all
+// (the parsing itself is tests/cgi's).
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -35,5 +36,17 @@ TEST(FormEchoWeb, LargeUploadKeepsMemoryFlat)
     EXPECT_EQ(large["entries"][0]["sha256"], quibtest::sha256File(big));
     // Holding the upload in memory would add 65536 KiB.
     EXPECT_LT(large["peak_rss_kib"].get<long>() - small["peak_rss_kib"].get<long>(), 8 * 1024);
+    EXPECT_TRUE(root.list("/tmp").empty());
+}
+
+TEST(FormEchoProcess, ParseFailureExitsWithoutAnswer)
+{
+    quibtest::TempRoot root;
+    const auto r = quibtest::runProcess(
+        {quibtest::binPath("form-echo.cgi")},
+        {{"REQUEST_METHOD", "POST"}, {"CONTENT_TYPE", "multipart/form-data; boundary=B"}, {"CONTENT_LENGTH", "99"}},
+        "--B\r\nContent-Disposition: form-data; name=\"f\"; filename=\"x\"\r\n\r\ncut");
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, "");
     EXPECT_TRUE(root.list("/tmp").empty());
 }
