@@ -1,44 +1,43 @@
-// Runs a program in a child process with a chosen environment and standard
-// input, and collects what it wrote. Used by the end-to-end and CGI tests.
+// Starts programs and forked children for the tests, and finds the programs
+// of the build and the emulator that a cross build needs to run them.
 #pragma once
 
 #include <functional>
 #include <map>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 namespace quibtest {
 
 struct ProcessResult {
-    int status = -1;      // exit status, or 128 + signal number
-    std::string out;      // standard output
-    std::string err;      // standard error
+    int status = -1;  // exit status, or 128 + signal number
+    std::string out;
+    std::string err;
 };
 
-// env entries are added to (or replace those of) the current environment;
-// an entry with an empty value removes the variable.
+// Runs argv[0] (no PATH search) with input on its standard input. env entries are
+// added to (or replace) this process's environment; an empty value removes one.
 ProcessResult runProcess(const std::vector<std::string>& argv,
-                         const std::map<std::string, std::string>& env = {},
-                         const std::string& input = {});
+                         const std::map<std::string, std::string>& env = {}, const std::string& input = {});
+// Starts argv as runProcess does with its standard streams on these descriptors;
+// waitProcess gives its exit status or 128 + signal.
+pid_t startProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
+                   int in, int out, int err);
+int waitProcess(pid_t pid);
 
-// Runs body in a forked child (every stdio stream flushed first) and returns
-// what it returns as the child's exit status, or 128 + the signal that ended
-// it. fileLimit > 0 caps the files the child writes (RLIMIT_FSIZE, with
-// SIGXFSZ ignored so that a write past it fails instead).
+// Runs body in a forked child (stdio flushed first): what it returns, or 128 +
+// signal. fileLimit > 0 caps the files the child writes (RLIMIT_FSIZE, SIGXFSZ ignored).
 int runInChild(const std::function<int()>& body, long fileLimit = 0);
 
 // The SHA-256 of a file as lowercase hex, by the system's sha256sum.
 std::string sha256File(const std::string& path);
-
 // Path of a program built into build/bin.
 std::string binPath(const std::string& name);
 
-// In a cross build run under an emulator (QUIB_EMULATOR in the environment,
-// set by cmake/ppc-linux-gnu.cmake), a binary for this test's own machine
-// cannot be executed directly: emulatorFor gives the emulator for such a
-// program and "" for anything else (host tools, scripts, native builds), and
-// commandLine puts it in front of argv when needed. Every helper here that
-// starts a program goes through them.
+// Under an emulator (QUIB_EMULATOR, set by cmake/ppc-linux-gnu.cmake) a binary for
+// this test's own machine cannot run directly: emulatorFor gives the emulator for
+// such a program, "" for anything else; commandLine puts it in front of argv.
 std::string emulatorFor(const std::string& program);
 std::vector<std::string> commandLine(const std::vector<std::string>& argv);
 

@@ -1,11 +1,11 @@
 #include "tests/support/temp_root.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <algorithm>
 
 namespace fs = std::filesystem;
 
@@ -13,46 +13,37 @@ namespace quibtest {
 
 TempRoot::TempRoot()
 {
-    std::string tmpl = (fs::temp_directory_path() / "quibroot-XXXXXX").string();
-    if (mkdtemp(tmpl.data()) == nullptr)
+    path_ = (fs::temp_directory_path() / "quibroot-XXXXXX").string();
+    if (mkdtemp(path_.data()) == nullptr)
         throw std::runtime_error("mkdtemp failed");
-    path_ = tmpl;
     fs::create_directories(path_ + "/tmp");
-    if (const char* prev = std::getenv("INSTRUMENT_ROOT")) {
-        previous_ = prev;
-        hadPrevious_ = true;
-    }
+    if (const char* previous = std::getenv("INSTRUMENT_ROOT"))
+        previous_ = previous;
     setenv("INSTRUMENT_ROOT", path_.c_str(), 1);
 }
 
 TempRoot::~TempRoot()
 {
-    if (hadPrevious_)
-        setenv("INSTRUMENT_ROOT", previous_.c_str(), 1);
-    else
-        unsetenv("INSTRUMENT_ROOT");
+    previous_ ? setenv("INSTRUMENT_ROOT", previous_->c_str(), 1) : unsetenv("INSTRUMENT_ROOT");
     std::error_code ec;
     fs::remove_all(path_, ec);
 }
 
 std::string TempRoot::host(const std::string& instrumentPath) const
 {
-    return instrumentPath.starts_with('/') ? path_ + instrumentPath : path_ + "/" + instrumentPath;
+    return path_ + (instrumentPath.starts_with('/') ? "" : "/") + instrumentPath;
 }
 
 void TempRoot::write(const std::string& instrumentPath, const std::string& content) const
 {
-    fs::path p = host(instrumentPath);
-    fs::create_directories(p.parent_path());
-    std::ofstream out(p, std::ios::binary | std::ios::trunc);
-    out << content;
+    fs::create_directories(fs::path(host(instrumentPath)).parent_path());
+    std::ofstream(host(instrumentPath), std::ios::binary) << content;
 }
 
 std::string TempRoot::read(const std::string& instrumentPath) const
 {
-    std::ifstream in(host(instrumentPath), std::ios::binary);
     std::ostringstream s;
-    s << in.rdbuf();
+    s << std::ifstream(host(instrumentPath), std::ios::binary).rdbuf();
     return s.str();
 }
 

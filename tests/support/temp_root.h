@@ -1,8 +1,8 @@
 // A fresh instrument root in a temporary directory for one test, removed with
-// everything in it when the test ends. Sets INSTRUMENT_ROOT for this process
-// (each test runs in a process of its own under CTest).
+// everything in it at the end. Sets INSTRUMENT_ROOT for this process while it lives.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,8 +27,7 @@ public:
 
 private:
     std::string path_;
-    std::string previous_;
-    bool hadPrevious_ = false;
+    std::optional<std::string> previous_;
 };
 
 }  // namespace quibtest

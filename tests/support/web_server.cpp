@@ -1,17 +1,14 @@
 #include "tests/support/web_server.h"
 
+#include <gtest/gtest.h>
+
 #include <arpa/inet.h>
-#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <netinet/in.h>
 #include <sstream>
-#include <stdexcept>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -20,81 +17,79 @@
 
 extern char** environ;
 
-namespace fs = std::filesystem;
-
 namespace quibtest {
-
 namespace {
 
-constexpr const char* lighttpd = "/usr/sbin/lighttpd";
-
-// A configuration string literal. lighttpd keeps backslashes as written and
-// has no safe escape for a double quote, so such a text is refused.
-std::string quoted(const std::string& s)
+// Port 0: a port the kernel hands out (lighttpd may still lose it to another
+// process, which start() sees); another port: whether it accepts connections.
+int probe(int port)
 {
-    if (s.find('"') != std::string::npos)
-        throw std::runtime_error("lighttpd configuration text with a double quote: " + s);
-    return "\"" + s + "\"";
-}
-
-// A port the kernel has just handed out; lighttpd may still lose it to
-// another process, which start() detects and retries.
-int freePort()
-{
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0)
-        return 0;
-    sockaddr_in a {};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    int port = 0;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-        port = ntohs(a.sin_port);
-    close(fd);
-    return port;
-}
-
-bool accepts(int port)
-{
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0)
-        return false;
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a {};
     a.sin_family = AF_INET;
     a.sin_port = htons(static_cast<uint16_t>(port));
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    socklen_t len = sizeof a;
+    auto* sa = reinterpret_cast<sockaddr*>(&a);
+    const bool ok = fd >= 0 && (port != 0 ? connect(fd, sa, len) == 0
+                                          : bind(fd, sa, len) == 0 && getsockname(fd, sa, &len) == 0);
     close(fd);
-    return ok;
+    return ok ? ntohs(a.sin_port) : 0;
+}
+
+std::string readFile(const std::string& path)
+{
+    std::ostringstream s;
+    s << std::ifstream(path).rdbuf();
+    return s.str();
 }
 
 }  // namespace
 
-WebServer::WebServer(const WebServerOptions& options)
+WebServer::WebServer(const std::map<std::string, std::string>& env)
 {
-    std::string tmpl = (fs::temp_directory_path() / "quibweb-XXXXXX").string();
-    if (mkdtemp(tmpl.data()) == nullptr)
+    dir_ = (std::filesystem::temp_directory_path() / "quibweb-XXXXXX").string();
+    if (mkdtemp(dir_.data()) == nullptr)
         throw std::runtime_error("mkdtemp failed");
-    dir_ = tmpl;
-    fs::create_directories(dir_ + "/uploads");
-    fs::create_directories(dir_ + "/htdocs");
-    for (int attempt = 0; attempt < 5; ++attempt) {
-        if (start(options, freePort()))
-            return;
+    std::filesystem::create_directories(dir_ + "/uploads");
+    // Filled in as web/demo.sh fills it; under an emulator it runs the CGI programs.
+    std::map<std::string, std::string> cgiEnv = env;
+    for (char** e = environ; *e != nullptr; ++e) {
+        const std::string kv = *e;
+        for (const char* passed : {"INSTRUMENT_ROOT=", "ASAN_", "UBSAN_", "LSAN_", "QUIB_", "QEMU_"})
+            if (kv.starts_with(passed))
+                cgiEnv.emplace(kv.substr(0, kv.find('=')), kv.substr(kv.find('=') + 1));
     }
-    std::string log = errorLog();
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
+    std::string envList;
+    for (const auto& [k, v] : cgiEnv)
+        envList += (envList.empty() ? "\"" : ", \"") + k + "\" => \"" + v + "\"";
+    std::string conf = readFile(QUIB_SOURCE_DIR "/web/lighttpd.conf.in");
+    for (const auto& [from, to] : std::map<std::string, std::string> {
+             {"@WEB_DIR@", dir_}, {"@RUN_DIR@", dir_}, {"@BIN_DIR@", QUIB_BIN_DIR},
+             {"(\"INSTRUMENT_ROOT\" => \"@ROOT@\")", "(" + envList + ")"},
+             {"(\".cgi\" => \"\")", "(\".cgi\" => \"" + emulatorFor(QUIB_BIN_DIR "/upgrade.cgi") + "\")"}}) {
+        if (conf.find(from) == std::string::npos)
+            throw std::runtime_error("web/lighttpd.conf.in lacks " + from);
+        for (size_t at = conf.find(from); at != std::string::npos; at = conf.find(from, at + to.size()))
+            conf.replace(at, from.size(), to);
+    }
+    for (int attempt = 0; attempt < 5; ++attempt)
+        if (start(conf, probe(0)))
+            return;
+    const std::string log = readFile(dir_ + "/lighttpd-error.log");
+    std::filesystem::remove_all(dir_);
     throw std::runtime_error("lighttpd did not start: " + log);
 }
 
 WebServer::~WebServer()
 {
-    stop();
+    kill(pid_, SIGTERM);
+    waitProcess(pid_);
+    const std::string log = readFile(dir_ + "/lighttpd-error.log");
+    EXPECT_TRUE(log.find("Sanitizer") == std::string::npos && log.find("runtime error") == std::string::npos)
+        << log;
     std::error_code ec;
-    fs::remove_all(dir_, ec);
+    std::filesystem::remove_all(dir_, ec);
 }
 
 std::string WebServer::url(const std::string& path) const
@@ -102,123 +97,28 @@ std::string WebServer::url(const std::string& path) const
     return "http://127.0.0.1:" + std::to_string(port_) + path;
 }
 
-std::string WebServer::errorLog() const
-{
-    std::ostringstream s;
-    for (const char* name : {"/lighttpd-error.log", "/error.log"}) {
-        std::ifstream in(dir_ + name);
-        s << in.rdbuf();
-    }
-    return s.str();
-}
-
-bool WebServer::start(const WebServerOptions& options, int port)
+bool WebServer::start(std::string conf, int port)
 {
     if (port == 0)
         return false;
-    std::map<std::string, std::string> env;
-    for (const char* name : {"INSTRUMENT_ROOT", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS",
-                             "QUIB_EMULATOR"})
-        if (const char* v = std::getenv(name))
-            env[name] = v;
-    // The emulator's own settings, for CGI programs that run under it.
-    for (char** e = environ; *e != nullptr; ++e) {
-        std::string kv = *e;
-        size_t eq = kv.find('=');
-        if (kv.rfind("QEMU_", 0) == 0 && eq != std::string::npos)
-            env[kv.substr(0, eq)] = kv.substr(eq + 1);
-    }
-    for (const auto& [k, v] : options.env)
-        env[k] = v;
-
-    // The demo's own configuration (web/lighttpd.conf.in), filled in as web/demo.sh
-    // and the browser test fill it, with this process's environment for the CGIs
-    // and, in a cross build, the emulator in front of them.
-    std::string conf;
-    {
-        std::ifstream in(QUIB_SOURCE_DIR "/web/lighttpd.conf.in");
-        std::ostringstream s;
-        s << in.rdbuf();
-        conf = s.str();
-    }
-    std::string envList;
-    for (const auto& [k, v] : env)
-        envList += (envList.empty() ? "" : ", ") + quoted(k) + " => " + quoted(v);
-    const std::map<std::string, std::string> fill = {
-        {"@PORT@", std::to_string(port)},
-        {"@WEB_DIR@", options.documentRoot.empty() ? dir_ + "/htdocs" : options.documentRoot},
-        {"@RUN_DIR@", dir_},
-        {"@BIN_DIR@", QUIB_BIN_DIR},
-        {"(\"INSTRUMENT_ROOT\" => \"@ROOT@\")", "(" + envList + ")"},
-        {"(\".cgi\" => \"\")", "(\".cgi\" => " + quoted(emulatorFor(QUIB_BIN_DIR "/upgrade.cgi")) + ")"},
-    };
-    for (const auto& [from, to] : fill) {
-        if (conf.find(from) == std::string::npos)
-            throw std::runtime_error("web/lighttpd.conf.in lacks " + from);
-        for (size_t at = conf.find(from); at != std::string::npos; at = conf.find(from, at + to.size()))
-            conf.replace(at, from.size(), to);
-    }
-    const std::string confPath = dir_ + "/lighttpd.conf";
-    {
-        std::ofstream out(confPath, std::ios::trunc);
-        out << conf;
-    }
-
-    // The CGI programs inherit the server's standard error: their complaints
-    // land in error.log, the server's own in lighttpd-error.log.
-    const std::string outPath = dir_ + "/error.log";
-    pid_t pid = fork();
-    if (pid < 0)
-        return false;
-    if (pid == 0) {
-        int fd = open(outPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-        if (fd >= 0) {
-            dup2(fd, 1);
-            dup2(fd, 2);
-            close(fd);
-        }
-        int null = open("/dev/null", O_RDONLY);
-        if (null >= 0) {
-            dup2(null, 0);
-            close(null);
-        }
-        execl(lighttpd, lighttpd, "-D", "-f", confPath.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    pid_ = pid;
     port_ = port;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (std::chrono::steady_clock::now() < deadline) {
-        int status = 0;
-        if (waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;  // it gave up, most likely on a port taken meanwhile
-            return false;
-        }
-        if (accepts(port_))
+    conf.replace(conf.find("@PORT@"), 6, std::to_string(port));
+    std::ofstream(dir_ + "/lighttpd.conf") << conf;
+    // The CGI programs inherit the server's standard error: one log holds both.
+    const int log = open((dir_ + "/lighttpd-error.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    pid_ = startProcess({"/usr/sbin/lighttpd", "-D", "-f", dir_ + "/lighttpd.conf"}, {}, 0, log, log);
+    close(log);
+    for (auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+         std::chrono::steady_clock::now() < until;) {
+        if (waitpid(pid_, nullptr, WNOHANG) == pid_)
+            return false;  // it gave up, most likely on a port taken meanwhile
+        if (probe(port_) != 0)
             return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    stop();
-    return false;
-}
-
-void WebServer::stop()
-{
-    if (pid_ <= 0)
-        return;
     kill(pid_, SIGTERM);
-    for (int i = 0; i < 500; ++i) {
-        int status = 0;
-        pid_t r = waitpid(pid_, &status, WNOHANG);
-        if (r == pid_ || (r < 0 && errno != EINTR)) {
-            pid_ = -1;
-            return;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-    pid_ = -1;
+    waitProcess(pid_);
+    return false;
 }
 
 }  // namespace quibtest

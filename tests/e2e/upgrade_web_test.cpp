@@ -1,0 +1,98 @@
+// upgrade.cgi behind lighttpd, posted to by curl: one upload per kind of
+// target, the same-site check against the Host the server passes on, and the
+// request lock between processes.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/e2e/web_instrument.h"
+
+using quibtest::be32;
+using quibtest::pattern;
+using quibtest::post;
+using quibtest::WebInstrument;
+using Files = std::vector<std::string>;
+
+namespace {
+constexpr uint32_t kFirm = 48 * 0x10000, kFirmEnd = 58 * 0x10000;
+const Files kLockOnly = {"upgrade.lock"};  // what requests leave in tmp/
+}  // namespace
+
+TEST(UpgradeWeb, EachKindOfTargetReceivesTheUpload)
+{
+    const std::string firmware = pattern(100000, 1),
+                      done = "url=../index.html?type=FirmwareCINT&name=FrmWCINT_2.bin";
+    {
+        WebInstrument inst;  // NOR image regions
+        const std::string erased = inst.chip();
+        EXPECT_EQ(post(inst, "", "FrmWCINT_2.bin", firmware, {"Origin: http://evil.example"}).refresh(),
+                  "url=../index.html?error=2009&version=v2.11");
+        EXPECT_TRUE(inst.chip() == erased);
+        const auto reply = post(inst, "", "FrmWCINT_2.bin", firmware, {"Origin: " + inst.server.url("")});
+        EXPECT_EQ(reply.refresh(), done);
+        // The result page is never taken from a cache.
+        EXPECT_TRUE(reply.headers.starts_with("HTTP/1.1 200 OK\r\n")) << reply.headers;
+        EXPECT_NE(reply.headers.find("Cache-Control: no-cache, no-store, must-revalidate, post-check=0, "
+                                     "pre-check=0\r\n"), std::string::npos) << reply.headers;
+        EXPECT_TRUE(inst.chip().substr(kFirm + 8, firmware.size()) == firmware);
+        EXPECT_EQ(inst.list("/tmp"), kLockOnly);
+    }
+    {
+        WebInstrument inst(2);  // the NAND drive takes a copy, the chip is left alone
+        const std::string before = inst.chip();
+        EXPECT_EQ(post(inst, "", "FrmWCINT_2.bin", firmware).refresh(), done);
+        EXPECT_EQ(inst.list("/NANDdrive/firm"), Files {"FrmWCINT_2.bin"});
+        EXPECT_TRUE(inst.read("/NANDdrive/firm/FrmWCINT_2.bin") == firmware);
+        EXPECT_TRUE(inst.chip() == before);
+        EXPECT_EQ(inst.list("/tmp"), kLockOnly);
+    }
+    {
+        WebInstrument inst;  // a DSP image: the loader service is told where the upload lies
+        EXPECT_EQ(post(inst, "", "FrmWDSP_1.hex", pattern(5000)).refresh(),
+                  "url=../index.html?type=FirmwareDSP&name=FrmWDSP_1.hex");
+        ASSERT_EQ(inst.loader.received().size(), 1u);
+        const std::string message = inst.loader.received()[0];
+        EXPECT_TRUE(message.substr(4).starts_with(inst.host("/tmp/"))) << message;
+        EXPECT_TRUE(message.ends_with(",FrmWDSP_1.hex")) << message;
+        EXPECT_EQ(inst.list("/tmp"), kLockOnly);
+    }
+}
+
+// Concurrent writers take turns on the chip, and one that dies (the power
+// goes) leaves no lock that holds up the next.
+TEST(UpgradeWeb, TheLockSerialisesWritersAndDiesWithThem)
+{
+    WebInstrument inst;
+    constexpr int kUploads = 8;
+    std::vector<std::string> images(kUploads), pages(kUploads);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kUploads; ++i) {
+        images[i] = pattern(65536 + 23456 * i, 10 + i);
+        threads.emplace_back(
+            [&, i] { pages[i] = post(inst, "", "FrmWCINT_" + std::to_string(i), images[i]).refresh(); });
+    }
+    for (auto& t : threads)
+        t.join();
+    const std::string region = inst.chip().substr(kFirm, kFirmEnd - kFirm);
+    int last = -1;
+    for (int i = 0; i < kUploads; ++i) {
+        EXPECT_EQ(pages[i], "url=../index.html?type=FirmwareCINT&name=FrmWCINT_" + std::to_string(i));
+        last = region.starts_with(be32(uint32_t(images[i].size()))) ? i : last;
+    }
+    ASSERT_GE(last, 0);
+    // The last writer's image and version block whole, nothing of the others.
+    std::string want = be32(uint32_t(images[last].size())) + be32(quibtest::byteSum(images[last])) + images[last];
+    want.resize(region.size(), '\xFF');
+    want.replace(want.size() - 128, 32, "FrmWCINT_" + std::to_string(last) + std::string(22, '\0'));
+    EXPECT_TRUE(region == want);
+    EXPECT_EQ(inst.list("/tmp"), kLockOnly);
+
+    inst.write("/flash/nor.conf", "code=0x93\npower_cut_after=30000\n");
+    EXPECT_EQ(post(inst, "", "FrmWCINT_cut", images[0]).refresh(), "");
+    inst.write("/flash/nor.conf", "code=0x93\n");
+    EXPECT_EQ(post(inst, "", "FrmWCINT_next", images[1]).refresh(),
+              "url=../index.html?type=FirmwareCINT&name=FrmWCINT_next");
+    EXPECT_TRUE(inst.chip().substr(kFirm + 8, images[1].size()) == images[1]);
+}
