@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <string>
@@ -13,70 +14,59 @@
 #include "tests/support/power_cut.h"
 #include "upgrade/upgrade_internal.h"
 
-namespace {
-
-constexpr uint32_t kSector = 0x10000;
-
 using quibtest::be32;
 using quibtest::byteSum;
 using quibtest::pattern;
 
+namespace {
+
+constexpr uint32_t kSector = 0x10000;
 enum Kind { Web, Firmware, Loader };
+constexpr uint32_t kFirst[] = {27, 48, 59};  // each kind's first sector
+const char* const kName[] = {"Web.tgz", "FrmWCINT_x", "LoaderCINT_x"};
 
 // Puts content in an upload file, maps the chip and runs the kind's writer.
-int writeImage(const quibtest::ChipRoot& root, Kind kind, const std::string& name,
-               const std::string& content, int sectors = 10)
+int writeImage(const quibtest::ChipRoot& root, Kind kind, const std::string& name, const std::string& content,
+               int sectors = 10)
 {
     root.write("/tmp/quibImg", content);
     EXPECT_EQ(F_FlashDrv_Init(), 0);
     S_EtatLoader.boardVersion = 1;
     S_EtatLoader.firmwareSectorCount = sectors;
-    const std::string tmp = root.host("/tmp/quibImg");
-    switch (kind) {
-    case Web: return flash_Web(name.c_str(), tmp.c_str());
-    case Firmware: return flash_firmware(name.c_str(), tmp.c_str());
-    case Loader: return flash_loader(name.c_str(), tmp.c_str());
-    }
-    return -1;
+    int (*const writers[])(const char*, const char*) = {flash_Web, flash_firmware, flash_loader};
+    return writers[kind](name.c_str(), root.host("/tmp/quibImg").c_str());
+}
+
+// A region's version block: the name up to 32 bytes, zero-filled.
+std::string versionBlock(const std::string& name)
+{
+    return name.substr(0, 32) + std::string(32 - std::min<size_t>(name.size(), 32), '\0');
 }
 
 }  // namespace
 
-TEST(UpgradeNorRoute, FirmwareRegionHoldsHeaderImageAndVersionBlock)
+// A longer previous firmware is erased; the neighbour in the next sector is kept.
+TEST(UpgradeNorRoute, RegionsHoldHeaderImageAndTheirBlocks)
 {
     for (int n : {10, 8}) {
         quibtest::ChipRoot root;
-        // A previous, longer firmware and a neighbour in the next sector: the
-        // new one must erase the first and leave the second alone.
         ASSERT_EQ(writeImage(root, Firmware, "FrmWCINT_old.bin", pattern(n * kSector - 136, 3), n), 0);
-        const uint32_t next = (48 + n) * kSector;
-        uintptr_t cursor = FLASH_ADD_DEBUT + next;
+        uintptr_t cursor = FLASH_ADD_DEBUT + (48 + n) * kSector;
         ASSERT_EQ(F_FlashDrv_Write(&cursor, "keep", 4), 0);
-
         const std::string img = pattern(100000);
         ASSERT_EQ(writeImage(root, Firmware, "FrmWCINT_V2.bin", img, n), 0) << n;
-        const std::string chip = root.image();
-        std::string region = chip.substr(48 * kSector, n * kSector);
-        EXPECT_EQ(region.substr(0, 8), be32(100000) + be32(byteSum(img))) << n;
-        EXPECT_EQ(region.substr(8, img.size()), img) << n;
-        std::string version = "FrmWCINT_V2" + std::string(21, '\0');
-        EXPECT_EQ(region.substr(region.size() - 128, 32), version) << n;
-        region.replace(region.size() - 128, 32, 32, '\xFF');
-        EXPECT_EQ(region.find_first_not_of('\xFF', 8 + img.size()), std::string::npos) << n;
-        EXPECT_EQ(chip.substr(next, 4), "keep") << n;
+        std::string region = root.image().substr(48 * kSector, n * kSector + 4);
+        EXPECT_EQ(region.substr(0, 8 + img.size()), be32(100000) + be32(byteSum(img)) + img) << n;
+        EXPECT_EQ(region.substr(n * kSector - 128), versionBlock("FrmWCINT_V2") + std::string(96, '\xFF') + "keep") << n;
+        EXPECT_EQ(region.find_first_not_of('\xFF', 8 + img.size()), n * kSector - 128) << n;
     }
-}
-
-TEST(UpgradeNorRoute, LoaderRegionHoldsInfoAndVersionBlocks)
-{
     quibtest::ChipRoot root;
-    const std::string img = pattern(4000);
-    const std::string name(40, 'L');  // no dot: the first 32 characters, no terminator
-    ASSERT_EQ(writeImage(root, Loader, "LoaderCINT" + name, img), 0);
+    const std::string img = pattern(4000), name = "LoaderCINT" + std::string(40, 'L');  // no dot: 32 characters kept
+    ASSERT_EQ(writeImage(root, Loader, name, img), 0);
     const std::string region = root.image().substr(59 * kSector, kSector);
     EXPECT_EQ(region.substr(0, 8 + img.size()), be32(4000) + be32(byteSum(img)) + img);
     EXPECT_EQ(region.substr(kSector - 256, 11), std::string("LOADER : 1\0", 11));
-    EXPECT_EQ(region.substr(kSector - 128, 32), ("LoaderCINT" + name).substr(0, 32));
+    EXPECT_EQ(region.substr(kSector - 128, 32), versionBlock(name));
 }
 
 TEST(UpgradeNorRoute, SizeLimitsKeepEveryImageInsideItsLayout)
@@ -88,33 +78,21 @@ TEST(UpgradeNorRoute, SizeLimitsKeepEveryImageInsideItsLayout)
         int want;
     };
     const Case cases[] = {
-        {Firmware, 10, 65535, 108},
-        {Firmware, 10, 65536, 0},
-        {Firmware, 10, 10 * kSector - 136, 0},
-        {Firmware, 10, 10 * kSector - 135, 108},  // would reach the version block
-        {Firmware, 8, 8 * kSector - 136, 0},
-        {Firmware, 8, 8 * kSector - 135, 108},
-        {Loader, 10, 1023, 108},
-        {Loader, 10, 1024, 0},
-        {Loader, 10, 65272, 0},
-        {Loader, 10, 65273, 108},  // would reach the info block
-        {Web, 10, 0, 0},
-        {Web, 10, 21 * kSector - 8, 0},
-        {Web, 10, 21 * kSector - 7, 108},  // would reach the firmware region
+        {Firmware, 10, 65535, 108}, {Firmware, 10, 65536, 0},
+        {Firmware, 10, 10 * kSector - 136, 0}, {Firmware, 10, 10 * kSector - 135, 108},  // the version block
+        {Firmware, 8, 8 * kSector - 136, 0}, {Firmware, 8, 8 * kSector - 135, 108},
+        {Loader, 10, 1023, 108}, {Loader, 10, 1024, 0},
+        {Loader, 10, 65272, 0}, {Loader, 10, 65273, 108},  // the info block
+        {Web, 10, 0, 0}, {Web, 10, 21 * kSector - 8, 0}, {Web, 10, 21 * kSector - 7, 108},  // the firmware region
     };
     for (const auto& c : cases) {
         quibtest::ChipRoot root;
         const std::string img = pattern(c.size);
-        const char* names[] = {"Web.tgz", "FrmWCINT.bin", "LoaderCINT.bin"};
-        EXPECT_EQ(writeImage(root, c.kind, names[c.kind], img, c.sectors), c.want)
-            << c.kind << " " << c.size;
-        const uint32_t first[] = {27, 48, 59};
-        const std::string head = root.image().substr(first[c.kind] * kSector, 8);
+        EXPECT_EQ(writeImage(root, c.kind, kName[c.kind], img, c.sectors), c.want) << c.kind << " " << c.size;
         if (c.want == 0) {
-            EXPECT_EQ(head, be32(c.size) + be32(byteSum(img))) << c.kind << " " << c.size;
+            EXPECT_EQ(root.image().substr(kFirst[c.kind] * kSector, 8), be32(c.size) + be32(byteSum(img))) << c.size;
         } else {
-            EXPECT_EQ(root.image().find_first_not_of('\xFF'), std::string::npos)
-                << "flash touched: " << c.kind << " " << c.size;
+            EXPECT_EQ(root.image().find_first_not_of('\xFF'), std::string::npos) << "flash touched: " << c.size;
         }
     }
 }
@@ -125,34 +103,24 @@ TEST(UpgradeNorRoute, SizeLimitsKeepEveryImageInsideItsLayout)
 TEST(UpgradeNorRoute, EveryFailedEraseOrWriteIsReported)
 {
     const uint32_t firm = 0x300000;
-    const auto at = [](const char* key, uint32_t offset) { return std::string(key) + "=" + std::to_string(offset) + "\n"; };
     struct Case {
         Kind kind;
-        std::string settings;
-        const char* what;
+        const char* key;
+        uint32_t offset;
         int want;
     };
     const Case cases[] = {
-        {Firmware, "erase_fail_sector=50\n", "erase", 107},
-        {Firmware, at("program_fail_always", firm + 2), "size word", 107},
-        {Firmware, at("program_fail_always", firm + 5), "sum word", 107},
-        {Firmware, at("program_fail_always", firm + 8 + 70000), "image", 107},
-        {Firmware, at("program_fail_always", 0x39FF80), "version block", 107},
-        {Loader, at("program_fail_always", 0x3BFF80 + 3), "loader version", 107},
-        {Loader, at("program_fail_always", 0x3BFF00), "info block", 107},
-        {Firmware, at("silent_program_error", firm), "silent: size word", 107},
-        {Firmware, at("silent_program_error", firm + 9), "silent: image", 107},
-        {Firmware, at("silent_program_error", 0x39FF80), "silent: version block", 107},
-        {Loader, at("silent_program_error", 0x3BFF00), "silent: info block", 107},
-        {Loader, at("silent_program_error", firm + 8), "silent, firmware region", 0},
+        {Firmware, "erase_fail_sector", 50, 107}, {Firmware, "program_fail_always", firm + 2, 107},
+        {Firmware, "program_fail_always", firm + 5, 107}, {Firmware, "program_fail_always", firm + 8 + 70000, 107},
+        {Firmware, "program_fail_always", 0x39FF80, 107}, {Loader, "program_fail_always", 0x3BFF80 + 3, 107},
+        {Loader, "program_fail_always", 0x3BFF00, 107}, {Firmware, "silent_program_error", firm, 107},
+        {Firmware, "silent_program_error", firm + 9, 107}, {Firmware, "silent_program_error", 0x39FF80, 107},
+        {Loader, "silent_program_error", 0x3BFF00, 107}, {Loader, "silent_program_error", firm + 8, 0},
     };
     for (const auto& c : cases) {
-        quibtest::ChipRoot root(0x93, c.settings);
-        const size_t size = c.kind == Firmware ? 100000 : 2000;
-        EXPECT_EQ(writeImage(root, c.kind, c.kind == Firmware ? "FrmWCINT_x.bin" : "LoaderCINT_x",
-                             pattern(size)),
-                  c.want)
-            << c.what;
+        quibtest::ChipRoot root(0x93, std::string(c.key) + "=" + std::to_string(c.offset) + "\n");
+        EXPECT_EQ(writeImage(root, c.kind, kName[c.kind], pattern(c.kind == Firmware ? 100000 : 2000)), c.want)
+            << c.key << " " << c.offset;
     }
 }
 
@@ -165,20 +133,19 @@ TEST(UpgradeNorRoute, PowerCutLeavesTheRegionDetectablyInvalidOrWhole)
 {
     struct Case {
         Kind kind;
-        uint32_t first, sectors;
+        uint32_t sectors;
         size_t size;
         int repairEvery;
     };
-    for (const Case& c : {Case{Loader, 59, 1, 4000, 1}, Case{Firmware, 48, 10, 65536, 9}}) {
+    for (const Case& c : {Case{Loader, 1, 4000, 1}, Case{Firmware, 10, 65536, 9}}) {
         quibtest::ChipRoot root;
         const std::string stem = c.kind == Loader ? "LoaderCINT_" : "FrmWCINT_";
         const std::string images[] = {pattern(c.size + 100, 1), pattern(c.size, 2), pattern(c.size + 50, 3)};
         const char* names[] = {"old", "new", "next"};
         ASSERT_EQ(writeImage(root, c.kind, stem + names[0], images[0]), 0);
         quibtest::PowerCut cut(root, [&] { EXPECT_EQ(writeImage(root, c.kind, stem + names[1], images[1]), 0); });
-
         auto state = [&]() -> std::string {
-            const std::string r = cut.bytes(c.first * kSector, c.sectors * kSector);
+            const std::string r = cut.bytes(kFirst[c.kind] * kSector, c.sectors * kSector);
             if (r.substr(0, 8) == std::string(8, '\xFF'))
                 return "erased";
             uint32_t size = 0;
@@ -187,8 +154,7 @@ TEST(UpgradeNorRoute, PowerCutLeavesTheRegionDetectablyInvalidOrWhole)
             if (size > r.size() - 8 || be32(byteSum(r.substr(8, size))) != r.substr(4, 4))
                 return "disagrees";
             for (int i = 0; i < 3; ++i) {
-                const std::string version = stem + names[i];
-                if (r.substr(8, size) == images[i] && r.substr(r.size() - 128, 32) == version + std::string(32 - version.size(), '\0') &&
+                if (r.substr(8, size) == images[i] && r.substr(r.size() - 128, 32) == versionBlock(stem + names[i]) &&
                     (c.kind != Loader || r.substr(kSector - 256, 11) == std::string("LOADER : 1\0", 11)))
                     return names[i];
             }
@@ -216,25 +182,24 @@ TEST(UpgradeNorRoute, PowerCutLeavesTheRegionDetectablyInvalidOrWhole)
     }
 }
 
-TEST(UpgradeNorRoute, RegionsBeyondTheSmallChipAreRefusedBeforeAnyErase)
+// The web region begins inside the 2 MiB chip and ends outside it; no sector of
+// a range that leaves the chip is erased. Without the EEPROM service nothing is written.
+TEST(UpgradeNorRoute, RegionsBeyondTheSmallChipOrWithoutServiceAreRefused)
 {
     quibtest::ChipRoot root(0xC8);
     EXPECT_EQ(F_FlashDrv_Init(), 0);
-    // The web region begins inside the 2 MiB window and ends outside it.
     uintptr_t cursor = FLASH_ADD_WEB;
     ASSERT_EQ(F_FlashDrv_Write(&cursor, "old", 3), 0);
+    EXPECT_EQ(EraseFlashSectors(27, 6), -1);  // one sector past the chip's end
     EXPECT_EQ(writeImage(root, Web, "Web.tgz", pattern(5000)), 107);
     EXPECT_EQ(writeImage(root, Firmware, "FrmWCINT.bin", pattern(70000)), 107);
     EXPECT_EQ(writeImage(root, Loader, "LoaderCINT.bin", pattern(2000)), 107);
     EXPECT_EQ(root.image().substr(0x1B0000, 3), "old");
     EXPECT_EQ(root.image().find_first_not_of('\xFF', 0x1B0003), std::string::npos);
-}
 
-TEST(UpgradeNorRoute, NoEepromServiceMeansNothingWrittenAndNoSuccess)
-{
-    quibtest::TempRoot root;  // no chip at all
-    root.write("/tmp/quibImg", pattern(70000));
+    quibtest::TempRoot bare;  // no chip at all
+    bare.write("/tmp/quibImg", pattern(70000));
     char type[128] = "Unknown";
-    EXPECT_EQ(flash_file("FrmWCINT.bin", root.host("/tmp/quibImg").c_str(), type), 107);
+    EXPECT_EQ(flash_file("FrmWCINT.bin", bare.host("/tmp/quibImg").c_str(), type), 107);
     EXPECT_STREQ(type, "Unknown");
 }
