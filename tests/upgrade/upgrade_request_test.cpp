@@ -85,7 +85,7 @@ TEST(UpgradeRequest, RoutesByOriginQueryNameBoardAndPeerAnswer)
         int board = 1;
         std::optional<PeerAnswer> firmware = PeerAnswer::reply(4), loader = PeerAnswer::reply(4, word(0));  // none: unserved
         std::string field = "Filedata";
-        const char* origin = nullptr;  // the Host is inst:8080
+        const char* origin = "";  // none; the Host is inst:8080
         Lock lock = Free;
     };
     const Case cases[] = {
@@ -140,15 +140,9 @@ TEST(UpgradeRequest, RoutesByOriginQueryNameBoardAndPeerAnswer)
         SCOPED_TRACE(c.query + " " + c.name + " -> " + c.want);
         quibtest::ChipRoot root;
         const std::string lock = root.host("/tmp/upgrade.lock"), aside = root.host("/tmp/aside");
-        ASSERT_EQ(c.lock == Symlink     ? symlink(aside.c_str(), lock.c_str())
-                  : c.lock == Directory ? mkdir(lock.c_str(), 0700)
-                  : c.lock == Fifo      ? mkfifo(lock.c_str(), 0600)
-                                        : 0,
-                  0);
-        if (c.origin != nullptr)
-            setenv("HTTP_ORIGIN", c.origin, 1);
-        else
-            unsetenv("HTTP_ORIGIN");
+        ASSERT_EQ(c.lock == Symlink ? symlink(aside.c_str(), lock.c_str()) : c.lock == Directory ? mkdir(lock.c_str(), 0700)
+                  : c.lock == Fifo ? mkfifo(lock.c_str(), 0600) : 0, 0);
+        setenv("HTTP_ORIGIN", c.origin, 1);
         if (c.board == 2) {
             root.write("/proc/boot/pidin", "#!/bin/sh\necho 'FreeMem:41Mb/64Mb'\n");
             chmod(root.host("/proc/boot/pidin").c_str(), 0755);
@@ -211,23 +205,19 @@ TEST(MessageChannel, DspResultWordAndFailedExchanges)
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "alert(\"Erreur MsgSend\");\r\n");
 }
 
+// The longest names of a request fit (a 127-character base name, a long host
+// path); a message that would fill the buffer, terminator included, is not sent.
 TEST(MessageChannel, MessagesThatDoNotFitAreNotSent)
 {
     quibtest::TempRoot root;
-    quibtest::FakePeer firmware(root.path(), "firmware");
-    quibtest::FakePeer loader(root.path(), "loader", PeerAnswer::reply(4, word(0)));
-    const std::string name127(127, 'n');
-    // The longest names of a request fit: a 127-character base name, a long host path.
-    const std::string longTmp = root.path() + "/" + std::string(700, 'p') + "/tmp/quibAbc123";
+    quibtest::FakePeer firmware(root.path(), "firmware"), loader(root.path(), "loader", PeerAnswer::reply(4, word(0)));
+    const std::string name127(127, 'n'), longTmp = root.path() + "/" + std::string(700, 'p') + "/tmp/quibAbc123";
     EXPECT_EQ(channel_send_udp_conf('1', (name127 + ".txt").c_str(), longTmp.c_str()), 0);
     EXPECT_EQ(channel_send_dsp_image(4, longTmp.c_str(), name127.c_str()), 0);
-
-    const std::string huge(1100, 'x');
+    const std::string huge(1100, 'x'), edge(1024 - std::strlen("mode=4&RestoreSettings="), 'e');
     EXPECT_EQ(channel_send_udp_conf('1', "a.txt", huge.c_str()), 106);
     EXPECT_EQ(channel_send_restore_models(huge.c_str()), 106);
     EXPECT_EQ(channel_send_dsp_image(4, huge.c_str(), "FrmWDSP_1.hex"), -2);
-    // Exactly filling the buffer leaves no room for the terminator.
-    const std::string edge(1024 - std::strlen("mode=4&RestoreSettings="), 'e');
     EXPECT_EQ(channel_send_restore_settings(edge.c_str()), 106);
     EXPECT_EQ(channel_send_restore_settings(edge.substr(1).c_str()), 0);
     EXPECT_EQ(firmware.received().size(), 2u);
