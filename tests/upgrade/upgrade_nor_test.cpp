@@ -210,8 +210,7 @@ TEST(UpgradeProgress, RewrittenPerPhasePerStepAtMostFiveTimesASecond)
         const char* want;  // what the file says afterwards
     };
     const Step steps[] = {
-        {0, UPG_PHASE_ERASING, 1, 10, "erasing 1/10"},
-        {0, UPG_PHASE_ERASING, 2, 10, "erasing 1/10"},  // too soon
+        {0, UPG_PHASE_ERASING, 1, 10, "erasing 1/10"}, {0, UPG_PHASE_ERASING, 2, 10, "erasing 1/10"},  // too soon
         {210, UPG_PHASE_ERASING, 3, 10, "erasing 3/10"},
         {0, UPG_PHASE_PROGRAMMING, 1024, 200000, "programming 1024/200000"},  // a new phase
         {210, UPG_PHASE_PROGRAMMING, 65535, 200000, "programming 1024/200000"},  // same 64 KiB
@@ -231,14 +230,10 @@ TEST(UpgradeProgress, TheFirmwareWriterReportsProgrammingAndNeverDependsOnIt)
 {
     for (bool blocked : {false, true}) {
         quibtest::ChipRoot root;
-        root.write("/tmp/quibImg", quibtest::pattern(200000));
         if (blocked)  // a directory in the temporary name's place makes every update fail
             root.write("/tmp/upgrade.progress.tmp/x", "");
-        ASSERT_EQ(F_FlashDrv_Init(), 0);
-        S_EtatLoader.boardVersion = 1;
-        S_EtatLoader.firmwareSectorCount = 10;
         upgrade_progress_begin("F.bin");
-        ASSERT_EQ(flash_firmware("F.bin", root.host("/tmp/quibImg").c_str()), 0);
+        ASSERT_EQ(writeImage(root, Firmware, "F.bin", pattern(200000)), 0);
         const std::string said = progressFile(root);
         EXPECT_EQ(said.substr(0, 12) + said.substr(std::min(said.find('/'), said.size())),
                   blocked ? "none" : "programming /200000 F.bin");
