@@ -1,6 +1,4 @@
-// form-echo.cgi as a process: a large upload passes through lighttpd whole,
-// with flat memory, and a request that does not parse gets no answer at all
-// (the parsing itself is tests/cgi's).
+// form-echo.cgi as a process: a large upload through lighttpd whole in flat memory; an unparsed request unanswered.
 #include <gtest/gtest.h>
 
 #include <filesystem>

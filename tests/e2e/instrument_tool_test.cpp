@@ -1,6 +1,4 @@
-// The instrument tool as a program: init on each chip and board and what show
-// reads back from it, a refused init, and what the page does not show (a
-// disagreeing byte sum, the record chain of the product parameter sector).
+// The instrument tool: init and show on each chip and board, a refused init, a disagreeing sum, the record chain.
 #include <gtest/gtest.h>
 
 #include <filesystem>

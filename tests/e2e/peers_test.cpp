@@ -1,5 +1,4 @@
-// `instrument peers` as a program, for what the browser test does not drive: each option's
-// answer, per peer, and malformed messages answered -1 while the peers keep serving.
+// `instrument peers` beyond what the browser drives: each option's answer, malformed messages answered -1.
 #include <gtest/gtest.h>
 
 #include <chrono>

@@ -1,6 +1,4 @@
-// upgrade.cgi behind lighttpd, posted to by curl: one upload per kind of
-// target, the same-site check against the Host the server passes on, and the
-// request lock between processes.
+// upgrade.cgi behind lighttpd: one upload per kind of target, the same-site check, the lock between processes.
 #include <gtest/gtest.h>
 
 #include <string>

@@ -1,5 +1,4 @@
-// A simulated instrument for the end-to-end tests: a root made by `instrument init`, lighttpd serving
-// upgrade.cgi for it, FakePeer threads serving its "loader" and "firmware" names, and uploads posted by curl.
+// A simulated instrument: a root by `instrument init`, lighttpd with upgrade.cgi, FakePeer names, curl uploads.
 #pragma once
 
 #include <string>

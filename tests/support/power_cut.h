@@ -1,5 +1,4 @@
-// Power-cut sweeps in one process: an operation runs once on the simulated chip with its programs and
-// erases recorded, and the image put back; then set to what a cut after any number of them leaves.
+// Power-cut sweeps in one process: what a cut after any number of an operation's programs and erases leaves.
 #pragma once
 
 #include <fcntl.h>
@@ -13,6 +12,7 @@ namespace quibtest {
 
 class PowerCut {
 public:
+    // Runs op once with its programs and erases recorded, then puts the image back as before.
     template <typename Op>
     PowerCut(const ChipRoot& root, Op op)
         : before_(root.image()), fd_(open(root.host("/flash/nor.img").c_str(), O_RDWR))

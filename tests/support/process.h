@@ -1,5 +1,4 @@
-// Starts programs and forked children for the tests, and finds the programs
-// of the build and the emulator that a cross build needs to run them.
+// Starts programs and forked children for the tests, with the emulator a cross build needs to run them.
 #pragma once
 
 #include <functional>

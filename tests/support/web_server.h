@@ -1,6 +1,4 @@
-// lighttpd on a free port of 127.0.0.1 for one test, with the demo's configuration (web/lighttpd.conf.in)
-// filled in in its own temporary directory: the CGI programs of build/bin under /cgi-bin/, with
-// INSTRUMENT_ROOT, the sanitizer and emulator settings of this process. A sanitizer report in its log fails the test.
+// lighttpd on a free port of 127.0.0.1 for one test, configured from web/lighttpd.conf.in as the demo is.
 #pragma once
 
 #include <string>
@@ -10,7 +8,8 @@ namespace quibtest {
 
 class WebServer {
 public:
-    // Returns once the server accepts connections; throws with its log when it cannot start.
+    // Returns once it accepts connections, or throws with its log. The CGI programs get INSTRUMENT_ROOT and the
+    // sanitizer and emulator settings of this process; a sanitizer report of theirs in the log fails the test.
     WebServer();
     ~WebServer();
     WebServer(const WebServer&) = delete;
