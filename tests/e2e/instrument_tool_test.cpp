@@ -6,8 +6,7 @@
 
 #include "tests/e2e/web_instrument.h"
 
-using quibtest::be32;
-using quibtest::instrument;
+using quibtest::be32, quibtest::instrument;
 
 TEST(InstrumentTool, InitThenShowOnEachChipAndBoardOrRefused)
 {

@@ -7,10 +7,7 @@
 
 #include "tests/e2e/web_instrument.h"
 
-using quibtest::be32;
-using quibtest::pattern;
-using quibtest::post;
-using quibtest::WebInstrument;
+using quibtest::be32, quibtest::pattern, quibtest::post, quibtest::WebInstrument;
 using Files = std::vector<std::string>;
 
 namespace {
@@ -47,8 +44,7 @@ TEST(UpgradeWeb, EachKindOfTargetReceivesTheUpload)
     EXPECT_EQ(nand.list("/tmp"), kLockOnly);
 }
 
-// Concurrent writers take turns on the chip, and one that dies (the power
-// goes) leaves no lock that holds up the next.
+// Concurrent writers take turns on the chip; one that dies (the power goes) leaves no lock holding up the next.
 TEST(UpgradeWeb, TheLockSerialisesWritersAndDiesWithThem)
 {
     WebInstrument inst;
@@ -57,8 +53,7 @@ TEST(UpgradeWeb, TheLockSerialisesWritersAndDiesWithThem)
     std::vector<std::thread> threads;
     for (int i = 0; i < kUploads; ++i) {
         images[i] = pattern(65536 + 23456 * i, 10 + i);
-        threads.emplace_back(
-            [&, i] { pages[i] = post(inst, "FrmWCINT_" + std::to_string(i), images[i]).refresh(); });
+        threads.emplace_back([&, i] { pages[i] = post(inst, "FrmWCINT_" + std::to_string(i), images[i]).refresh(); });
     }
     for (auto& t : threads)
         t.join();

@@ -19,7 +19,7 @@
 namespace {
 
 constexpr uint8_t V = FLASHPACK_STATUS_VALID, O = FLASHPACK_STATUS_OBSOLETE, W = FLASHPACK_STATUS_WRITING;
-using quibtest::pattern;
+using quibtest::be32, quibtest::pattern;
 
 struct Pack {
     uint32_t offset;
@@ -238,10 +238,8 @@ TEST_F(PackChain, ProductRecordsOfEachFormatVersionAndDamagedTexts)
 {
     for (const auto& [version, want] : {std::pair{1u, T_FlashProd_Mode{10, 11, 0}}, {3u, {10, 11, 12}},
                                         {0x80000000u, {10, 11, 12}}, {0u, {0, 0, 0}}, {~0u, {0, 0, 0}}}) {
-        uint8_t rec[16];
-        for (uint32_t i = 0; i < 4; ++i)
-            F_Flash_SetWord(rec + 4 * i, i == 0 ? version : 9 + i);
-        ASSERT_EQ(F_FlashPack_SavePackId(base_, FLASHPACK_ID_PRODUCT, rec, version == ~0u ? 0 : 16), 0);
+        const std::string rec = be32(version) + be32(10) + be32(11) + be32(12);
+        ASSERT_EQ(F_FlashPack_SavePackId(base_, FLASHPACK_ID_PRODUCT, rec.data(), version == ~0u ? 0 : 16), 0);
         V_A_cFlashMem[0] = 0xFF;  // an empty pack must not let the last record through
         EXPECT_EQ(F_LoadCnf_Product_Info(0), 1);
         EXPECT_EQ(FlashProd_Mode, want) << version;
