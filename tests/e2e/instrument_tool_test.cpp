@@ -1,6 +1,4 @@
-// The instrument tool as a program: init on each chip and board and what show
-// reads back from it, a refused init, and what the page does not show (a
-// disagreeing byte sum, the record chain of the product parameter sector).
+// The instrument tool: init and show on each chip and board, a refused init, a disagreeing sum, the record chain.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -8,43 +6,38 @@
 
 #include "tests/e2e/web_instrument.h"
 
-using quibtest::be32;
-using quibtest::instrument;
+using quibtest::be32, quibtest::instrument;
 
 TEST(InstrumentTool, InitThenShowOnEachChipAndBoardOrRefused)
 {
-    struct Case {
-        std::vector<std::string> options;
-        uintmax_t size;
-        std::vector<std::string> shown;  // pieces of show's text and JSON
-    };
-    const Case cases[] = {
-        {{"--flash", "0xC8"}, 0x200000,
+    // init's options after the root; pieces of show's text and JSON
+    const std::pair<std::vector<std::string>, std::vector<std::string>> cases[] = {
+        {{"--flash", "0xC8"},
          {"FLASH_ADD_LOADER       0x3B0000  -           sector 59  outside the chip",
           "Product parameter sector: none, the 2 MiB chip ends at 0x200000\n"}},
-        {{"--flash", "0x93", "--loader-generation", "4"}, 0x400000,
+        {{"--flash", "0x93", "--loader-generation", "4"},
          {"FLASH_ADD_PARAM_PROD   0x3D0000  0xFFFD0000  sector 61",
           R"("board":{"version":1,"loaderGeneration":4,"firmwareSectorCount":10,"loaderName":"LoaderCINT_v4")"}},
-        {{"--flash", "0xA3", "--loader-generation", "3"}, 0x400000,
+        {{"--flash", "0xA3", "--loader-generation", "3"},
          {"FLASH_ADD_VERSFIRMW    0x39FF80  0xFFF9FF80  sector 57",
           R"("loaderGeneration":3,"firmwareSectorCount":8,)"}},
-        {{"--flash", "0x53", "--board", "2"}, 0x400000,
+        {{"--flash", "0x53", "--board", "2"},
          {"FLASH_ADD_WEB          0x1B0000  0xFFDB0000  sector 27",
           R"("board":{"version":2,"loaderGeneration":null,)"}},
     };
-    for (const auto& c : cases) {
+    for (const auto& [options, pieces] : cases) {
         quibtest::TempRoot tmp;
         const std::string root = tmp.path() + "/inst";
         std::vector<std::string> args = {"init", root};
-        args.insert(args.end(), c.options.begin(), c.options.end());
+        args.insert(args.end(), options.begin(), options.end());
         const auto init = instrument(args);
         ASSERT_EQ(init.status, 0) << init.err;
         EXPECT_TRUE(init.out.starts_with("chip: ") && init.out.find("\nboard report: ") != std::string::npos)
             << init.out;
-        EXPECT_EQ(std::filesystem::file_size(root + "/flash/nor.img"), c.size);
+        EXPECT_EQ(std::filesystem::file_size(root + "/flash/nor.img"), options[1] == "0xC8" ? 0x200000u : 0x400000u);
         const std::string shown = instrument({"show", root}).out + instrument({"show", root, "--json"}).out;
-        EXPECT_NE(shown.find("flash chip: code " + c.options[1]), std::string::npos) << shown;
-        for (const auto& piece : c.shown)
+        EXPECT_NE(shown.find("flash chip: code " + options[1]), std::string::npos) << shown;
+        for (const auto& piece : pieces)
             EXPECT_NE(shown.find(piece), std::string::npos) << piece << "\nin:\n" << shown;
     }
     // The loader lies beyond the small chip: refused, and nothing of the root is left.

@@ -2,9 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
-
 namespace quibtest {
 
 ProcessResult instrument(std::vector<std::string> args)
@@ -27,21 +24,17 @@ std::string Reply::refresh() const
                                                             : page.substr(b + open.size(), e - b - open.size());
 }
 
-Reply post(const WebInstrument& inst, const std::string& query, const std::string& fileName,
-           const std::string& content, const std::vector<std::string>& headers)
+Reply post(const WebInstrument& inst, const std::string& fileName, const std::string& content,
+           const std::vector<std::string>& headers)
 {
-    // The client's copy lives outside the instrument's directories.
-    std::string dir = "/tmp/quibclient-XXXXXX";
-    if (mkdtemp(dir.data()) == nullptr)
-        return {};
-    std::ofstream(dir + "/upload", std::ios::binary) << content;
+    const std::string copy = "/client/" + fileName;  // the browser's copy, in no directory the instrument uses
+    inst.write(copy, content);
     std::vector<std::string> argv = {"/usr/bin/curl", "-sS", "-i", "--http1.1", "-H", "Expect:",
-                                     "-F", "Filedata=@" + dir + "/upload;filename=" + fileName};
+                                     "-F", "Filedata=@" + inst.host(copy) + ";filename=" + fileName};
     for (const auto& h : headers)
         argv.insert(argv.end(), {"-H", h});
-    argv.push_back(inst.server.url("/cgi-bin/upgrade.cgi" + (query.empty() ? "" : "?" + query)));
+    argv.push_back(inst.server.url("/cgi-bin/upgrade.cgi"));
     const ProcessResult r = runProcess(argv);
-    std::filesystem::remove_all(dir);
     const size_t end = r.out.find("\r\n\r\n");
     if (r.status != 0 || end == std::string::npos)
         return {};

@@ -1,6 +1,4 @@
-// A simulated instrument for the end-to-end tests: a root made by `instrument
-// init`, lighttpd serving upgrade.cgi for it, FakePeer threads serving its
-// "loader" and "firmware" names, and uploads posted by curl.
+// A simulated instrument: a root by `instrument init`, lighttpd with upgrade.cgi, FakePeer names, curl uploads.
 #pragma once
 
 #include <string>
@@ -14,13 +12,11 @@
 
 namespace quibtest {
 
-// Runs the instrument tool with these arguments.
-ProcessResult instrument(std::vector<std::string> args);
+ProcessResult instrument(std::vector<std::string> args);  // the instrument tool with these arguments
 
 class WebInstrument : public TempRoot {
 public:
-    // Board 1 has NOR image regions, board 2 the NAND drive; the chip is a 0x93
-    // with a generation 4 loader.
+    // Board 1 has NOR image regions, board 2 the NAND drive; the chip is a 0x93 with a generation 4 loader.
     explicit WebInstrument(int board = 1);
     std::string chip() const { return read("/flash/nor.img"); }
 
@@ -32,13 +28,12 @@ public:
 struct Reply {
     std::string headers;  // the status line and header lines; "" when no answer came
     std::string page;
-    // The Refresh target: what follows "0;" in the meta element, "" if none.
-    std::string refresh() const;
+    std::string refresh() const;  // the Refresh target, what follows "0;" in the meta element; "" if none
 };
 
-// Posts content as the form field Filedata named fileName, the way a browser
-// does, through the server; headers: extra request header lines.
-Reply post(const WebInstrument& inst, const std::string& query, const std::string& fileName,
-           const std::string& content, const std::vector<std::string>& headers = {});
+// Posts content to upgrade.cgi as the form field Filedata named fileName, the way a browser does;
+// headers: extra request header lines.
+Reply post(const WebInstrument& inst, const std::string& fileName, const std::string& content,
+           const std::vector<std::string>& headers = {});
 
 }  // namespace quibtest

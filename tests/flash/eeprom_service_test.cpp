@@ -13,14 +13,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Whether pred comes to hold within 5 s (polled every millisecond).
-template <class Pred>
-bool waitFor(Pred pred)
+// Whether the service has done cycles within 5 s.
+bool cyclesDone(unsigned cycles)
 {
-    const auto until = Clock::now() + std::chrono::seconds(5);
-    while (!pred() && Clock::now() < until)
+    for (auto until = Clock::now() + std::chrono::seconds(5); F_EEProm_CyclesDone() != cycles && Clock::now() < until;)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    return pred();
+    return F_EEProm_CyclesDone() == cycles;
 }
 
 // The thread starts even without a flash. Every kind sets its own flags and posts
@@ -35,7 +33,7 @@ TEST(EEPromService, RequestsAndTheSaveCycle)
         EXPECT_EQ(F_IsSaveToEEPROM_Pending(), 0);
         const unsigned cycles = F_EEProm_CyclesDone();
         ASSERT_EQ(F_SaveToEEPROM_Request(2), 0);
-        EXPECT_TRUE(waitFor([&] { return F_EEProm_CyclesDone() == cycles + 1; }));
+        EXPECT_TRUE(cyclesDone(cycles + 1));
     }
     quibtest::ChipRoot chip;
     ASSERT_EQ(F_InitEEProm(), 0) << "maps the flash, keeps the one thread";
@@ -51,9 +49,9 @@ TEST(EEPromService, RequestsAndTheSaveCycle)
     EXPECT_EQ(F_EEProm_CyclesDone(), cycles);
     const auto released = Clock::now();
     ASSERT_EQ(pthread_mutex_unlock(&mtx_ActionWithEEProm), 0);
-    ASSERT_TRUE(waitFor([&] { return F_EEProm_CyclesDone() == cycles + 1; }));
+    ASSERT_TRUE(cyclesDone(cycles + 1));
     EXPECT_LT(Clock::now() - released, std::chrono::seconds(1)) << "one retry period, on a loaded machine";
-    EXPECT_TRUE(waitFor([&] { return F_EEProm_CyclesDone() == cycles + 4; })) << "one cycle per request";
+    EXPECT_TRUE(cyclesDone(cycles + 4)) << "one cycle per request";
     iSaveConfigUserToProm = 0;
     EXPECT_EQ(F_IsSaveToEEPROM_Pending(), 1) << "nothing clears a request";
 

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "flash/Flash_Drv.h"
@@ -12,27 +13,24 @@ namespace {
 
 TEST(FlashDrv, IdentifiesEachPartOrFails)
 {
-    struct Case {
-        unsigned code;
-        const char* settings;
-        uint64_t idReads;  // one per probe and per autoselect
-    } const cases[] = {{0xC8, "", 1}, {0x93, "", 1}, {0xA3, "", 2}, {0x53, "", 2}, {0x93, "id_offset1=0\n", 2},
-                       {0xC8, "id_offset1=1\n", 2}, {0x53, "id_offset1=1\n", 4}, {0x12, "", 2}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << std::hex << c.code << " " << c.settings);
-        quibtest::ChipRoot root(c.code, c.settings);
+    // chip code, nor.conf lines, identification reads (one per probe and per autoselect)
+    const std::tuple<unsigned, const char*, uint64_t> cases[] = {
+        {0xC8, "", 1}, {0x93, "", 1}, {0xA3, "", 2}, {0x53, "", 2}, {0x93, "id_offset1=0\n", 2},
+        {0xC8, "id_offset1=1\n", 2}, {0x53, "id_offset1=1\n", 4}, {0x12, "", 2}};
+    for (const auto& [code, settings, idReads] : cases) {
+        SCOPED_TRACE(testing::Message() << std::hex << code << " " << settings);
+        quibtest::ChipRoot root(code, settings);
         norsim::resetCounters();
-        ASSERT_EQ(F_FlashDrv_Init(), c.code == 0x12 ? -4 : 0);
-        EXPECT_EQ(V_FlashDrv_MemType, c.code);
-        EXPECT_EQ(norsim::counters().reads, c.idReads);
-        if (c.code == 0x12) {
+        ASSERT_EQ(F_FlashDrv_Init(), code == 0x12 ? -4 : 0);
+        EXPECT_EQ(V_FlashDrv_MemType, code);
+        EXPECT_EQ(norsim::counters().reads, idReads);
+        if (code == 0x12) {
             EXPECT_EQ(FLASH_Size, 0u);
             EXPECT_EQ(F_FlashDrv_GetByte(FLASH_ADD_WEB), -2) << "an empty window";
             continue;
         }
-        EXPECT_EQ(FLASH_Size, norsim::chipSize(c.code));
-        EXPECT_EQ(norsim::physicalAddress(FLASH_ADD_DEBUT), norsim::chipBase(c.code));
-        EXPECT_EQ(FLASH_ADD_FIN, FLASH_ADD_DEBUT + FLASH_Size);
+        EXPECT_EQ(FLASH_Size, norsim::chipSize(code));
+        EXPECT_EQ(norsim::physicalAddress(FLASH_ADD_DEBUT), norsim::chipBase(code));
         // A second Init releases the first window; Close leaves none and an empty map.
         const uintptr_t first = FLASH_ADD_DEBUT;
         ASSERT_EQ(F_FlashDrv_Init(), 0);
@@ -44,12 +42,8 @@ TEST(FlashDrv, IdentifiesEachPartOrFails)
     }
 }
 
-// Both ends of the window [b, e) and lengths around them; e may have wrapped to 0.
-struct RangeCase {
-    uintptr_t start;
-    uint32_t len;
-    bool in;
-};
+// Both ends of the window [b, e) and lengths around them, inside or not; e may have wrapped to 0.
+using RangeCase = std::tuple<uintptr_t, uint32_t, bool>;
 std::vector<RangeCase> windowEdges(uintptr_t b, uintptr_t e)
 {
     return {{b, 0, false},     {b + 1, 0, true},  {b, 1, true},  {e - 1, 1, true},  {e - 2, 2, true},
@@ -62,14 +56,14 @@ TEST(FlashDrv, EveryAccessStaysInsideTheWindow)
     ASSERT_EQ(F_FlashDrv_Init(), 0);
     const uintptr_t b = FLASH_ADD_DEBUT, e = FLASH_ADD_FIN;
     uint8_t buf[2] = {0x5A, 0x5A};
-    for (const RangeCase& c : windowEdges(b, e)) {
-        SCOPED_TRACE(testing::Message() << "offset " << static_cast<intptr_t>(c.start - b) << " len " << c.len);
-        uintptr_t cur = c.start;
-        EXPECT_EQ(F_FlashDrv_Write(&cur, buf, c.len), c.in ? 0 : -2);
-        EXPECT_EQ(cur, c.in ? c.start + c.len : c.start);
-        cur = c.start;
-        EXPECT_EQ(F_FlashDrv_Read(&cur, buf, c.len), c.in ? 0 : -2);
-        EXPECT_EQ(cur, c.in ? c.start + c.len : c.start);
+    for (const auto& [start, len, in] : windowEdges(b, e)) {
+        SCOPED_TRACE(testing::Message() << "offset " << static_cast<intptr_t>(start - b) << " len " << len);
+        uintptr_t cur = start;
+        EXPECT_EQ(F_FlashDrv_Write(&cur, buf, len), in ? 0 : -2);
+        EXPECT_EQ(cur, in ? start + len : start);
+        cur = start;
+        EXPECT_EQ(F_FlashDrv_Read(&cur, buf, len), in ? 0 : -2);
+        EXPECT_EQ(cur, in ? start + len : start);
     }
     EXPECT_EQ(root.image().substr(0, 2) + root.image().substr(0x3FFFFE), "\x5A\xFF\x5A\x5A");
     uintptr_t cur = e;
@@ -84,10 +78,10 @@ TEST(FlashDrv, EveryAccessStaysInsideTheWindow)
     FLASH_ADD_DEBUT = 0 - uintptr_t{FLASH_Size};
     FLASH_ADD_FIN = 0;
     std::vector<RangeCase> top = windowEdges(FLASH_ADD_DEBUT, 0);
-    top.push_back({FLASH_ADD_DEBUT, FLASH_Size, true});
-    for (const RangeCase& c : top) {
-        EXPECT_EQ(F_FlashDrv_RangeInWindow(c.start, c.len), c.in) << c.start - FLASH_ADD_DEBUT << " " << c.len;
-        EXPECT_TRUE(c.len != 1 || F_FlashDrv_InWindow(c.start) == c.in) << c.start - FLASH_ADD_DEBUT;
+    top.emplace_back(FLASH_ADD_DEBUT, FLASH_Size, true);
+    for (const auto& [start, len, in] : top) {
+        EXPECT_EQ(F_FlashDrv_RangeInWindow(start, len), in) << start - FLASH_ADD_DEBUT << " " << len;
+        EXPECT_TRUE(len != 1 || F_FlashDrv_InWindow(start) == in) << start - FLASH_ADD_DEBUT;
     }
     FLASH_ADD_DEBUT = b;
     FLASH_ADD_FIN = e;
@@ -104,16 +98,15 @@ TEST(FlashDrv, ProgramsAndErases)
     EXPECT_EQ(F_FlashDrv_SetByte(b + 0x1000, 0x42), 0) << "second attempt succeeds";
     EXPECT_EQ(norsim::counters().programs, 2u);
     EXPECT_EQ(F_FlashDrv_SetByte(b + 0x1000, 0x43), -3) << "a bit cannot rise without an erase";
-    uintptr_t cur = b + 0x1001;
-    EXPECT_EQ(F_FlashDrv_WriteByte(&cur, 0x42), -3);
-    EXPECT_EQ(cur, b + 0x1001) << "WriteByte moves on success only";
-    cur = b + 0x1002;
-    EXPECT_EQ(F_FlashDrv_WriteByte(&cur, 0x42), 0);
-    EXPECT_EQ(cur, b + 0x1003);
+    for (const auto& [at, rc, next] : {std::tuple{0x1001, -3, 0x1001}, {0x1002, 0, 0x1003}}) {
+        uintptr_t cur = b + at;
+        EXPECT_EQ(F_FlashDrv_WriteByte(&cur, 0x42), rc);
+        EXPECT_EQ(cur, b + next) << "WriteByte moves on success only";
+    }
 
     // A block write does not retry: it keeps the bytes before the failing one
     // and the cursor, and leaves the chip in read mode, out of bypass.
-    cur = b + 0x2000;
+    uintptr_t cur = b + 0x2000;
     norsim::resetCounters();
     EXPECT_EQ(F_FlashDrv_Write(&cur, "\1\2\3\4", 4), -3);
     EXPECT_EQ(norsim::counters().programs, 2u);

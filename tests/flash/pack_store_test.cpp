@@ -19,7 +19,7 @@
 namespace {
 
 constexpr uint8_t V = FLASHPACK_STATUS_VALID, O = FLASHPACK_STATUS_OBSOLETE, W = FLASHPACK_STATUS_WRITING;
-using quibtest::pattern;
+using quibtest::be32, quibtest::pattern;
 
 struct Pack {
     uint32_t offset;
@@ -59,7 +59,6 @@ protected:
     void SetUp() override
     {
         ASSERT_EQ(F_FlashDrv_Init(), 0);
-        base_ = FLASH_ADD_PARAM_PROD;
         erase();
     }
     void erase()
@@ -68,19 +67,13 @@ protected:
         F_FlashPack_Init();
     }
     quibtest::ChipRoot chip_;
-    uintptr_t base_ = 0;
+    const uintptr_t& base_ = FLASH_ADD_PARAM_PROD;  // placed by the driver's Init
 };
-using ProductRecords = PackChain;
-using PackPowerCut = PackChain;
 
 TEST_F(PackChain, SavesRetireOlderPacksAndBitFieldsCount)
 {
-    for (uint8_t i = 0; i < 4; ++i) {
-        ASSERT_EQ(save(base_, 1, 100 + i, i), 0);
-        if (i == 1) {
-            ASSERT_EQ(save(base_, 2, 3, 9), 0);
-        }
-    }
+    for (uint8_t i = 0; i < 4; ++i)
+        ASSERT_EQ(save(base_, 1, 100 + i, i) + (i == 1 ? save(base_, 2, 3, 9) : 0), 0);
     EXPECT_EQ(walk(base_), (std::vector<Pack>{{0, O, 1, 100}, {104, O, 1, 101}, {209, V, 2, 3}, {216, O, 1, 102},
                                               {322, V, 1, 103}}));
     EXPECT_EQ(load(base_, 1), pattern(103, 3));
@@ -126,8 +119,7 @@ TEST_F(PackChain, FullSectorRefusesTheSaveAndLosesNothing)
     // Without a free header the chain ends at the sector's end, whatever lies beyond.
     ASSERT_EQ(save(base_ + FLASHPACK_BLOCK_SIZE, 9, 8, 2), 0);
     uintptr_t end = 0;
-    EXPECT_EQ(F_FlashPack_SearchPackId(base_, 9, nullptr, &end), 0u);
-    EXPECT_EQ(end, base_ + FLASHPACK_BLOCK_SIZE);
+    EXPECT_EQ(F_FlashPack_SearchPackId(base_, 9, nullptr, &end) + end, base_ + FLASHPACK_BLOCK_SIZE);
 }
 
 // Packs not valid are walked past; of two valid packs of an id (a cut save) the later counts.
@@ -180,11 +172,8 @@ TEST_F(PackChain, FailedProgramsAndTornHeadersLoseNoRecord)
     };
     for (const auto& [before, bytes, id, len, want] : torn) {
         SCOPED_TRACE(testing::Message() << bytes.size() << " torn bytes, id " << int(id) << " length " << len);
-        ASSERT_EQ(F_FlashDrv_EraseSector(base_), 1);
-        F_FlashPack_Init();
-        if (before) {
-            ASSERT_EQ(save(base_, 2, 8, 1), 0);
-        }
+        erase();
+        ASSERT_EQ(before ? save(base_, 2, 8, 1) : 0, 0);
         uintptr_t cursor = base_ + (before ? 12 : 0) + 1;
         ASSERT_EQ(F_FlashDrv_Write(&cursor, bytes.data(), static_cast<uint32_t>(bytes.size())), 0);
         ASSERT_EQ(save(base_, id, len, 5), 0);
@@ -222,7 +211,7 @@ bool loads(const T_FlashProd_Mode& mode, const T_ConfigIP_Tab& table, int rows =
 }
 
 // Defaults leave rows 18 and 19, a save never stores row 19; words lie high byte first.
-TEST_F(ProductRecords, SaveLoadAndDefaults)
+TEST_F(PackChain, ProductRecordsSaveLoadAndDefaults)
 {
     EXPECT_TRUE(loads({0, 0, 0}, ConfigIP_Tab_CmdDef, CONFIGIP_DEFAULT_ROWS));
     EXPECT_EQ(std::memcmp(ConfigIP_Tab_Cmd[0].aucFlag, "\0\0\0\1", 4), 0) << "flag word, high byte first";
@@ -245,14 +234,12 @@ TEST_F(ProductRecords, SaveLoadAndDefaults)
 }
 
 // Records of each format version as older programs left them; an empty pack is none.
-TEST_F(ProductRecords, FormatVersionsAndDamagedTexts)
+TEST_F(PackChain, ProductRecordsOfEachFormatVersionAndDamagedTexts)
 {
     for (const auto& [version, want] : {std::pair{1u, T_FlashProd_Mode{10, 11, 0}}, {3u, {10, 11, 12}},
                                         {0x80000000u, {10, 11, 12}}, {0u, {0, 0, 0}}, {~0u, {0, 0, 0}}}) {
-        uint8_t rec[16];
-        for (uint32_t i = 0; i < 4; ++i)
-            F_Flash_SetWord(rec + 4 * i, i == 0 ? version : 9 + i);
-        ASSERT_EQ(F_FlashPack_SavePackId(FLASH_ADD_PARAM_PROD, FLASHPACK_ID_PRODUCT, rec, version == ~0u ? 0 : 16), 0);
+        const std::string rec = be32(version) + be32(10) + be32(11) + be32(12);
+        ASSERT_EQ(F_FlashPack_SavePackId(base_, FLASHPACK_ID_PRODUCT, rec.data(), version == ~0u ? 0 : 16), 0);
         V_A_cFlashMem[0] = 0xFF;  // an empty pack must not let the last record through
         EXPECT_EQ(F_LoadCnf_Product_Info(0), 1);
         EXPECT_EQ(FlashProd_Mode, want) << version;
@@ -277,25 +264,22 @@ TEST(ProductRecords2MiB, NoProductSector)
 
 // A table save (the fifth pack) cut after each program finds the old pack or the new, never
 // none nor back; sampled cuts load whole, and the next save (the last that fits) stays single.
-TEST_F(PackPowerCut, EveryCutPointOfASaveKeepsTheOldOrTheNewRecord)
+TEST_F(PackChain, EveryCutPointOfASaveKeepsTheOldOrTheNewRecord)
 {
     FlashProd_Mode = {1, 2, 3};
-    ConfigIP_Tab_Cmd = table("first");
-    ASSERT_EQ(F_SaveCnf_Product(), 0);
-    for (const char* tag : {"second", "old"}) {
+    for (const char* tag : {"first", "second", "old"}) {
         ConfigIP_Tab_Cmd = table(tag);
-        ASSERT_EQ(F_SaveCnf_Product_ConfigIP(), 0);
+        ASSERT_EQ(*tag == 'f' ? F_SaveCnf_Product() : F_SaveCnf_Product_ConfigIP(), 0);
     }
     ConfigIP_Tab_Cmd = table("new");
     quibtest::PowerCut cut(chip_, [] { EXPECT_EQ(F_SaveCnf_Product_ConfigIP(), 0); });
     ASSERT_GT(cut.points(), FLASHPACK_BUFFER_SIZE);
-    const uintptr_t base = base_, oldPack = base + 3 * (4 + FLASHPACK_BUFFER_SIZE),
-                    newPack = oldPack + 4 + FLASHPACK_BUFFER_SIZE;
+    const uintptr_t oldPack = base_ + 3 * (4 + FLASHPACK_BUFFER_SIZE), newPack = oldPack + 4 + FLASHPACK_BUFFER_SIZE;
     int old = 0, fresh = 0;
     for (size_t n = 0; n <= cut.points(); ++n) {
         cut.cutAfter(n);
-        const uintptr_t found = F_FlashPack_SearchPackId(base, FLASHPACK_ID_CONFIGIP, nullptr, nullptr);
-        ASSERT_TRUE(found == oldPack || found == newPack) << "cut after " << n << ": found " << found - base;
+        const uintptr_t found = F_FlashPack_SearchPackId(base_, FLASHPACK_ID_CONFIGIP, nullptr, nullptr);
+        ASSERT_TRUE(found == oldPack || found == newPack) << "cut after " << n << ": found " << found - base_;
         ASSERT_TRUE(found == newPack || fresh == 0) << "back to the old record at " << n;
         if (n < cut.points())
             ++(found == oldPack ? old : fresh);
@@ -305,7 +289,7 @@ TEST_F(PackPowerCut, EveryCutPointOfASaveKeepsTheOldOrTheNewRecord)
         ConfigIP_Tab_Cmd = table("next");
         ASSERT_EQ(F_SaveCnf_Product_ConfigIP(), 0) << "next save after a cut after " << n;
         ASSERT_TRUE(loads({1, 2, 3}, table("next"))) << n;
-        const std::vector<Pack> chain = walk(base);
+        const std::vector<Pack> chain = walk(base_);
         EXPECT_EQ(std::count_if(chain.begin(), chain.end(), [](const Pack& p) { return p.status == V; }), 2) << n;
         cut.restart();
     }

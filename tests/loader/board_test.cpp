@@ -18,9 +18,7 @@ namespace {
 
 void putBytes(const quibtest::ChipRoot& root, uint32_t offset, const std::string& bytes)
 {
-    std::fstream f(root.host("/flash/nor.img"), std::ios::in | std::ios::out | std::ios::binary);
-    f.seekp(offset);
-    f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    std::fstream(root.host("/flash/nor.img"), std::ios::in | std::ios::out | std::ios::binary).seekp(offset) << bytes;
 }
 
 // The loader region as the image writers leave it: size and byte sum, then the image.

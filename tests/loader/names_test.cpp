@@ -1,5 +1,4 @@
-// Installed names on the NAND drive and the DSP names file (fuzz_names and fuzz_version hold the parsers
-// against reference models).
+// Installed names on the NAND drive and the DSP names file (its parser is fuzzed against a reference model).
 #include <gtest/gtest.h>
 
 #include <array>

@@ -1,5 +1,4 @@
-// state.cgi's report, part by part: only a whole JSON object from the tool,
-// whole lines of the peers' log and a whole progress record reach the page.
+// state.cgi's report: only a whole JSON object, whole log lines and a whole progress record reach the page.
 #include <gtest/gtest.h>
 
 #include "tests/support/temp_root.h"

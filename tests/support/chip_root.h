@@ -12,7 +12,6 @@ namespace quibtest {
 
 class ChipRoot : public TempRoot {
 public:
-    // settings: extra nor.conf lines ("power_cut_after=3\n"), see README.md.
     explicit ChipRoot(unsigned code = 0x93, const std::string& settings = "") : code_(code)
     {
         EXPECT_EQ(norsim::createErasedChip(path().c_str(), code), 0);
@@ -20,7 +19,7 @@ public:
             setSettings(settings);
     }
 
-    // nor.conf becomes the code plus these lines, read by the chip at once.
+    // nor.conf becomes the code plus these lines ("power_cut_after=3\n"), read by the chip at once.
     void setSettings(const std::string& settings) const
     {
         write("/flash/nor.conf", "code=" + std::to_string(code_) + "\n" + settings);

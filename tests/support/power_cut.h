@@ -1,5 +1,4 @@
-// Power-cut sweeps in one process: an operation runs once on the simulated chip with its programs and
-// erases recorded, and the image put back; then set to what a cut after any number of them leaves.
+// Power-cut sweeps in one process: what a cut after any number of an operation's programs and erases leaves.
 #pragma once
 
 #include <fcntl.h>
@@ -13,6 +12,7 @@ namespace quibtest {
 
 class PowerCut {
 public:
+    // Runs op once with its programs and erases recorded, then puts the image back as before.
     template <typename Op>
     PowerCut(const ChipRoot& root, Op op)
         : before_(root.image()), fd_(open(root.host("/flash/nor.img").c_str(), O_RDWR))
@@ -30,8 +30,7 @@ public:
 
     size_t points() const { return events_.size(); }  // the cut points are 0 to points()
 
-    // The image a cut after the first n events leaves. Going forward costs only the events in between;
-    // programs of consecutive bytes go out as one write.
+    // The image a cut after the first n events leaves; going forward costs only the events in between.
     void cutAfter(size_t n)
     {
         if (n < applied_)
@@ -50,7 +49,7 @@ public:
         put(start, run);
     }
 
-    // Puts the sectors the run touched back as before it (after other changes too); the next cut starts over.
+    // Puts the sectors the run touched back as before it; the next cut starts over.
     void restart()
     {
         for (uint32_t s : sectors_)

@@ -16,17 +16,6 @@ extern char** environ;
 namespace quibtest {
 namespace {
 
-// What an unnamed temporary file holds; closes it.
-std::string drain(FILE* f)
-{
-    std::fseek(f, 0, SEEK_END);
-    std::string s(static_cast<size_t>(std::ftell(f)), '\0');
-    std::rewind(f);
-    s.resize(std::fread(s.data(), 1, s.size(), f));
-    std::fclose(f);
-    return s;
-}
-
 // ELF class, byte order and machine as the file holds them; "" when it is no ELF file.
 std::string elfMachine(const std::string& path)
 {
@@ -58,8 +47,6 @@ int runInChild(const std::function<int()>& body, long fileLimit)
 {
     std::fflush(nullptr);
     const pid_t pid = fork();
-    if (pid < 0)
-        throw std::runtime_error("fork failed");
     if (pid == 0) {
         if (fileLimit > 0) {
             std::signal(SIGXFSZ, SIG_IGN);
@@ -68,7 +55,7 @@ int runInChild(const std::function<int()>& body, long fileLimit)
         }
         _exit(body());
     }
-    return waitProcess(pid);
+    return pid < 0 ? -1 : waitProcess(pid);
 }
 
 pid_t startProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
@@ -79,8 +66,7 @@ pid_t startProcess(const std::vector<std::string>& argv, const std::map<std::str
         if (!env.contains(std::string(*e).substr(0, std::string(*e).find('='))))
             vars.push_back(*e);
     for (const auto& [k, v] : env)
-        if (!v.empty())
-            vars.push_back(k + "=" + v);
+        vars.push_back(k + "=" + v);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     for (int fd : {0, 1, 2})
@@ -99,14 +85,19 @@ ProcessResult runProcess(const std::vector<std::string>& argv,
 {
     // Files, not pipes: no side waits for the other however much either writes.
     FILE* files[3] = {std::tmpfile(), std::tmpfile(), std::tmpfile()};
-    for (FILE* f : files)
-        if (f == nullptr)
-            throw std::runtime_error("tmpfile failed");
     std::fwrite(input.data(), 1, input.size(), files[0]);
     std::rewind(files[0]);
-    const int status = waitProcess(startProcess(argv, env, fileno(files[0]), fileno(files[1]), fileno(files[2])));
-    std::fclose(files[0]);
-    return {status, drain(files[1]), drain(files[2])};
+    ProcessResult r;
+    r.status = waitProcess(startProcess(argv, env, fileno(files[0]), fileno(files[1]), fileno(files[2])));
+    for (std::string* text : {&r.out, &r.err}) {
+        FILE* f = files[text == &r.out ? 1 : 2];
+        std::rewind(f);
+        for (int c; (c = std::fgetc(f)) != EOF;)
+            *text += static_cast<char>(c);
+    }
+    for (FILE* f : files)
+        std::fclose(f);
+    return r;
 }
 
 std::string sha256File(const std::string& path)

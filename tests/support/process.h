@@ -1,5 +1,4 @@
-// Starts programs and forked children for the tests, and finds the programs
-// of the build and the emulator that a cross build needs to run them.
+// Starts programs and forked children for the tests, with the emulator a cross build needs to run them.
 #pragma once
 
 #include <functional>
@@ -16,28 +15,21 @@ struct ProcessResult {
     std::string err;
 };
 
-// Runs argv[0] (no PATH search) with input on its standard input. env entries are
-// added to (or replace) this process's environment; an empty value removes one.
+// Runs argv[0] (no PATH search) with input on its standard input and env added to this process's environment.
 ProcessResult runProcess(const std::vector<std::string>& argv,
                          const std::map<std::string, std::string>& env = {}, const std::string& input = {});
-// Starts argv as runProcess does with its standard streams on these descriptors;
-// waitProcess gives its exit status or 128 + signal.
+// Starts argv as runProcess does, its standard streams on these descriptors; waitProcess gives what it ended with.
 pid_t startProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
                    int in, int out, int err);
 int waitProcess(pid_t pid);
-
-// Runs body in a forked child (stdio flushed first): what it returns, or 128 +
-// signal. fileLimit > 0 caps the files the child writes (RLIMIT_FSIZE, SIGXFSZ ignored).
+// Runs body in a forked child: what it returns, or 128 + signal. fileLimit > 0 caps the files it writes.
 int runInChild(const std::function<int()>& body, long fileLimit = 0);
 
-// The SHA-256 of a file as lowercase hex, by the system's sha256sum.
-std::string sha256File(const std::string& path);
-// Path of a program built into build/bin.
-std::string binPath(const std::string& name);
+std::string sha256File(const std::string& path);  // lowercase hex, by sha256sum
+std::string binPath(const std::string& name);     // a program built into build/bin
 
-// Under an emulator (QUIB_EMULATOR, set by cmake/ppc-linux-gnu.cmake) a binary for
-// this test's own machine cannot run directly: emulatorFor gives the emulator for
-// such a program, "" for anything else; commandLine puts it in front of argv.
+// Under an emulator (QUIB_EMULATOR) a binary for this test's own machine cannot run directly:
+// emulatorFor gives the emulator for such a program, "" for anything else; commandLine puts it in front of argv.
 std::string emulatorFor(const std::string& program);
 std::vector<std::string> commandLine(const std::vector<std::string>& argv);
 

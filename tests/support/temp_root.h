@@ -1,5 +1,4 @@
-// A fresh instrument root in a temporary directory for one test, removed with
-// everything in it at the end. Sets INSTRUMENT_ROOT for this process while it lives.
+// A fresh instrument root in a temporary directory, removed at the end; INSTRUMENT_ROOT names it while it lives.
 #pragma once
 
 #include <optional>

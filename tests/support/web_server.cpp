@@ -20,8 +20,7 @@ extern char** environ;
 namespace quibtest {
 namespace {
 
-// Port 0: a port the kernel hands out (lighttpd may still lose it to another
-// process, which start() sees); another port: whether it accepts connections.
+// Port 0: a free port the kernel hands out; another port: whether it accepts connections.
 int probe(int port)
 {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -46,14 +45,14 @@ std::string readFile(const std::string& path)
 
 }  // namespace
 
-WebServer::WebServer(const std::map<std::string, std::string>& env)
+WebServer::WebServer()
 {
     dir_ = (std::filesystem::temp_directory_path() / "quibweb-XXXXXX").string();
     if (mkdtemp(dir_.data()) == nullptr)
         throw std::runtime_error("mkdtemp failed");
     std::filesystem::create_directories(dir_ + "/uploads");
     // Filled in as web/demo.sh fills it; under an emulator it runs the CGI programs.
-    std::map<std::string, std::string> cgiEnv = env;
+    std::map<std::string, std::string> cgiEnv;
     for (char** e = environ; *e != nullptr; ++e) {
         const std::string kv = *e;
         for (const char* passed : {"INSTRUMENT_ROOT=", "ASAN_", "UBSAN_", "LSAN_", "QUIB_", "QEMU_"})
@@ -63,9 +62,10 @@ WebServer::WebServer(const std::map<std::string, std::string>& env)
     std::string envList;
     for (const auto& [k, v] : cgiEnv)
         envList += (envList.empty() ? "\"" : ", \"") + k + "\" => \"" + v + "\"";
+    port_ = probe(0);
     std::string conf = readFile(QUIB_SOURCE_DIR "/web/lighttpd.conf.in");
     for (const auto& [from, to] : std::map<std::string, std::string> {
-             {"@WEB_DIR@", dir_}, {"@RUN_DIR@", dir_}, {"@BIN_DIR@", QUIB_BIN_DIR},
+             {"@WEB_DIR@", dir_}, {"@RUN_DIR@", dir_}, {"@BIN_DIR@", QUIB_BIN_DIR}, {"@PORT@", std::to_string(port_)},
              {"(\"INSTRUMENT_ROOT\" => \"@ROOT@\")", "(" + envList + ")"},
              {"(\".cgi\" => \"\")", "(\".cgi\" => \"" + emulatorFor(QUIB_BIN_DIR "/upgrade.cgi") + "\")"}}) {
         if (conf.find(from) == std::string::npos)
@@ -73,12 +73,19 @@ WebServer::WebServer(const std::map<std::string, std::string>& env)
         for (size_t at = conf.find(from); at != std::string::npos; at = conf.find(from, at + to.size()))
             conf.replace(at, from.size(), to);
     }
-    for (int attempt = 0; attempt < 5; ++attempt)
-        if (start(conf, probe(0)))
-            return;
-    const std::string log = readFile(dir_ + "/lighttpd-error.log");
-    std::filesystem::remove_all(dir_);
-    throw std::runtime_error("lighttpd did not start: " + log);
+    std::ofstream(dir_ + "/lighttpd.conf") << conf;
+    // The CGI programs inherit the server's standard error: one log holds both.
+    const int log = open((dir_ + "/lighttpd-error.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    pid_ = startProcess({"/usr/sbin/lighttpd", "-D", "-f", dir_ + "/lighttpd.conf"}, {}, 0, log, log);
+    close(log);
+    while (probe(port_) == 0) {
+        if (waitpid(pid_, nullptr, WNOHANG) != 0) {
+            const std::string failed = readFile(dir_ + "/lighttpd-error.log");
+            std::filesystem::remove_all(dir_);
+            throw std::runtime_error("lighttpd did not start: " + failed);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
 }
 
 WebServer::~WebServer()
@@ -95,30 +102,6 @@ WebServer::~WebServer()
 std::string WebServer::url(const std::string& path) const
 {
     return "http://127.0.0.1:" + std::to_string(port_) + path;
-}
-
-bool WebServer::start(std::string conf, int port)
-{
-    if (port == 0)
-        return false;
-    port_ = port;
-    conf.replace(conf.find("@PORT@"), 6, std::to_string(port));
-    std::ofstream(dir_ + "/lighttpd.conf") << conf;
-    // The CGI programs inherit the server's standard error: one log holds both.
-    const int log = open((dir_ + "/lighttpd-error.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    pid_ = startProcess({"/usr/sbin/lighttpd", "-D", "-f", dir_ + "/lighttpd.conf"}, {}, 0, log, log);
-    close(log);
-    for (auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-         std::chrono::steady_clock::now() < until;) {
-        if (waitpid(pid_, nullptr, WNOHANG) == pid_)
-            return false;  // it gave up, most likely on a port taken meanwhile
-        if (probe(port_) != 0)
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    kill(pid_, SIGTERM);
-    waitProcess(pid_);
-    return false;
 }
 
 }  // namespace quibtest
