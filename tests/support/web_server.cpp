@@ -62,10 +62,9 @@ WebServer::WebServer()
     std::string envList;
     for (const auto& [k, v] : cgiEnv)
         envList += (envList.empty() ? "\"" : ", \"") + k + "\" => \"" + v + "\"";
-    port_ = probe(0);
     std::string conf = readFile(QUIB_SOURCE_DIR "/web/lighttpd.conf.in");
     for (const auto& [from, to] : std::map<std::string, std::string> {
-             {"@WEB_DIR@", dir_}, {"@RUN_DIR@", dir_}, {"@BIN_DIR@", QUIB_BIN_DIR}, {"@PORT@", std::to_string(port_)},
+             {"@WEB_DIR@", dir_}, {"@RUN_DIR@", dir_}, {"@BIN_DIR@", QUIB_BIN_DIR},
              {"(\"INSTRUMENT_ROOT\" => \"@ROOT@\")", "(" + envList + ")"},
              {"(\".cgi\" => \"\")", "(\".cgi\" => \"" + emulatorFor(QUIB_BIN_DIR "/upgrade.cgi") + "\")"}}) {
         if (conf.find(from) == std::string::npos)
@@ -73,18 +72,26 @@ WebServer::WebServer()
         for (size_t at = conf.find(from); at != std::string::npos; at = conf.find(from, at + to.size()))
             conf.replace(at, from.size(), to);
     }
-    std::ofstream(dir_ + "/lighttpd.conf") << conf;
-    // The CGI programs inherit the server's standard error: one log holds both.
-    const int log = open((dir_ + "/lighttpd-error.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    pid_ = startProcess({"/usr/sbin/lighttpd", "-D", "-f", dir_ + "/lighttpd.conf"}, {}, 0, log, log);
-    close(log);
-    while (probe(port_) == 0) {
-        if (waitpid(pid_, nullptr, WNOHANG) != 0) {
+    // Another program may take the free port before lighttpd binds it: lighttpd
+    // then ends, and the next attempt takes another port.
+    for (int attempt = 1;; ++attempt) {
+        port_ = probe(0);
+        std::string withPort = conf;
+        withPort.replace(withPort.find("@PORT@"), 6, std::to_string(port_));
+        std::ofstream(dir_ + "/lighttpd.conf") << withPort;
+        // The CGI programs inherit the server's standard error: one log holds both.
+        const int log = open((dir_ + "/lighttpd-error.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+        pid_ = startProcess({"/usr/sbin/lighttpd", "-D", "-f", dir_ + "/lighttpd.conf"}, {}, 0, log, log);
+        close(log);
+        while (probe(port_) == 0 && waitpid(pid_, nullptr, WNOHANG) == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        if (kill(pid_, 0) == 0 && waitpid(pid_, nullptr, WNOHANG) == 0)
+            return;
+        if (attempt == 5) {
             const std::string failed = readFile(dir_ + "/lighttpd-error.log");
             std::filesystem::remove_all(dir_);
             throw std::runtime_error("lighttpd did not start: " + failed);
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
 }
 
