@@ -66,7 +66,7 @@ TEST_F(CgiTest, CaptureReadsBackWholeAndRefusesCutForgedAndBadFiles)
     const Layout l(data);
     ASSERT_EQ(l.entries.size(), original.size());
     ASSERT_EQ(l.entries.back().contentEnd, data.size());
-    const std::string cut = root.host("/cut.quib");
+    const std::string other = root.host("/other.quib");
     for (size_t n = 0; n <= data.size(); ++n) {
         cgiEnvironmentResultType want = n < l.envEnd ? cgiEnvironmentIO : cgiEnvironmentSuccess;
         size_t complete = 0;
@@ -78,20 +78,15 @@ TEST_F(CgiTest, CaptureReadsBackWholeAndRefusesCutForgedAndBadFiles)
             want = n >= e.recordsEnd ? cgiEnvironmentIO : n >= e.attrEnd ? cgiEnvironmentMemory : want;
             break;
         }
-        root.write("/cut.quib", data.substr(0, n));
-        ASSERT_EQ(cgiReadEnvironment(cut.c_str()), want) << "cut at " << n;
-        if (want == cgiEnvironmentSuccess) {
-            const std::vector<Entry> read = entries();
-            ASSERT_EQ(read, std::vector<Entry>(original.begin(), original.begin() + complete)) << n;
-            EXPECT_STREQ(cgiQueryString, "url=../index.html");
-            EXPECT_STREQ(cgiCookie, "c=1");
-            EXPECT_EQ(cgiRestored, 1);
-        } else {
-            EXPECT_EQ(cgiFormEntryFirst, nullptr) << n;
-            EXPECT_EQ(cgiRestored, 0) << n;
-            for (char** text : cgiEnvironmentTexts)
-                ASSERT_NE(*text, nullptr);
-        }
+        root.write("/other.quib", data.substr(0, n));
+        ASSERT_EQ(cgiReadEnvironment(other.c_str()), want) << "cut at " << n;
+        const bool ok = want == cgiEnvironmentSuccess;
+        ASSERT_EQ(entries(), ok ? std::vector<Entry>(original.begin(), original.begin() + complete) : std::vector<Entry>{})
+            << "cut at " << n;
+        EXPECT_EQ(cgiRestored, ok ? 1 : 0) << "cut at " << n;
+        for (char** text : cgiEnvironmentTexts)
+            ASSERT_NE(*text, nullptr);
+        EXPECT_TRUE(!ok || std::string(cgiQueryString) + cgiCookie == "url=../index.htmlc=1") << "cut at " << n;
         cgiFreeResources();
         ASSERT_EQ(tmpFileCount(), 0u) << "cut at " << n;
     }
@@ -106,11 +101,9 @@ TEST_F(CgiTest, CaptureReadsBackWholeAndRefusesCutForgedAndBadFiles)
         {"negative entry value", forged(file.attrEnd, 0x80000000), cgiEnvironmentMemory},
         {"file content", forged(file.valueLengthAt, 0x7fffffff), cgiEnvironmentIO},
         {"attr of the next entry", forged(l.entries[3].start, 0x40000000), cgiEnvironmentSuccess},
-        {"empty", "", cgiEnvironmentIO},
         {"other magic", data.substr(0, 4) + "QUIB1.0" + data.substr(11), cgiEnvironmentWrongVersion},
         {"magic with more behind", std::string("\0\0\0\x08QUIB2.0!", 12) + data.substr(11), cgiEnvironmentWrongVersion},
     };
-    const std::string other = root.host("/other.quib");
     for (int i = 0; i < 2; ++i)
         ASSERT_EQ(cgiReadEnvironment(path.c_str()), cgiEnvironmentSuccess);
     EXPECT_EQ(tmpFileCount(), 3u) << "a second replay frees the first";
@@ -118,15 +111,11 @@ TEST_F(CgiTest, CaptureReadsBackWholeAndRefusesCutForgedAndBadFiles)
         ASSERT_EQ(cgiReadEnvironment(path.c_str()), cgiEnvironmentSuccess);  // a failure frees it too
         root.write("/other.quib", c.content);
         EXPECT_EQ(cgiReadEnvironment(other.c_str()), c.result) << c.label;
-        if (c.result != cgiEnvironmentSuccess) {
-            EXPECT_EQ(cgiFormEntryFirst, nullptr) << c.label;
-            EXPECT_EQ(tmpFileCount(), 0u) << c.label;
-        }
+        EXPECT_TRUE(c.result == cgiEnvironmentSuccess || (cgiFormEntryFirst == nullptr && tmpFileCount() == 0)) << c.label;
     }
     EXPECT_EQ(cgiReadEnvironment((root.path() + "/missing.quib").c_str()), cgiEnvironmentIO);
 
-    // A field claiming more bytes than its value holds, or fewer than none, is
-    // cut to what it holds.
+    // A field claiming more bytes than its value holds, or fewer than none, is cut to what it holds.
     for (uint32_t claimed : {1000u, 0xFFFFFFFFu}) {
         root.write("/other.quib", forged(l.entries[0].valueLengthAt, claimed));
         ASSERT_EQ(cgiReadEnvironment(other.c_str()), cgiEnvironmentSuccess);

@@ -10,7 +10,6 @@
 #include <memory>
 #include <sstream>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "cgi/cgi_internal.h"
@@ -75,29 +74,30 @@ protected:
         std::fwrite(body.data(), 1, body.size(), cgiIn);
         std::rewind(cgiIn);
     }
-    cgiParseResultType capture(const std::map<std::string, std::string>& vars, const std::string& body = {},
-                               size_t bufferSize = 0)
+    cgiParseResultType capture(const std::map<std::string, std::string>& vars, const std::string& body = {})
     {
-        prepare(vars, body, bufferSize);
+        prepare(vars, body);
         return cgiCaptureAndParse();
     }
     // A POST of body; length "" declares its size.
     cgiParseResultType post(const std::string& body, const std::string& length = "",
                             const std::string& type = "multipart/form-data; boundary=B", size_t bufferSize = 0)
     {
-        return capture({{"REQUEST_METHOD", "POST"}, {"CONTENT_TYPE", type},
-                        {"CONTENT_LENGTH", length.empty() ? std::to_string(body.size()) : length}},
-                       body, bufferSize);
+        prepare({{"REQUEST_METHOD", "POST"}, {"CONTENT_TYPE", type},
+                 {"CONTENT_LENGTH", length.empty() ? std::to_string(body.size()) : length}},
+                body, bufferSize);
+        return cgiCaptureAndParse();
     }
     std::vector<Entry> entries() const
     {
         std::vector<Entry> list;
         for (cgiFormEntry* e = cgiFormEntryFirst; e != nullptr; e = e->next) {
+            const bool isFile = e->tfileName[0] != '\0';  // a file's value is in its file only
             std::ostringstream file;
-            if (e->tfileName[0] != '\0')  // a file's value is in its file only
+            if (isFile)
                 file << e->value << std::ifstream(e->tfileName, std::ios::binary).rdbuf();
-            list.push_back({e->attr, e->tfileName[0] ? file.str() : std::string(e->value, size_t(e->valueLength)),
-                            e->fileName, e->contentType, e->valueLength, e->tfileName[0] != '\0'});
+            list.push_back({e->attr, isFile ? file.str() : std::string(e->value, size_t(e->valueLength)),
+                            e->fileName, e->contentType, e->valueLength, isFile});
         }
         return list;
     }
