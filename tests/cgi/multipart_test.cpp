@@ -102,7 +102,7 @@ TEST_F(CgiTest, MultipartScanAgreesWithTheByteScan)
     const std::string cd = "Content-Disposition: form-data; name=", part = cd + "\"a\"\r\n\r\n";
     const std::string dashes200(200, '-');
     std::vector<std::pair<std::string, std::string>> bodies = {  // boundary, body
-        {"AaB03x", "--AaB0--AaB03x\r\n" + part + "v\r\n--AaB03x--\r\n"},
+        {"AaB03x", "--A-AaB03x--AaB0--AaB03x\r\n" + part + "v\r\n--AaB03x--\r\n"},
         {"a-b", "--a---b\r\n--a-b\r\n" + part + "v\r\n--a-b--\r\n"},
         {"---x", "-----x\r\n" + part + "\r\n--\r\n---\r\n----\r\n---\r\n-----\r\n--x\r\n-\r\n-----x--\r\n"},
         {"-x", "---x\r\n" + part + "1\r\n--\r\n---x\r\n" + part + "2\r\n---x--"},
