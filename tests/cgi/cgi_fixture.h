@@ -59,9 +59,8 @@ protected:
         cgiFreeResources();
         EXPECT_EQ(tmpFileCount(), 0u) << "temporary files left behind";
     }
-    // Sets exactly these CGI variables and puts body on cgiIn; bufferSize > 0
-    // gives cgiIn a tiny stdio buffer, so that delimiters straddle its reads.
-    void prepare(const std::map<std::string, std::string>& vars, const std::string& body = {}, size_t bufferSize = 0)
+    // Sets exactly these CGI variables and puts body on cgiIn.
+    void prepare(const std::map<std::string, std::string>& vars, const std::string& body = {})
     {
         for (const char* name : {"REQUEST_METHOD", "QUERY_STRING", "CONTENT_TYPE", "CONTENT_LENGTH", "HTTP_COOKIE"})
             unsetenv(name);
@@ -69,8 +68,6 @@ protected:
             setenv(k.c_str(), v.c_str(), 1);
         body_.reset(std::tmpfile());
         ASSERT_NE(cgiIn = body_.get(), nullptr);
-        if (bufferSize > 0)
-            setvbuf(cgiIn, buffer_, _IOFBF, bufferSize);
         std::fwrite(body.data(), 1, body.size(), cgiIn);
         std::rewind(cgiIn);
     }
@@ -81,12 +78,11 @@ protected:
     }
     // A POST of body; length "" declares its size.
     cgiParseResultType post(const std::string& body, const std::string& length = "",
-                            const std::string& type = "multipart/form-data; boundary=B", size_t bufferSize = 0)
+                            const std::string& type = "multipart/form-data; boundary=B")
     {
-        prepare({{"REQUEST_METHOD", "POST"}, {"CONTENT_TYPE", type},
-                 {"CONTENT_LENGTH", length.empty() ? std::to_string(body.size()) : length}},
-                body, bufferSize);
-        return cgiCaptureAndParse();
+        return capture({{"REQUEST_METHOD", "POST"}, {"CONTENT_TYPE", type},
+                        {"CONTENT_LENGTH", length.empty() ? std::to_string(body.size()) : length}},
+                       body);
     }
     std::vector<Entry> entries() const
     {
@@ -105,7 +101,6 @@ protected:
 
     quibtest::TempRoot root;
     std::unique_ptr<FILE, int (*)(FILE*)> body_{nullptr, std::fclose};
-    char buffer_[8];
 };
 
 }  // namespace cgitest

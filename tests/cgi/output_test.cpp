@@ -1,23 +1,9 @@
-// Cookies read from HTTP_COOKIE, the header lines the writers print, and HTML escaping.
+// Cookies read from HTTP_COOKIE; the header lines and the HTML escapes the writers print.
 #include <ctime>
 
 #include "tests/cgi/cgi_fixture.h"
 
 namespace {
-
-// What write puts on cgiOut, and its result.
-template <typename F> std::pair<std::string, int> output(F write)
-{
-    char* text = nullptr;
-    size_t size = 0;
-    cgiOut = open_memstream(&text, &size);
-    const int r = write();
-    std::fclose(cgiOut);
-    cgiOut = nullptr;
-    std::string s(text, size);
-    std::free(text);
-    return {s, r};
-}
 
 // Built without the layer's own day and month tables, so that a wrong name in them shows.
 std::string expiry(time_t t)
@@ -31,8 +17,7 @@ std::string expiry(time_t t)
 
 }  // namespace
 
-// No program of the tree reads cookies: each reader keeps its main success and failure; the lookup
-// at large is held against a reference by the fuzz target.
+// No program of the tree reads cookies: each reader keeps its main success and failure.
 TEST(CgiCookies, ReadersFindExactNames)
 {
     std::string header = "ab=1; a=12 ;b";
@@ -51,37 +36,36 @@ TEST(CgiCookies, ReadersFindExactNames)
     cgiCookie = cgiEmptyString;
 }
 
-TEST(CgiHeaders, WritersPrintTheirExactLines)
+// Every writer once, on one stream: headers, HTML text and attribute values (NULs included); then a
+// stream that refuses every write fails each escape.
+TEST(CgiOutput, WritersPrintTheirExactTextAndReportAFailedWrite)
 {
-    time_t before = 0, after = 0;
-    const std::string text = output([&] {
-        before = std::time(nullptr);
-        cgiHeaderCookieSetString("s", "v", 0, "/", "example.org");
-        cgiHeaderCookieSetInteger("i", -42, 86400, "/p", "d");
-        after = std::time(nullptr);
-        cgiHeaderStatus(404, "Not Found");
-        cgiHeaderLocation("http://x/y?z");
-        cgiHeaderContentType("text/html");
-        return 0;
-    }).first;
+    char* text = nullptr;
+    size_t size = 0;
+    cgiOut = open_memstream(&text, &size);
+    const time_t before = std::time(nullptr);
+    cgiHeaderCookieSetString("s", "v", 0, "/", "example.org");
+    cgiHeaderCookieSetInteger("i", -42, 86400, "/p", "d");
+    const time_t after = std::time(nullptr);
+    cgiHeaderStatus(404, "Not Found");
+    cgiHeaderLocation("http://x/y?z");
+    cgiHeaderContentType("text/html");
+    const std::string in("a<b & c>\0\"", 10);
+    const std::vector<cgiFormResultType> results{cgiHtmlEscapeData(in.data(), 10), cgiValueEscapeData(in.data(), 10),
+                                                 cgiHtmlEscape("<\"")};  // in this order
+    EXPECT_EQ(results, std::vector<cgiFormResultType>(3, cgiFormSuccess));
+    std::fclose(cgiOut);
+    const std::string out(text, size);
+    std::free(text);
     bool matched = false;  // the clock may tick between the calls: either second is right
     for (time_t t = before; t <= after && !matched; ++t)
-        matched = text == "Set-Cookie: s=v; domain=example.org; expires=" + expiry(t) + "; path=/\r\n" +
-                              "Set-Cookie: i=-42; domain=d; expires=" + expiry(t + 86400) + "; path=/p\r\n" +
-                              "Status: 404 Not Found\r\n\r\nLocation: http://x/y?z\r\n\r\n" +
-                              "Content-type: text/html\r\n\r\n";
-    EXPECT_TRUE(matched) << text;
-}
+        matched = out == "Set-Cookie: s=v; domain=example.org; expires=" + expiry(t) + "; path=/\r\n" +
+                             "Set-Cookie: i=-42; domain=d; expires=" + expiry(t + 86400) + "; path=/p\r\n" +
+                             "Status: 404 Not Found\r\n\r\nLocation: http://x/y?z\r\n\r\n" +
+                             "Content-type: text/html\r\n\r\n" + std::string("a&lt;b &amp; c&gt;\0\"", 20) +
+                             std::string("a<b & c>\0&#34;", 14) + "&lt;\"";
+    EXPECT_TRUE(matched) << out;
 
-// HTML text and attribute values, NULs included; a stream that refuses every write fails each form.
-TEST(CgiEscape, EscapesAndReportsAFailedWrite)
-{
-    const std::string in("a<b & c>\0\"", 10);
-    EXPECT_EQ(output([&] { return cgiHtmlEscapeData(in.data(), int(in.size())); }),
-              std::pair(std::string("a&lt;b &amp; c&gt;\0\"", 20), int(cgiFormSuccess)));
-    EXPECT_EQ(output([&] { return cgiValueEscapeData(in.data(), int(in.size())); }),
-              std::pair(std::string("a<b & c>\0&#34;", 14), int(cgiFormSuccess)));
-    EXPECT_EQ(output([] { return cgiHtmlEscape("<\""); }), std::pair(std::string("&lt;\""), int(cgiFormSuccess)));
     cgiOut = std::fopen("/dev/full", "w");
     ASSERT_NE(cgiOut, nullptr);
     setvbuf(cgiOut, nullptr, _IONBF, 0);
