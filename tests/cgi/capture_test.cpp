@@ -57,8 +57,8 @@ TEST_F(CgiTest, CaptureReadsBackWholeAndRefusesCutForgedAndBadFiles)
         root.write("/other.quib", data.substr(0, n));
         ASSERT_EQ(cgiReadEnvironment(other.c_str()), want) << "cut at " << n;
         const bool ok = want == cgiEnvironmentSuccess;
-        ASSERT_EQ(entries(), ok ? std::vector<Entry>(original.begin(), original.begin() + complete) : std::vector<Entry>{})
-            << "cut at " << n;
+        const std::vector<Entry> kept(original.begin(), original.begin() + (ok ? complete : 0));
+        ASSERT_EQ(entries(), kept) << "cut at " << n;
         EXPECT_EQ(cgiRestored, ok ? 1 : 0) << "cut at " << n;
         for (char** text : cgiEnvironmentTexts)
             ASSERT_NE(*text, nullptr);
@@ -87,7 +87,8 @@ TEST_F(CgiTest, CaptureReadsBackWholeAndRefusesCutForgedAndBadFiles)
         ASSERT_EQ(cgiReadEnvironment(path.c_str()), cgiEnvironmentSuccess);  // a failure frees it too
         root.write("/other.quib", c.content);
         EXPECT_EQ(cgiReadEnvironment(other.c_str()), c.result) << c.label;
-        EXPECT_TRUE(c.result == cgiEnvironmentSuccess || (cgiFormEntryFirst == nullptr && tmpFileCount() == 0)) << c.label;
+        EXPECT_TRUE(c.result == cgiEnvironmentSuccess || (cgiFormEntryFirst == nullptr && tmpFileCount() == 0))
+            << c.label;
     }
     EXPECT_EQ(cgiReadEnvironment((root.path() + "/missing.quib").c_str()), cgiEnvironmentIO);
 

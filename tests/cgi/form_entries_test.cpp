@@ -12,7 +12,8 @@ class FormEntries : public CgiTest {
 protected:
     void SetUp() override
     {
-        ASSERT_EQ(post(multipartBody("B", {{field("a"), "1"}, {field("a"), "3"}, {field("breaks"), "x\r\n\r\ny\n\n\rz\rw"},
+        ASSERT_EQ(post(multipartBody("B", {{field("a"), "1"}, {field("a"), "3"},
+                                           {field("breaks"), "x\r\n\r\ny\n\n\rz\rw"},
                                            {field("only"), "\r\n\r"}, {field("ten"), "0123456789"},
                                            {field("f", "fw.bin", "application/octet-stream"), "0123456789"},
                                            {field("zero", "z.bin"), ""}, {field("n127", std::string(127, 'n')), "x"},
@@ -36,11 +37,12 @@ TEST_F(FormEntries, CursorAndStringReaders)
 
     // No program of the tree reads strings this way: each reader keeps its main success and failure.
     struct Case { const char* name; int size; bool newlines; const char* want; cgiFormResultType result; };
-    for (const Case& c : {Case{"breaks", 64, true, "x\n\ny\n\nz\nw", cgiFormSuccess}, {"ten", 5, true, "0123", cgiFormTruncated},
-                          {"breaks", 64, false, "xyzw", cgiFormSuccess}, {"only", 64, false, "", cgiFormEmpty}}) {
+    for (const Case& c : {Case{"breaks", 64, true, "x\n\ny\n\nz\nw", cgiFormSuccess},
+                          {"ten", 5, true, "0123", cgiFormTruncated}, {"breaks", 64, false, "xyzw", cgiFormSuccess},
+                          {"only", 64, false, "", cgiFormEmpty}}) {
         char buf[64];
-        EXPECT_EQ(c.newlines ? cgiFormString(c.name, buf, c.size) : cgiFormStringNoNewlines(c.name, buf, c.size), c.result)
-            << c.name << " size " << c.size;
+        auto read = c.newlines ? cgiFormString : cgiFormStringNoNewlines;
+        EXPECT_EQ(read(c.name, buf, c.size), c.result) << c.name << " size " << c.size;
         EXPECT_STREQ(buf, c.want) << c.name << " size " << c.size;
     }
     int ten = 0, missing = 0;
@@ -69,7 +71,8 @@ TEST_F(FormEntries, FileNamesTypesSizesAndHandles)
         EXPECT_EQ(std::string(buf), c.want) << c.name;
     }
     int size = -1, notAFile = -1;
-    EXPECT_EQ(std::pair(cgiFormFileSize("f", &size), cgiFormFileSize("a", &notAFile)), std::pair(cgiFormSuccess, cgiFormNotAFile));
+    EXPECT_EQ(std::pair(cgiFormFileSize("f", &size), cgiFormFileSize("a", &notAFile)),
+              std::pair(cgiFormSuccess, cgiFormNotAFile));
     EXPECT_EQ(std::pair(size, notAFile), std::pair(10, 0));
 
     // A handle reads its file in pieces until EOF.
@@ -91,7 +94,7 @@ TEST_F(FormEntries, FileNamesTypesSizesAndHandles)
     // Not a file, absent, or removed by some other agent: only the first two clear the handle.
     ASSERT_EQ(unlink(cgiFormEntryFindFirst("f")->tfileName), 0);
     const cgiFilePtr stale = reinterpret_cast<cgiFilePtr>(&got);
-    for (auto [name, result] : {std::pair{"a", cgiFormNotAFile}, std::pair{"missing", cgiFormNotFound}, std::pair{"f", cgiFormIO}}) {
+    for (auto [name, result] : {std::pair{"a", cgiFormNotAFile}, {"missing", cgiFormNotFound}, {"f", cgiFormIO}}) {
         h = stale;
         EXPECT_EQ(cgiFormFileOpen(name, &h), result) << name;
         EXPECT_EQ(h, result == cgiFormIO ? stale : nullptr) << name;

@@ -38,13 +38,9 @@ long peakKiB()
 
 TEST_F(CgiTest, LimitsHoldAtTheirEdgesAndMemoryStaysBounded)
 {
-    struct Case {
-        const char* label;
-        std::string type, body, length;  // length "": the body's size
-        cgiParseResultType result;
-        size_t entries, files;
-        long readAtMost;  // how far into the body the parse may read
-    };
+    // length "": the body's size; readAtMost: how far into the body the parse may read
+    struct Case { const char* label; std::string type, body, length; cgiParseResultType result;
+                  size_t entries, files; long readAtMost; };
     const std::string over = parts(cgiMaxParts, MiB);
     const long any = LONG_MAX;
     const Case cases[] = {
@@ -61,10 +57,8 @@ TEST_F(CgiTest, LimitsHoldAtTheirEdgesAndMemoryStaysBounded)
          cgiParseSuccess, 1, 0, any},
         {"one byte more, refused unread", urlEncoded, "a=" + std::string(cgiMaxUrlEncodedLength - 1, 'x'), "",
          cgiParseMemory, 0, 0, 0},
-        {"2 GiB announced, refused unread", urlEncoded, "a=1", "2147483648", cgiParseMemory, 0, 0, 0},
-        {"2 GiB announced, multipart reads what comes", multipart, parts(0, 10), "2147483648", cgiParseSuccess, 1, 0, any},
-        {"100,000 one-byte file parts", multipart,
-         multipartBody("B", std::vector<Part>(100000, Part{field("f", "1.bin"), "1"})), "", cgiParseMemory, 0, 0, any},
+        {"2 GiB announced, multipart reads what comes", multipart, parts(0, 10), "2147483648", cgiParseSuccess, 1, 0,
+         any},
     };
     for (const Case& c : cases) {
         prepare({{"REQUEST_METHOD", "POST"}, {"CONTENT_TYPE", c.type},
