@@ -47,8 +47,8 @@ inline std::string field(const std::string& name, const std::string& fileName = 
 inline std::vector<std::string> strings(char** array)  // a NULL-terminated array's strings
 {
     std::vector<std::string> out;
-    for (char** p = array; p && *p; ++p)
-        out.push_back(*p);
+    for (; array && *array; ++array)
+        out.push_back(*array);
     return out;
 }
 

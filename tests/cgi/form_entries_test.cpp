@@ -16,8 +16,7 @@ protected:
                                            {field("breaks"), "x\r\n\r\ny\n\n\rz\rw"},
                                            {field("only"), "\r\n\r"}, {field("ten"), "0123456789"},
                                            {field("f", "fw.bin", "application/octet-stream"), "0123456789"},
-                                           {field("zero", "z.bin"), ""}, {field("n127", std::string(127, 'n')), "x"},
-                                           {field("n128", std::string(128, 'm')), "x"}})),
+                                           {field("zero", "z.bin"), ""}})),
                   cgiParseSuccess);
     }
 };
@@ -26,15 +25,6 @@ protected:
 
 TEST_F(FormEntries, CursorAndStringReaders)
 {
-    EXPECT_STREQ(cgiFormEntryFindFirst("a")->value, "1");
-    EXPECT_STREQ(cgiFormEntryFindNext()->value, "3");
-    EXPECT_EQ(cgiFormEntryFindNext(), nullptr);
-    EXPECT_EQ(cgiFormEntryFindFirst("A"), nullptr);
-    cgiFormEntryFindFirst("a");
-    cgiFreeResources();
-    EXPECT_EQ(cgiFormEntryFindNext(), nullptr) << "freeing the list leaves no cursor into it";
-    ASSERT_NO_FATAL_FAILURE(SetUp());
-
     // No program of the tree reads strings this way: each reader keeps its main success and failure.
     struct Case { const char* name; int size; bool newlines; const char* want; cgiFormResultType result; };
     for (const Case& c : {Case{"breaks", 64, true, "x\n\ny\n\nz\nw", cgiFormSuccess},
@@ -49,6 +39,14 @@ TEST_F(FormEntries, CursorAndStringReaders)
     EXPECT_EQ(std::pair(cgiFormStringSpaceNeeded("ten", &ten), cgiFormStringSpaceNeeded("missing", &missing)),
               std::pair(cgiFormSuccess, cgiFormNotFound));
     EXPECT_EQ(std::pair(ten, missing), std::pair(11, 1));
+
+    EXPECT_STREQ(cgiFormEntryFindFirst("a")->value, "1");
+    EXPECT_STREQ(cgiFormEntryFindNext()->value, "3");
+    EXPECT_EQ(cgiFormEntryFindNext(), nullptr);
+    EXPECT_EQ(cgiFormEntryFindFirst("A"), nullptr);
+    cgiFormEntryFindFirst("a");
+    cgiFreeResources();
+    EXPECT_EQ(cgiFormEntryFindNext(), nullptr) << "freeing the list leaves no cursor into it";
 }
 
 TEST_F(FormEntries, FileNamesTypesSizesAndHandles)
@@ -58,8 +56,8 @@ TEST_F(FormEntries, FileNamesTypesSizesAndHandles)
         {"f", 128, false, "fw.bin", cgiFormSuccess},
         {"a", 128, false, "", cgiFormNoFileName},
         {"missing", 128, false, "", cgiFormNotFound},
-        {"n127", 128, false, std::string(127, 'n'), cgiFormSuccess},
-        {"n128", 128, false, std::string(127, 'm'), cgiFormTruncated},
+        {"f", 7, false, "fw.bin", cgiFormSuccess},
+        {"f", 6, false, "fw.bi", cgiFormTruncated},
         {"f", 0, false, "#", cgiFormTruncated},  // a buffer of no size is left alone
         {"f", 128, true, "application/octet-stream", cgiFormSuccess},
         {"zero", 128, true, "", cgiFormNoContentType},

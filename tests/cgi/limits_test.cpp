@@ -57,8 +57,7 @@ TEST_F(CgiTest, LimitsHoldAtTheirEdgesAndMemoryStaysBounded)
          cgiParseSuccess, 1, 0, any},
         {"one byte more, refused unread", urlEncoded, "a=" + std::string(cgiMaxUrlEncodedLength - 1, 'x'), "",
          cgiParseMemory, 0, 0, 0},
-        {"2 GiB announced, multipart reads what comes", multipart, parts(0, 10), "2147483648", cgiParseSuccess, 1, 0,
-         any},
+        {"a negative length reads nothing", multipart, parts(0, 10), "-7", cgiParseSuccess, 0, 0, 0},
     };
     for (const Case& c : cases) {
         prepare({{"REQUEST_METHOD", "POST"}, {"CONTENT_TYPE", c.type},
@@ -70,7 +69,6 @@ TEST_F(CgiTest, LimitsHoldAtTheirEdgesAndMemoryStaysBounded)
         EXPECT_LT(peakKiB() - before, 8 * 1024) << c.label;
         EXPECT_EQ(std::pair(entries().size(), tmpFileCount()), std::pair(c.entries, c.files)) << c.label;
         EXPECT_LE(std::ftell(cgiIn), c.readAtMost) << c.label;
-        cgiFreeResources();
     }
 }
 
@@ -94,7 +92,6 @@ TEST_F(CgiTest, StalledBodyEndsLikeACutOne)
         EXPECT_EQ(entries().size(), c.entries) << c.sent;
         std::fclose(cgiIn);
         close(fds[1]);
-        cgiFreeResources();
     }
     unsetenv("QUIB_READ_IDLE_MS");
 }

@@ -136,7 +136,6 @@ TEST_F(CgiTest, MultipartScanAgreesWithAPlainSearch)
             ASSERT_EQ(post(sent, length, "multipart/form-data; boundary=" + b), result)
                 << "body " << i << " reads of " << n;
             ASSERT_EQ(entries(), want) << "body " << i << " reads of " << n;
-            cgiFreeResources();
         }
     }
 }
@@ -144,7 +143,7 @@ TEST_F(CgiTest, MultipartScanAgreesWithAPlainSearch)
 // Every case is parsed twice, the second time a byte per read, so that header lines straddle reads.
 TEST_F(CgiTest, MultipartHeadersTheOracleDoesNotJudge)
 {
-    struct Case { const char* label; std::string body; std::vector<Entry> want; std::string length = ""; };
+    struct Case { const char* label; std::string body; std::vector<Entry> want; };
     const std::string longName(2000, 'n');
     const Case cases[] = {
         {"names and parameters in any case; a colon and the blanks after it dropped from a value",
@@ -172,14 +171,12 @@ TEST_F(CgiTest, MultipartHeadersTheOracleDoesNotJudge)
                              {"Content-Disposition: form-data; name\r\n", "3"},
                              {"Content-Disposition:   form-data;name=a;filename=b c \r\n", "4"}}),
          {value("z", "1"), value("unterm", "2"), value("", "3"), upload("a", "4", "b c ")}},
-        {"negative length reads nothing", multipartBody("B", {{field("a"), "1"}}), {}, "-7"},
     };
     for (const Case& c : cases) {
         for (int n : {cgiMpBlockSize, 1}) {
             ReadSize rs(n);
-            ASSERT_EQ(post(c.body, c.length), cgiParseSuccess) << c.label;
+            ASSERT_EQ(post(c.body), cgiParseSuccess) << c.label;
             EXPECT_EQ(entries(), c.want) << c.label;
-            cgiFreeResources();
         }
     }
     // "--B--" ends the body: what follows is never read.
