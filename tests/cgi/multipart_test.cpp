@@ -1,5 +1,5 @@
-// Multipart bodies: the block scanner against an oracle that searches the whole body, and the headers,
-// failing uploads and lengths the oracle cannot judge.
+// Multipart bodies: the block scanner against an oracle that searches the whole body, and the headers
+// and failing uploads the oracle cannot judge.
 #include <random>
 #include <regex>
 
