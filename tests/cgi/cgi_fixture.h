@@ -10,7 +10,6 @@
 #include <memory>
 #include <sstream>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "cgi/cgi_internal.h"
@@ -48,8 +47,8 @@ inline std::string field(const std::string& name, const std::string& fileName = 
 inline std::vector<std::string> strings(char** array)  // a NULL-terminated array's strings
 {
     std::vector<std::string> out;
-    for (char** p = array; p && *p; ++p)
-        out.push_back(*p);
+    for (; array && *array; ++array)
+        out.push_back(*array);
     return out;
 }
 
@@ -60,9 +59,8 @@ protected:
         cgiFreeResources();
         EXPECT_EQ(tmpFileCount(), 0u) << "temporary files left behind";
     }
-    // Sets exactly these CGI variables and puts body on cgiIn; bufferSize > 0
-    // gives cgiIn a tiny stdio buffer, so that delimiters straddle its reads.
-    void prepare(const std::map<std::string, std::string>& vars, const std::string& body = {}, size_t bufferSize = 0)
+    // Sets exactly these CGI variables and puts body on cgiIn.
+    void prepare(const std::map<std::string, std::string>& vars, const std::string& body = {})
     {
         for (const char* name : {"REQUEST_METHOD", "QUERY_STRING", "CONTENT_TYPE", "CONTENT_LENGTH", "HTTP_COOKIE"})
             unsetenv(name);
@@ -70,34 +68,32 @@ protected:
             setenv(k.c_str(), v.c_str(), 1);
         body_.reset(std::tmpfile());
         ASSERT_NE(cgiIn = body_.get(), nullptr);
-        if (bufferSize > 0)
-            setvbuf(cgiIn, buffer_, _IOFBF, bufferSize);
         std::fwrite(body.data(), 1, body.size(), cgiIn);
         std::rewind(cgiIn);
     }
-    cgiParseResultType capture(const std::map<std::string, std::string>& vars, const std::string& body = {},
-                               size_t bufferSize = 0)
+    cgiParseResultType capture(const std::map<std::string, std::string>& vars, const std::string& body = {})
     {
-        prepare(vars, body, bufferSize);
+        prepare(vars, body);
         return cgiCaptureAndParse();
     }
     // A POST of body; length "" declares its size.
     cgiParseResultType post(const std::string& body, const std::string& length = "",
-                            const std::string& type = "multipart/form-data; boundary=B", size_t bufferSize = 0)
+                            const std::string& type = "multipart/form-data; boundary=B")
     {
         return capture({{"REQUEST_METHOD", "POST"}, {"CONTENT_TYPE", type},
                         {"CONTENT_LENGTH", length.empty() ? std::to_string(body.size()) : length}},
-                       body, bufferSize);
+                       body);
     }
     std::vector<Entry> entries() const
     {
         std::vector<Entry> list;
         for (cgiFormEntry* e = cgiFormEntryFirst; e != nullptr; e = e->next) {
+            const bool isFile = e->tfileName[0] != '\0';  // a file's value is in its file only
             std::ostringstream file;
-            if (e->tfileName[0] != '\0')  // a file's value is in its file only
+            if (isFile)
                 file << e->value << std::ifstream(e->tfileName, std::ios::binary).rdbuf();
-            list.push_back({e->attr, e->tfileName[0] ? file.str() : std::string(e->value, size_t(e->valueLength)),
-                            e->fileName, e->contentType, e->valueLength, e->tfileName[0] != '\0'});
+            list.push_back({e->attr, isFile ? file.str() : std::string(e->value, size_t(e->valueLength)),
+                            e->fileName, e->contentType, e->valueLength, isFile});
         }
         return list;
     }
@@ -105,7 +101,6 @@ protected:
 
     quibtest::TempRoot root;
     std::unique_ptr<FILE, int (*)(FILE*)> body_{nullptr, std::fclose};
-    char buffer_[8];
 };
 
 }  // namespace cgitest

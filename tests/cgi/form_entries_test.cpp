@@ -12,14 +12,11 @@ class FormEntries : public CgiTest {
 protected:
     void SetUp() override
     {
-        ASSERT_EQ(post(multipartBody(
-                      "B", {{field("a"), "1"}, {field("b"), "2"}, {field("a"), "3"}, {field("crlf"), "l1\r\nl2"},
-                            {field("breaks"), "x\r\n\r\ny\n\n\rz\rw"}, {field("only"), "\r\n\r"},
-                            {field("ten"), "0123456789"}, {field("abn"), "ab\n"}, {field("empty"), ""},
-                            {field("nul"), std::string("ab\0cd", 5)},
-                            {field("f", "fw.bin", "application/octet-stream"), "0123456789"},
-                            {field("zero", "z.bin"), ""}, {field("n127", std::string(127, 'n')), "x"},
-                            {field("n128", std::string(128, 'm')), "x"}})),
+        ASSERT_EQ(post(multipartBody("B", {{field("a"), "1"}, {field("a"), "3"},
+                                           {field("breaks"), "x\r\n\r\ny\n\n\rz\rw"},
+                                           {field("only"), "\r\n\r"}, {field("ten"), "0123456789"},
+                                           {field("f", "fw.bin", "application/octet-stream"), "0123456789"},
+                                           {field("zero", "z.bin"), ""}})),
                   cgiParseSuccess);
     }
 };
@@ -28,56 +25,41 @@ protected:
 
 TEST_F(FormEntries, CursorAndStringReaders)
 {
+    // No program of the tree reads strings this way: each reader keeps its main success and failure.
+    struct Case { const char* name; int size; bool newlines; const char* want; cgiFormResultType result; };
+    for (const Case& c : {Case{"breaks", 64, true, "x\n\ny\n\nz\nw", cgiFormSuccess},
+                          {"ten", 5, true, "0123", cgiFormTruncated}, {"breaks", 64, false, "xyzw", cgiFormSuccess},
+                          {"only", 64, false, "", cgiFormEmpty}}) {
+        char buf[64];
+        auto read = c.newlines ? cgiFormString : cgiFormStringNoNewlines;
+        EXPECT_EQ(read(c.name, buf, c.size), c.result) << c.name << " size " << c.size;
+        EXPECT_STREQ(buf, c.want) << c.name << " size " << c.size;
+    }
+    int ten = 0, missing = 0;
+    EXPECT_EQ(std::pair(cgiFormStringSpaceNeeded("ten", &ten), cgiFormStringSpaceNeeded("missing", &missing)),
+              std::pair(cgiFormSuccess, cgiFormNotFound));
+    EXPECT_EQ(std::pair(ten, missing), std::pair(11, 1));
+
     EXPECT_STREQ(cgiFormEntryFindFirst("a")->value, "1");
     EXPECT_STREQ(cgiFormEntryFindNext()->value, "3");
-    EXPECT_EQ(cgiFormEntryFindNext(), nullptr);
     EXPECT_EQ(cgiFormEntryFindNext(), nullptr);
     EXPECT_EQ(cgiFormEntryFindFirst("A"), nullptr);
     cgiFormEntryFindFirst("a");
     cgiFreeResources();
     EXPECT_EQ(cgiFormEntryFindNext(), nullptr) << "freeing the list leaves no cursor into it";
-    ASSERT_NO_FATAL_FAILURE(SetUp());
-
-    struct Case { const char* name; int size; bool newlines; const char* want; cgiFormResultType result; };
-    const Case cases[] = {
-        {"crlf", 64, true, "l1\nl2", cgiFormSuccess},           {"breaks", 64, true, "x\n\ny\n\nz\nw", cgiFormSuccess},
-        {"breaks", 64, false, "xyzw", cgiFormSuccess},          {"only", 64, true, "\n\n", cgiFormSuccess},
-        {"only", 64, false, "", cgiFormEmpty},                  {"ten", 5, true, "0123", cgiFormTruncated},
-        {"ten", 1, true, "", cgiFormTruncated},                 {"abn", 3, true, "ab", cgiFormTruncated},
-        {"abn", 4, true, "ab\n", cgiFormSuccess},               {"empty", 8, true, "", cgiFormEmpty},
-        {"f", 8, true, "", cgiFormEmpty},                       {"nul", 8, true, "ab", cgiFormSuccess},
-        {"missing", 8, true, "", cgiFormNotFound},
-    };
-    for (const Case& c : cases) {
-        char buf[64];
-        std::memset(buf, '#', sizeof buf);
-        EXPECT_EQ(c.newlines ? cgiFormString(c.name, buf, c.size) : cgiFormStringNoNewlines(c.name, buf, c.size),
-                  c.result)
-            << c.name << " size " << c.size;
-        EXPECT_STREQ(buf, c.want) << c.name << " size " << c.size;
-    }
-    for (auto [name, need, result] : {std::tuple{"ten", 11, cgiFormSuccess}, std::tuple{"nul", 3, cgiFormSuccess},
-                                      std::tuple{"missing", 1, cgiFormNotFound}}) {
-        int got = 0;
-        EXPECT_EQ(cgiFormStringSpaceNeeded(name, &got), result) << name;
-        EXPECT_EQ(got, need) << name;
-    }
 }
 
 TEST_F(FormEntries, FileNamesTypesSizesAndHandles)
 {
     struct Case { const char* name; int size; bool type; std::string want; cgiFormResultType result; };
     const Case cases[] = {
-        {"f", 128, false, "fw.bin", cgiFormSuccess},
         {"a", 128, false, "", cgiFormNoFileName},
         {"missing", 128, false, "", cgiFormNotFound},
-        {"n127", 128, false, std::string(127, 'n'), cgiFormSuccess},
-        {"n128", 128, false, std::string(127, 'm'), cgiFormTruncated},
-        {"f", 4, false, "fw.", cgiFormTruncated},
+        {"f", 7, false, "fw.bin", cgiFormSuccess},
+        {"f", 6, false, "fw.bi", cgiFormTruncated},
         {"f", 0, false, "#", cgiFormTruncated},  // a buffer of no size is left alone
         {"f", 128, true, "application/octet-stream", cgiFormSuccess},
         {"zero", 128, true, "", cgiFormNoContentType},
-        {"missing", 128, true, "", cgiFormNotFound},
     };
     for (const Case& c : cases) {
         char buf[256] = "#";
@@ -85,42 +67,28 @@ TEST_F(FormEntries, FileNamesTypesSizesAndHandles)
         EXPECT_EQ((c.type ? cgiFormFileContentType : cgiFormFileName)(c.name, buf, c.size), c.result) << c.name;
         EXPECT_EQ(std::string(buf), c.want) << c.name;
     }
-    for (auto [name, want, result] : {std::tuple{"f", 10, cgiFormSuccess}, std::tuple{"zero", 0, cgiFormSuccess},
-                                      std::tuple{"a", 0, cgiFormNotAFile}, std::tuple{"missing", 0, cgiFormNotFound}}) {
-        int size = -1;
-        EXPECT_EQ(cgiFormFileSize(name, &size), result) << name;
-        EXPECT_EQ(size, want) << name;
-    }
-    EXPECT_EQ(cgiFormFileSize("f", nullptr), cgiFormSuccess);
+    int size = -1, notAFile = -1;
+    EXPECT_EQ(std::pair(cgiFormFileSize("f", &size), cgiFormFileSize("a", &notAFile)),
+              std::pair(cgiFormSuccess, cgiFormNotAFile));
+    EXPECT_EQ(std::pair(size, notAFile), std::pair(10, 0));
 
-    // Two handles on one file read independently, in pieces, until EOF.
-    cgiFilePtr h1 = nullptr, h2 = nullptr, h = nullptr;
-    ASSERT_EQ(cgiFormFileOpen("f", &h1), cgiFormSuccess);
-    ASSERT_EQ(cgiFormFileOpen("f", &h2), cgiFormSuccess);
-    std::vector<int> pieces;
+    // A handle reads its file in pieces until EOF.
+    cgiFilePtr h = nullptr;
+    ASSERT_EQ(cgiFormFileOpen("f", &h), cgiFormSuccess);
+    std::string content;
     char buf[4];
+    for (int got = -1; cgiFormFileRead(h, buf, sizeof buf, &got) == cgiFormSuccess;)
+        content += std::string(buf, size_t(got)) + "|";
+    EXPECT_EQ(content, "0123|4567|89|");
+    EXPECT_EQ(cgiFormFileClose(h), cgiFormSuccess);
     int got = -1;
-    while (cgiFormFileRead(h1, buf, sizeof buf, &got) == cgiFormSuccess)
-        pieces.push_back(got);
-    EXPECT_EQ(pieces, (std::vector<int>{4, 4, 2}));
-    got = -1;
-    EXPECT_EQ(cgiFormFileRead(h1, buf, sizeof buf, &got), cgiFormEOF);
-    EXPECT_EQ(got, -1);
-    ASSERT_EQ(cgiFormFileRead(h2, buf, sizeof buf, &got), cgiFormSuccess);
-    EXPECT_EQ(std::string(buf, 4), "0123");
-    EXPECT_EQ(cgiFormFileClose(h1), cgiFormSuccess);
-    EXPECT_EQ(cgiFormFileClose(h2), cgiFormSuccess);
-    ASSERT_EQ(cgiFormFileOpen("zero", &h), cgiFormSuccess);
-    EXPECT_EQ(cgiFormFileRead(h, buf, sizeof buf, &got), cgiFormEOF);
-    cgiFormFileClose(h);
-    EXPECT_EQ(cgiFormFileRead(nullptr, buf, sizeof buf, &got), cgiFormOpenFailed);
-    EXPECT_EQ(cgiFormFileClose(nullptr), cgiFormOpenFailed);
+    EXPECT_EQ(std::pair(cgiFormFileRead(nullptr, buf, sizeof buf, &got), cgiFormFileClose(nullptr)),
+              std::pair(cgiFormOpenFailed, cgiFormOpenFailed));
 
     // Not a file, absent, or removed by some other agent: only the first two clear the handle.
     ASSERT_EQ(unlink(cgiFormEntryFindFirst("f")->tfileName), 0);
     const cgiFilePtr stale = reinterpret_cast<cgiFilePtr>(&got);
-    for (auto [name, result] :
-         {std::pair{"a", cgiFormNotAFile}, std::pair{"missing", cgiFormNotFound}, std::pair{"f", cgiFormIO}}) {
+    for (auto [name, result] : {std::pair{"a", cgiFormNotAFile}, {"missing", cgiFormNotFound}, {"f", cgiFormIO}}) {
         h = stale;
         EXPECT_EQ(cgiFormFileOpen(name, &h), result) << name;
         EXPECT_EQ(h, result == cgiFormIO ? stale : nullptr) << name;

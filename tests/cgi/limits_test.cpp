@@ -3,7 +3,6 @@
 #include <chrono>
 #include <climits>
 #include <cstdlib>
-#include <fstream>
 #include <unistd.h>
 
 #include "tests/cgi/cgi_fixture.h"
@@ -12,8 +11,7 @@ using namespace cgitest;
 
 namespace {
 
-const std::string multipart = "multipart/form-data; boundary=B";
-const std::string urlEncoded = "application/x-www-form-urlencoded";
+const std::string multipart = "multipart/form-data; boundary=B", urlEncoded = "application/x-www-form-urlencoded";
 constexpr size_t MiB = 1024 * 1024;
 
 // n parts, every tenth a file, then a last one of `tail` bytes.
@@ -25,7 +23,6 @@ std::string parts(int n, size_t tail = 0)
     list.push_back({field("tail"), std::string(tail, 't')});
     return multipartBody("B", list);
 }
-std::string bigValue(size_t n) { return parts(0, n); }
 
 // This process's high-water mark of resident memory, in KiB.
 long peakKiB()
@@ -41,36 +38,26 @@ long peakKiB()
 
 TEST_F(CgiTest, LimitsHoldAtTheirEdgesAndMemoryStaysBounded)
 {
-    struct Case {
-        const char* label;
-        std::string type;
-        std::string body;
-        std::string length;  // empty: the body's size
-        cgiParseResultType result;
-        size_t entries;
-        size_t files;
-        long readAtMost;  // how far into the body the parse may read; -1: anywhere
-    };
+    // length "": the body's size; readAtMost: how far into the body the parse may read
+    struct Case { const char* label; std::string type, body, length; cgiParseResultType result;
+                  size_t entries, files; long readAtMost; };
     const std::string over = parts(cgiMaxParts, MiB);
+    const long any = LONG_MAX;
     const Case cases[] = {
         {"as many parts as allowed", multipart, parts(cgiMaxParts - 1), "", cgiParseSuccess, cgiMaxParts,
-         cgiMaxParts / 10, -1},
+         cgiMaxParts / 10, any},
         {"one part more", multipart, over, "", cgiParseMemory, 0, 0, static_cast<long>(over.size() - MiB)},
-        {"a value of the largest size", multipart, bigValue(cgiMaxValueLength), "", cgiParseSuccess, 1, 0, -1},
-        {"one byte more", multipart, bigValue(cgiMaxValueLength + 1), "", cgiParseMemory, 0, 0, -1},
-        {"a 64 MiB value is not read to its end", multipart, bigValue(64 * MiB), "", cgiParseMemory, 0, 0,
+        {"a value of the largest size", multipart, parts(0, cgiMaxValueLength), "", cgiParseSuccess, 1, 0, any},
+        {"one byte more", multipart, parts(0, cgiMaxValueLength + 1), "", cgiParseMemory, 0, 0, any},
+        {"a 64 MiB value is not read to its end", multipart, parts(0, 64 * MiB), "", cgiParseMemory, 0, 0,
          static_cast<long>(63 * MiB)},
         {"files are not values", multipart, multipartBody("B", {{field("f", "big.bin"), std::string(2 * MiB, 'f')}}),
-         "", cgiParseSuccess, 1, 1, -1},
+         "", cgiParseSuccess, 1, 1, any},
         {"URL-encoded body of the largest size", urlEncoded, "a=" + std::string(cgiMaxUrlEncodedLength - 2, 'x'), "",
-         cgiParseSuccess, 1, 0, -1},
+         cgiParseSuccess, 1, 0, any},
         {"one byte more, refused unread", urlEncoded, "a=" + std::string(cgiMaxUrlEncodedLength - 1, 'x'), "",
          cgiParseMemory, 0, 0, 0},
-        {"2 GiB announced, refused unread", urlEncoded, "a=1", "2147483648", cgiParseMemory, 0, 0, 0},
-        {"2 GiB announced, multipart reads what comes", multipart, bigValue(10), "2147483648", cgiParseSuccess, 1, 0, -1},
-        {"100,000 one-byte file parts", multipart,
-         multipartBody("B", std::vector<Part>(100000, Part{field("f", "1.bin"), "1"})), "", cgiParseMemory, 0, 0,
-         -1},
+        {"a negative length reads nothing", multipart, parts(0, 10), "-7", cgiParseSuccess, 0, 0, 0},
     };
     for (const Case& c : cases) {
         prepare({{"REQUEST_METHOD", "POST"}, {"CONTENT_TYPE", c.type},
@@ -80,10 +67,8 @@ TEST_F(CgiTest, LimitsHoldAtTheirEdgesAndMemoryStaysBounded)
         const long before = peakKiB();
         ASSERT_EQ(cgiCaptureAndParse(), c.result) << c.label;
         EXPECT_LT(peakKiB() - before, 8 * 1024) << c.label;
-        EXPECT_EQ(entries().size(), c.entries) << c.label;
-        EXPECT_EQ(tmpFileCount(), c.files) << c.label;
-        EXPECT_LE(std::ftell(cgiIn), c.readAtMost < 0 ? LONG_MAX : c.readAtMost) << c.label;
-        cgiFreeResources();
+        EXPECT_EQ(std::pair(entries().size(), tmpFileCount()), std::pair(c.entries, c.files)) << c.label;
+        EXPECT_LE(std::ftell(cgiIn), c.readAtMost) << c.label;
     }
 }
 
@@ -107,7 +92,6 @@ TEST_F(CgiTest, StalledBodyEndsLikeACutOne)
         EXPECT_EQ(entries().size(), c.entries) << c.sent;
         std::fclose(cgiIn);
         close(fds[1]);
-        cgiFreeResources();
     }
     unsetenv("QUIB_READ_IDLE_MS");
 }
