@@ -1,35 +1,10 @@
-// The query-string scan, the same-site check and the result page.
+// The url token and same-site checks, and the result page.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <string>
 
 #include "upgrade/upgrade_internal.h"
-
-TEST(UpgradeQuery, ScanKeepsTokensAsTheyStandAndLastKeyWins)
-{
-    struct Case {
-        const char* qs;
-        const char* url;
-        int port;
-        int kind;
-    };
-    const Case cases[] = {
-        {"url=../a.html&url=../b%20c.html+x", "url=../b%20c.html+x", 0, 0},
-        {"url=../a.html&url=//elsewhere/", "url=../index.html", 0, 0},
-        {"udp_port=&models=&system=&settings=", "url=../index.html", 0, 1},
-        {"udp_port=27", "url=../index.html", '2', 0}, {"&&URL=x&Settings=1&url=y&", "url=y", 0, 0},
-        {"urlx=1&udp_port9=1&system", "url=../index.html", 0, 0},
-    };
-    for (const auto& c : cases) {
-        std::string qs = c.qs;
-        UpgradeQuery q{};
-        ScanQueryString(qs.data(), &q);
-        EXPECT_STREQ(q.urlToken, c.url) << c.qs;
-        EXPECT_EQ(q.udpPort, c.port) << c.qs;
-        EXPECT_EQ(q.restoreKind, c.kind) << c.qs;
-    }
-}
 
 TEST(UpgradeQuery, UrlTokenIsFollowedOnlyWhenItStaysOnTheInstrument)
 {

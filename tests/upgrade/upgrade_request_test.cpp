@@ -24,12 +24,7 @@ using Files = std::vector<std::string>;
 namespace {
 
 // The DSP message's command and result words are in native order.
-std::string word(int32_t v)
-{
-    std::string s(4, '\0');
-    std::memcpy(s.data(), &v, 4);
-    return s;
-}
+std::string word(int32_t v) { return std::string(reinterpret_cast<const char*>(&v), 4); }
 
 std::string error(int code, const std::string& url = "../index.html")
 {
@@ -39,39 +34,6 @@ std::string error(int code, const std::string& url = "../index.html")
 // What a peer received, the upload's path written "T".
 std::string dsp(int command, const std::string& name) { return "loader" + word(command) + "T," + name; }
 std::string text(const std::string& peerAndText) { return peerAndText + "T" + std::string(1, '\0'); }
-
-// Posts content as the file `name` of Filedata, the way the web server hands a
-// request over; returns what follows "0;" in the Refresh element, and the
-// upload's path in *upload.
-std::string post(const quibtest::TempRoot& root, const std::string& query, const std::string& name,
-                 const std::string& content, std::string* upload)
-{
-    const std::string body = "--b\r\nContent-Disposition: form-data; name=\"Filedata\"; filename=\"" + name +
-                             "\"\r\n\r\n" + content + "\r\n--b--\r\n";
-    root.write("/body", body);
-    setenv("REQUEST_METHOD", "POST", 1);
-    setenv("CONTENT_TYPE", "multipart/form-data; boundary=b", 1);
-    setenv("CONTENT_LENGTH", std::to_string(body.size()).c_str(), 1);
-    if (query.empty())  // as a server that passes no empty variable
-        unsetenv("QUERY_STRING");
-    else
-        setenv("QUERY_STRING", query.c_str(), 1);
-    cgiIn = std::fopen(root.host("/body").c_str(), "rb");
-    char* buf = nullptr;
-    size_t len = 0;
-    cgiOut = open_memstream(&buf, &len);
-    EXPECT_EQ(cgiCaptureAndParse(), cgiParseSuccess);
-    EXPECT_EQ(cgiMain(), 0);
-    *upload = cgiFormEntryFindFirst("Filedata")->tfileName;
-    cgiFreeResources();
-    std::fclose(cgiIn);
-    std::fclose(cgiOut);
-    cgiIn = cgiOut = nullptr;
-    const std::string page(buf, len);
-    std::free(buf);
-    const size_t at = page.find("content=\"0;") + 11;
-    return page.substr(at, page.find('"', at) - at);
-}
 
 }  // namespace
 
@@ -110,6 +72,12 @@ TEST(UpgradeRequest, RoutesByOriginQueryNameBoardAndPeerAnswer)
         {.name = "FrmWDSP", .want = error(2004), .sent = dsp(4, "FrmWDSP"), .loader = PeerAnswer::reply(1)},
         {.name = "FrmWDSP", .want = error(2005), .sent = dsp(4, "FrmWDSP"),
          .loader = PeerAnswer::reply(4, word(9))},
+        // Keys are whole and case-sensitive, the last one wins; a url is followed as it stands if relative.
+        {"url=../a.html&url=//elsewhere/", "x", error(2003)},
+        {"&&URL=x&Settings=1&url=../b%20c+x&", "x", error(2003, "../b%20c+x")},
+        {"urlx=1&udp_port9=1&system", "x", error(2003)},
+        {"udp_port=&models=&system=&settings=", "s.txt", restore + "2003"},
+        {"udp_port=27", "x", error(2003) + "&port=2"},
         // The UDP route wins over any restore key; only ".txt" names, in any case, are forwarded.
         {"udp_port=2", "Port2.TXT", "url=../index.html?type=UDP&name=Port2.TXT&port=2",
          text("firmwaremode=4&UDPConf2=Port2.TXT:")},
@@ -137,6 +105,8 @@ TEST(UpgradeRequest, RoutesByOriginQueryNameBoardAndPeerAnswer)
     };
 #pragma GCC diagnostic pop
     setenv("HTTP_HOST", "inst", 1);
+    setenv("REQUEST_METHOD", "POST", 1);
+    setenv("CONTENT_TYPE", "multipart/form-data; boundary=b", 1);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.query + " " + c.name + " -> " + c.want);
         quibtest::ChipRoot root;
@@ -154,27 +124,48 @@ TEST(UpgradeRequest, RoutesByOriginQueryNameBoardAndPeerAnswer)
             firmware.emplace(root.path(), "firmware", *c.firmware);
         if (c.loader)
             loader.emplace(root.path(), "loader", *c.loader);
-        std::string upload;
+        // The request as the web server hands it over.
+        const std::string body = "--b\r\nContent-Disposition: form-data; name=\"Filedata\"; filename=\"" +
+                                 c.name + "\"\r\n\r\n" + c.content + "\r\n--b--\r\n";
+        root.write("/body", body);
+        setenv("CONTENT_LENGTH", std::to_string(body.size()).c_str(), 1);
+        if (c.query.empty())  // as a server that passes no empty variable
+            unsetenv("QUERY_STRING");
+        else
+            setenv("QUERY_STRING", c.query.c_str(), 1);
+        cgiIn = std::fopen(root.host("/body").c_str(), "rb");
+        char* buf = nullptr;
+        size_t len = 0;
+        cgiOut = open_memstream(&buf, &len);
         norsim::resetCounters();
-        EXPECT_EQ(post(root, c.query, c.name, c.content, &upload), c.want);
+        EXPECT_EQ(cgiCaptureAndParse(), cgiParseSuccess);
+        EXPECT_EQ(cgiMain(), 0);
+        const std::string upload = cgiFormEntryFindFirst("Filedata")->tfileName;
+        cgiFreeResources();
+        std::fclose(cgiIn);
+        std::fclose(cgiOut);
+        const std::string page(buf, len);
+        std::free(buf);
+        const size_t at = page.find("content=\"0;") + 11;
+        EXPECT_EQ(page.substr(at, page.find('"', at) - at), c.want);
         const norsim::Counters used = norsim::counters();
         const bool served = c.want.find("=2009") == std::string::npos && c.lock == Free;
         EXPECT_EQ(used.reads + used.writes > 0, served);
 
-        Files sent;
+        std::string sent;  // the upload's path written "T"
         for (const auto* peer : {&firmware, &loader}) {
-            for (std::string m : *peer ? (*peer)->received() : Files{}) {
-                if (const size_t at = m.find(upload); at != std::string::npos)
-                    m.replace(at, upload.size(), "T");
-                sent.push_back((peer == &firmware ? "firmware" : "loader") + m);
-            }
+            for (const std::string& m : *peer ? (*peer)->received() : Files{})
+                sent += (peer == &firmware ? "firmware" : "loader") + m;
         }
-        EXPECT_EQ(sent, c.sent.empty() ? Files{} : Files{c.sent});
+        if (const size_t path = sent.find(upload); path != std::string::npos)
+            sent.replace(path, upload.size(), "T");
+        EXPECT_EQ(sent, c.sent);
         EXPECT_EQ(root.read("/www/system/conf/gps_rtk.txt"), c.want.ends_with("=1") ? c.content : "old");
         EXPECT_EQ(root.list("/www/system/conf"), Files{"gps_rtk.txt"});
         EXPECT_EQ(root.list("/tmp"), served ? Files{"upgrade.lock"} : Files{});
         EXPECT_EQ(root.image().find_first_not_of('\xFF'), std::string::npos);
     }
+    cgiIn = cgiOut = nullptr;
     unsetenv("HTTP_HOST");
     unsetenv("HTTP_ORIGIN");
 }
@@ -183,21 +174,16 @@ TEST(UpgradeRequest, RoutesByOriginQueryNameBoardAndPeerAnswer)
 // a word must not be completed from the command word, on either byte order.
 TEST(MessageChannel, DspAnswersAndFailedExchanges)
 {
-    struct Case {
-        std::optional<PeerAnswer> answer;  // none: the name is not served
-        int want;
-    };
-    const Case cases[] = {
-        {PeerAnswer::reply(3, word(0) + "more"), 0}, {PeerAnswer::reply(4, ""), -2},
-        {PeerAnswer::reply(4, std::string(1, '\0')), -2}, {PeerAnswer::reply(2, word(0)), -2},
-        {PeerAnswer::close(), -2}, {std::nullopt, -1},
-    };
-    for (const auto& c : cases) {
+    using Answer = std::optional<PeerAnswer>;  // none: the name is not served
+    for (const auto& [answer, want] : std::vector<std::pair<Answer, int>>{
+             {PeerAnswer::reply(3, word(0) + "more"), 0}, {PeerAnswer::reply(4, ""), -2},
+             {PeerAnswer::reply(4, std::string(1, '\0')), -2}, {PeerAnswer::reply(2, word(0)), -2},
+             {PeerAnswer::close(), -2}, {std::nullopt, -1}}) {
         quibtest::TempRoot root;
         std::optional<quibtest::FakePeer> peer;
-        if (c.answer)
-            peer.emplace(root.path(), "loader", *c.answer);
-        EXPECT_EQ(channel_send_dsp_image(4, "/r/tmp/quibX", "FrmWDSP_1.hex"), c.want) << &c - cases;
+        if (answer)
+            peer.emplace(root.path(), "loader", *answer);
+        EXPECT_EQ(channel_send_dsp_image(4, "/r/tmp/quibX", "FrmWDSP_1.hex"), want) << want;
     }
     // A failed text exchange says so on standard error: standard output is the response.
     quibtest::TempRoot root;
