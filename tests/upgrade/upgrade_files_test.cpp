@@ -40,8 +40,7 @@ TEST(UpgradeFileRoutes, CopyReplacesTheOlderFilesOfItsKindOrChangesNothing)
     const Files before = {"FrmWCINT_1", "Fx", "L0", "LoaderCINT_1", "Web.tar.gz", "Web_1", "gps.txt"};
     for (const auto& c : cases) {
         quibtest::TempRoot root;
-        // The upload within the GPS size limit.
-        const std::string dir = c.dir, upload(40000, 'x'), tmp = root.host("/tmp/quibN");
+        const std::string dir = c.dir, upload(51200, 'x'), tmp = root.host("/tmp/quibN");  // the GPS limit
         Files after;
         for (const auto& n : before) {
             root.write(dir + n, "old");
@@ -53,7 +52,7 @@ TEST(UpgradeFileRoutes, CopyReplacesTheOlderFilesOfItsKindOrChangesNothing)
             root.write(dir + c.name + "/kept", "");
         S_EtatLoader.boardVersion = 2;
         S_EtatLoader.firmwareSectorCount = 0;
-        const long limit = c.fault == Full ? 20000 : 0;
+        const long limit = c.fault == Full ? 30000 : 0;
         EXPECT_EQ(quibtest::runInChild([&] { return c.writer(c.name, tmp.c_str()); }, limit),
                   c.fault != None ? 107 : c.writer == gps ? 1 : 0) << c.name;
         EXPECT_EQ(root.list(c.dir), after) << c.name;
@@ -61,8 +60,12 @@ TEST(UpgradeFileRoutes, CopyReplacesTheOlderFilesOfItsKindOrChangesNothing)
             EXPECT_EQ(root.read(dir + n), n == c.stored ? upload : "old") << n;
         EXPECT_EQ(root.list("/tmp"), Files{"quibN"}) << c.name;
     }
-    quibtest::TempRoot bare;  // no upload to read, no drive directory
-    bare.write("/tmp/quibN", "x");
+    quibtest::TempRoot bare;  // no upload to read, no drive directory, no EEPROM service
+    bare.write("/tmp/quibN", std::string(51201, 'x'));
+    EXPECT_EQ(Store_Gps_Conf(bare.host("/tmp/quibN").c_str(), "gps_rtk.txt"), 108);
+    char type[128] = "Unknown";
+    EXPECT_EQ(flash_file("FrmWCINT.bin", bare.host("/tmp/quibN").c_str(), type), 107);
+    EXPECT_STREQ(type, "Unknown");
     EXPECT_EQ(flash_loader("LoaderCINT_2", "/nonexistent/quibN"), 101);
     EXPECT_EQ(Store_Gps_Conf("/nonexistent/quibN", "gps_rtk.txt"), 101);
     EXPECT_EQ(Restore_Settings("/nonexistent/quibN", "Backup.txt", 1), 101);
