@@ -66,10 +66,9 @@ std::string progressFile(const quibtest::TempRoot& root)
 
 }  // namespace
 
-// Sizes at the limits of each layout, then failed erases and programs and bytes
-// that the chip reported done but read back wrong (a weak cell keeps bit 0 up,
-// so each offset's byte must have it clear), in every block of the region.
-// Every sector of the region held an older image; the next region is kept, and
+// Sizes at the limits of each layout, failed erases and programs, and bytes the chip
+// reported done but read back wrong (a weak cell keeps bit 0 up: each byte has it
+// clear), in every block. The region's older image is erased, the next region kept;
 // a refused size or a region leaving the 2 MiB chip touches nothing.
 TEST(UpgradeNorRoute, RegionLayoutSizeLimitsAndFailedWrites)
 {
@@ -81,7 +80,6 @@ TEST(UpgradeNorRoute, RegionLayoutSizeLimitsAndFailedWrites)
         std::string conf = "";
         unsigned chip = 0x93;
     };
-    const uint32_t firm = 48 * kSector;
     auto fail = [](uint32_t at) { return "program_fail_always=" + std::to_string(at); };
     auto weak = [](uint32_t at) { return "silent_program_error=" + std::to_string(at); };
 #pragma GCC diagnostic push
@@ -92,9 +90,9 @@ TEST(UpgradeNorRoute, RegionLayoutSizeLimitsAndFailedWrites)
         {Firmware, 8 * kSector - 135, 108, 8},
         {Loader, 1023, 108}, {Loader, 1024, 0}, {Loader, kSector - 264, 0}, {Loader, kSector - 263, 108},
         {Web, 0, 0}, {Web, 21 * kSector - 8, 0}, {Web, 21 * kSector - 7, 108}, {Web, 5000, 107, 10, "", 0xC8},
-        {Firmware, 100000, 107, 10, "erase_fail_sector=50"}, {Firmware, 100000, 107, 10, fail(firm + 5)},
-        {Firmware, 100000, 107, 10, fail(firm + 70008)}, {Firmware, 100000, 107, 10, fail(0x39FF80)},
-        {Loader, 2000, 107, 10, fail(0x3BFF00)}, {Firmware, 100000, 107, 10, weak(firm + 9)},
+        {Firmware, 100000, 107, 10, "erase_fail_sector=50"}, {Firmware, 100000, 107, 10, fail(0x300005)},
+        {Firmware, 100000, 107, 10, fail(0x311178)}, {Firmware, 100000, 107, 10, fail(0x39FF80)},
+        {Loader, 2000, 107, 10, fail(0x3BFF00)}, {Firmware, 100000, 107, 10, weak(0x300009)},
         {Firmware, 100000, 107, 10, weak(0x39FF80)},
     };
 #pragma GCC diagnostic pop

@@ -119,10 +119,8 @@ TEST(UpgradeRequest, RoutesByOriginQueryNameAndPeerAnswer)
                                  c.name + "\"\r\n\r\n" + c.content + "\r\n--b--\r\n";
         root.write("/body", body);
         setenv("CONTENT_LENGTH", std::to_string(body.size()).c_str(), 1);
-        if (c.query.empty())  // as a server that passes no empty variable
-            unsetenv("QUERY_STRING");
-        else
-            setenv("QUERY_STRING", c.query.c_str(), 1);
+        // As a server that passes no empty variable.
+        c.query.empty() ? unsetenv("QUERY_STRING") : setenv("QUERY_STRING", c.query.c_str(), 1);
         cgiIn = std::fopen(root.host("/body").c_str(), "rb");
         char* buf = nullptr;
         size_t len = 0;
