@@ -65,6 +65,7 @@ TEST(UpgradeFileRoutes, CopyReplacesTheOlderFilesOfItsKindOrChangesNothing)
     EXPECT_EQ(Store_Gps_Conf(bare.host("/tmp/quibN").c_str(), "gps_rtk.txt"), 108);
     char type[128] = "Unknown";
     EXPECT_EQ(flash_file("FrmWCINT.bin", bare.host("/tmp/quibN").c_str(), type), 107);
+    EXPECT_STREQ(type, "Unknown");
     EXPECT_EQ(flash_loader("LoaderCINT_2", "/nonexistent/quibN"), 101);
     EXPECT_EQ(Store_Gps_Conf("/nonexistent/quibN", "gps_rtk.txt"), 101);
     EXPECT_EQ(Restore_Settings("/nonexistent/quibN", "Backup.txt", 1), 101);

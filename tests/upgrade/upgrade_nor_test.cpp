@@ -107,8 +107,7 @@ TEST(UpgradeNorRoute, RegionLayoutSizeLimitsAndFailedWrites)
             uintptr_t cursor = FLASH_ADD_DEBUT + at;
             ASSERT_EQ(F_FlashDrv_Write(&cursor, at < end ? "old" : "next", 4), 0);
         }
-        if (!c.conf.empty())
-            root.setSettings(c.conf + "\n");
+        root.setSettings(c.conf + "\n");
         std::string want = root.image();
         const std::string img = pattern(c.size);
         EXPECT_EQ(writeImage(root, c.kind, kName[c.kind], img, c.sectors), c.want);
@@ -116,10 +115,13 @@ TEST(UpgradeNorRoute, RegionLayoutSizeLimitsAndFailedWrites)
             want.replace(start, sectors * kSector, region(c.kind, kName[c.kind], img, sectors));
         EXPECT_TRUE((c.want == 107 && c.chip != 0xC8) || root.image() == want);
     }
-    quibtest::ChipRoot small(0xC8);  // an erase may reach the chip's end, not one sector past it
+    quibtest::ChipRoot small(0xC8);  // a range may end at the chip's end, and is checked before any erase
     ASSERT_EQ(F_FlashDrv_Init(), 0);
-    EXPECT_EQ(EraseFlashSectors(27, 5), 0);
+    uintptr_t cursor = FLASH_ADD_WEB;
+    ASSERT_EQ(F_FlashDrv_Write(&cursor, "old", 3), 0);
     EXPECT_EQ(EraseFlashSectors(27, 6), -1);
+    EXPECT_EQ(small.image().substr(27 * kSector, 3), "old");
+    EXPECT_EQ(EraseFlashSectors(27, 5), 0);
 }
 
 // A loader upload cut by the power after any of its programs leaves the region
@@ -164,15 +166,14 @@ TEST(UpgradeNorRoute, PowerCutLeavesTheRegionDetectablyInvalidOrWhole)
 TEST(UpgradeProgress, RewrittenPerPhasePerStepAtMostFiveTimesASecond)
 {
     quibtest::ChipRoot root;
-    upgrade_progress(UPG_PHASE_ERASING, 1, 10);  // before begin: nothing
-    EXPECT_EQ(progressFile(root), "none");
-    upgrade_progress_begin("F.bin");
-    EXPECT_EQ(progressFile(root), "checking 0/0 F.bin");
     auto step = [&root](int waitMs, UpgradePhase phase, long long done, long long total) {
         usleep(waitMs * 1000);
         upgrade_progress(phase, done, total);
         return progressFile(root);
     };
+    EXPECT_EQ(step(0, UPG_PHASE_ERASING, 1, 10), "none");  // before begin
+    upgrade_progress_begin("F.bin");
+    EXPECT_EQ(progressFile(root), "checking 0/0 F.bin");
     EXPECT_EQ(step(0, UPG_PHASE_ERASING, 1, 10), "erasing 1/10 F.bin");
     EXPECT_EQ(step(0, UPG_PHASE_ERASING, 2, 10), "erasing 1/10 F.bin");  // too soon
     EXPECT_EQ(step(210, UPG_PHASE_ERASING, 3, 10), "erasing 3/10 F.bin");

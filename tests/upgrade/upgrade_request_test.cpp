@@ -45,7 +45,7 @@ TEST(UpgradeRequest, RoutesByOriginQueryNameAndPeerAnswer)
     const std::string dsp127 = "FrmWDSP" + std::string(120, 'd');
     const std::string toSettings = text("firmwaremode=4&RestoreSettings=");
     struct Case {
-        std::string query, name, want;
+        std::string query, name, want;  // an empty query is passed as no variable, as servers do
         std::string sent = "";  // the one message a peer received
         std::string content = "x";
         // none: the name is not served
@@ -119,7 +119,6 @@ TEST(UpgradeRequest, RoutesByOriginQueryNameAndPeerAnswer)
                                  c.name + "\"\r\n\r\n" + c.content + "\r\n--b--\r\n";
         root.write("/body", body);
         setenv("CONTENT_LENGTH", std::to_string(body.size()).c_str(), 1);
-        // As a server that passes no empty variable.
         c.query.empty() ? unsetenv("QUERY_STRING") : setenv("QUERY_STRING", c.query.c_str(), 1);
         cgiIn = std::fopen(root.host("/body").c_str(), "rb");
         char* buf = nullptr;
