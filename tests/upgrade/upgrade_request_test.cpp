@@ -25,6 +25,7 @@ namespace {
 // The DSP message's command and result words are in native order.
 std::string word(int32_t v) { return std::string(reinterpret_cast<const char*>(&v), 4); }
 
+// The Refresh target of an error page.
 std::string error(int code, const std::string& url = "../index.html")
 {
     return "url=" + url + "?error=" + std::to_string(code) + "&version=v2.11";
@@ -36,8 +37,8 @@ std::string text(const std::string& peerAndText) { return peerAndText + "T" + st
 
 }  // namespace
 
-// Another site's request and a request lock that cannot be taken are answered
-// without a single cycle on the chip.
+// Another site's request and a request lock that cannot be taken are answered without a single
+// cycle on the chip. A peer without an answer does not serve its name.
 TEST(UpgradeRequest, RoutesByOriginQueryNameAndPeerAnswer)
 {
     enum Lock { Free, Symlink, Fifo };
@@ -48,7 +49,6 @@ TEST(UpgradeRequest, RoutesByOriginQueryNameAndPeerAnswer)
         std::string query, name, want;  // an empty query is passed as no variable, as servers do
         std::string sent = "";  // the one message a peer received
         std::string content = "x";
-        // none: the name is not served
         std::optional<PeerAnswer> firmware = PeerAnswer::reply(4), loader = PeerAnswer::reply(4, word(0));
         const char* origin = "";  // none; the Host is inst
         Lock lock = Free;
