@@ -60,7 +60,7 @@ TEST(UpgradeFileRoutes, CopyReplacesTheOlderFilesOfItsKindOrChangesNothing)
             EXPECT_EQ(root.read(dir + n), n == c.stored ? upload : "old") << n;
         EXPECT_EQ(root.list("/tmp"), Files{"quibN"}) << c.name;
     }
-    quibtest::TempRoot bare;  // no upload to read, no drive directory, no EEPROM service
+    quibtest::TempRoot bare;  // still board 2: no upload to read, no drive directory, no EEPROM service
     bare.write("/tmp/quibN", std::string(51201, 'x'));
     EXPECT_EQ(Store_Gps_Conf(bare.host("/tmp/quibN").c_str(), "gps_rtk.txt"), 108);
     char type[128] = "Unknown";

@@ -162,7 +162,6 @@ TEST(UpgradeNorRoute, PowerCutLeavesTheRegionDetectablyInvalidOrWhole)
     }
 }
 
-// The firmware writer never depends on the file.
 TEST(UpgradeProgress, RewrittenPerPhasePerStepAtMostFiveTimesASecond)
 {
     quibtest::ChipRoot root;
@@ -182,7 +181,8 @@ TEST(UpgradeProgress, RewrittenPerPhasePerStepAtMostFiveTimesASecond)
     upgrade_progress_end();
     EXPECT_EQ(root.list("/tmp"), std::vector<std::string>{});
 
-    root.write("/tmp/upgrade.progress.tmp/x", "");  // a directory in the temporary name's place
+    // A directory in the temporary name's place fails every update, and never the writer.
+    root.write("/tmp/upgrade.progress.tmp/x", "");
     upgrade_progress_begin("F.bin");
     ASSERT_EQ(writeImage(root, Firmware, "F.bin", pattern(200000)), 0);
     EXPECT_EQ(progressFile(root), "none");
