@@ -11,73 +11,63 @@
 #include "upgrade/upgrade_internal.h"
 
 using Files = std::vector<std::string>;
+using Writer = int (*)(const char* name, const char* tmp);
 
-TEST(UpgradeNandRoute, CopyReplacesTheOlderFilesOfItsKind)
+// A stored file replaces the older ones of its kind and any of its own name. A
+// copy that fails part way (a full drive) or a rename that fails (a directory
+// in the new name's way) changes no stored file and leaves no copy behind.
+TEST(UpgradeFileRoutes, CopyReplacesTheOlderFilesOfItsKindOrChangesNothing)
 {
-    const Files before = {"FrmWCINT_1.bin", "Fx", "LoaderCINT_1.bin", "Web.tar.gz", "Web_1.tgz", "notes.txt", "web.lower"};
+    const Writer gps = [](const char* name, const char* tmp) { return Store_Gps_Conf(tmp, name); };
+    enum Fault { None, Full, InTheWay };
     struct Case {
-        int (*writer)(const char*, const char*);
+        Writer writer;
         const char* name;
         const char* stored;
         Files gone;  // besides the stored name, which replaces any file of that name
+        Fault fault = None;
+        const char* dir = "/NANDdrive/firm/";
     };
     const Case cases[] = {
-        {flash_Web, "Web_2.tgz", "Web.tar.gz", {"Web_1.tgz"}},
-        {flash_firmware, "FrmWCINT_2.bin", "FrmWCINT_2.bin", {"FrmWCINT_1.bin", "Fx"}},
-        {flash_firmware, "FrmWCINT_1.bin", "FrmWCINT_1.bin", {"Fx"}},
-        {flash_loader, "LoaderCINT_2", "LoaderCINT_2", {"LoaderCINT_1.bin"}},
+        {flash_Web, "Web_2.tgz", "Web.tar.gz", {"Web_1"}},
+        {flash_firmware, "FrmWCINT_1", "FrmWCINT_1", {"Fx"}},
+        {flash_loader, "LoaderCINT_1", "LoaderCINT_1", {"L0"}},
+        {flash_firmware, "FrmWCINT_2", "", {}, Full},
+        {flash_firmware, "FrmWCINT_2", "", {}, InTheWay},
+        {gps, "gps.txt", "gps.txt", {}, None, "/www/system/conf/"},
+        {gps, "gps.txt", "", {}, Full, "/www/system/conf/"},
     };
+    const Files before = {"FrmWCINT_1", "Fx", "L0", "LoaderCINT_1", "Web.tar.gz", "Web_1", "gps.txt"};
     for (const auto& c : cases) {
         quibtest::TempRoot root;
-        Files after = {c.stored};
+        const std::string dir = c.dir, upload(51200, 'x'), tmp = root.host("/tmp/quibN");  // the GPS limit
+        Files after;
         for (const auto& n : before) {
-            root.write("/NANDdrive/firm/" + n, "old");
-            if (n != c.stored && std::find(c.gone.begin(), c.gone.end(), n) == c.gone.end())
+            root.write(dir + n, "old");
+            if (std::find(c.gone.begin(), c.gone.end(), n) == c.gone.end())
                 after.push_back(n);
         }
-        std::sort(after.begin(), after.end());
-        root.write("/tmp/quibN", "nnn");  // no size limits on the drive
+        root.write("/tmp/quibN", upload);
+        if (c.fault == InTheWay)
+            root.write(dir + c.name + "/kept", "");
         S_EtatLoader.boardVersion = 2;
         S_EtatLoader.firmwareSectorCount = 0;
-        EXPECT_EQ(c.writer(c.name, root.host("/tmp/quibN").c_str()), 0) << c.name;
-        EXPECT_EQ(root.list("/NANDdrive/firm"), after) << c.name;
-        EXPECT_EQ(root.read(std::string("/NANDdrive/firm/") + c.stored), "nnn") << c.name;
+        const long limit = c.fault == Full ? 30000 : 0;
+        EXPECT_EQ(quibtest::runInChild([&] { return c.writer(c.name, tmp.c_str()); }, limit),
+                  c.fault != None ? 107 : c.writer == gps ? 1 : 0) << c.name;
+        EXPECT_EQ(root.list(c.dir), after) << c.name;
+        for (const auto& n : after)
+            EXPECT_EQ(root.read(dir + n), n == c.stored ? upload : "old") << n;
         EXPECT_EQ(root.list("/tmp"), Files{"quibN"}) << c.name;
     }
-}
-
-// A copy that fails part way (a full drive), or a rename that fails (a
-// directory in the way of the new name), keeps every stored file of its kind;
-// a missing upload or drive directory is refused.
-TEST(UpgradeFileRoutes, FailedCopyKeepsTheStoredFile)
-{
-    struct Case {
-        const char* dir;
-        const char* stored;
-        const char* inTheWay;  // null: the drive is full instead
-        int (*store)(const char* tmp);
-    };
-    const Case cases[] = {
-        {"/NANDdrive/firm/", "FrmWCINT_1.bin", nullptr, [](const char* t) { return flash_firmware("FrmWCINT_2.bin", t); }},
-        {"/NANDdrive/firm/", "FrmWCINT_1.bin", "FrmWCINT_2.bin", [](const char* t) { return flash_firmware("FrmWCINT_2.bin", t); }},
-        {"/NANDdrive/firm/", "Web.tar.gz", nullptr, [](const char* t) { return flash_Web("Web_2.tgz", t); }},
-        {"/www/system/conf/", "gps_rtk.txt", nullptr, [](const char* t) { return Store_Gps_Conf(t, "gps_rtk.txt"); }},
-    };
-    for (const auto& c : cases) {
-        quibtest::TempRoot root;
-        const std::string stored = std::string(c.dir) + c.stored, tmp = root.host("/tmp/quibN");
-        root.write(stored, "old");
-        root.write("/tmp/quibN", std::string(40000, 'x'));  // within the GPS size limit
-        S_EtatLoader.boardVersion = 2;
-        if (c.inTheWay != nullptr)
-            root.write(std::string(c.dir) + c.inTheWay + "/kept", "");
-        EXPECT_EQ(quibtest::runInChild([&] { return c.store(tmp.c_str()); }, c.inTheWay ? 0 : 20000), 107) << c.stored;
-        EXPECT_EQ(root.list(c.dir), Files{c.stored});
-        EXPECT_EQ(root.read(stored), "old");
-        EXPECT_EQ(c.store(root.host("/tmp/none").c_str()), 101) << c.stored;
-    }
-    quibtest::TempRoot bare;  // no drive directory
-    bare.write("/tmp/quibN", "x");
+    quibtest::TempRoot bare;  // still board 2: no upload to read, no drive directory, no EEPROM service
+    bare.write("/tmp/quibN", std::string(51201, 'x'));
+    EXPECT_EQ(Store_Gps_Conf(bare.host("/tmp/quibN").c_str(), "gps_rtk.txt"), 108);
+    char type[128] = "Unknown";
+    EXPECT_EQ(flash_file("FrmWCINT.bin", bare.host("/tmp/quibN").c_str(), type), 107);
+    EXPECT_STREQ(type, "Unknown");
+    EXPECT_EQ(flash_loader("LoaderCINT_2", "/nonexistent/quibN"), 101);
+    EXPECT_EQ(Store_Gps_Conf("/nonexistent/quibN", "gps_rtk.txt"), 101);
+    EXPECT_EQ(Restore_Settings("/nonexistent/quibN", "Backup.txt", 1), 101);
     EXPECT_EQ(flash_loader("LoaderCINT_2", bare.host("/tmp/quibN").c_str()), 107);
-    EXPECT_EQ(Restore_Settings(bare.host("/tmp/none").c_str(), "Backup.txt", 1), 101);
 }
