@@ -144,6 +144,23 @@ TEST(PackChainMemory, WalksPastPacksThatAreNotValid)
     EXPECT_EQ(F_FlashPack_ReadHead(0, &h), FLASHPACK_ERR_ADDRESS);
 }
 
+// A pack at the window's last bytes goes to the driver, which refuses it, not to memory beyond.
+TEST_F(PackChain, PacksAtTheWindowEndStayInsideIt)
+{
+    const uintptr_t base = FLASH_ADD_PARAM_RFU1, last = FLASH_ADD_DEBUT + FLASH_Size - 4;
+    ASSERT_EQ(save(base, 1, 0xFFF8, 1), 0);
+    const S_FlashPackHeader h = F_FlashPack_MakeHead(V, 5, 8);
+    uint8_t buf[8] = {};
+    EXPECT_EQ(F_FlashPack_Write(last, &h, buf, 8), FLASHPACK_ERR_RANGE);
+    EXPECT_EQ(chip_.image().substr(FLASH_Size - 4), std::string(4, '\xFF'));
+    uintptr_t cursor = last;
+    ASSERT_EQ(F_FlashDrv_Write(&cursor, &h, 4), 0);
+    ASSERT_EQ(F_FlashPack_SearchPackId(base, 5, nullptr, nullptr), last);
+    int count = 0;
+    EXPECT_EQ(F_FlashPack_LoadPackId(base, 5, buf, 8), FLASHPACK_ERR_RANGE);
+    EXPECT_EQ(F_FlashPack_BitField_Inc(base, 5, &count), FLASHPACK_ERR_RANGE);
+}
+
 // A failed retirement still leaves the new pack valid; a failed data byte leaves a 0xFE pack.
 // A torn header (free status, some bytes programmed) is taken over when the new
 // header fits over it, even in the sector's last place, else sealed as an empty obsolete pack.

@@ -93,7 +93,7 @@ TEST(UpgradeNorRoute, RegionLayoutSizeLimitsAndFailedWrites)
         {Firmware, 100000, 107, 10, "erase_fail_sector=50"}, {Firmware, 100000, 107, 10, fail(0x300005)},
         {Firmware, 100000, 107, 10, fail(0x311178)}, {Firmware, 100000, 107, 10, fail(0x39FF80)},
         {Loader, 2000, 107, 10, fail(0x3BFF00)}, {Firmware, 100000, 107, 10, weak(0x300009)},
-        {Firmware, 100000, 107, 10, weak(0x39FF80)},
+        {Firmware, 100000, 107, 10, weak(0x39FF80)}, {Loader, 2000, 0, 10, weak(0x300009)},  // another region's cell
     };
 #pragma GCC diagnostic pop
     for (const auto& c : cases) {
