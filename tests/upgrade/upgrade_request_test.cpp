@@ -73,6 +73,8 @@ TEST(UpgradeRequest, RoutesByOriginQueryNameAndPeerAnswer)
         {.name = "FrmWDSP", .want = error(2004), .loader = std::nullopt},
         {.name = "FrmWDSP", .want = error(2005), .sent = dsp(4, "FrmWDSP"), .loader = PeerAnswer::reply(4)},
         {.name = "FrmWDSP", .want = error(2005), .sent = dsp(4, "FrmWDSP"),
+         .loader = PeerAnswer::reply(4, std::string(3, '\0'))},  // a part of the word only
+        {.name = "FrmWDSP", .want = error(2005), .sent = dsp(4, "FrmWDSP"),
          .loader = PeerAnswer::reply(4, word(9))},
         // Keys are whole and case-sensitive, the last one wins; a url is followed as it stands if relative.
         {"url=../a.html&url=//elsewhere/", "x", error(2003)},
