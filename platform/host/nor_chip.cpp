@@ -33,7 +33,16 @@ struct Config {
     std::vector<uint32_t> failSectors; // sector numbers whose erase fails
     uint32_t eraseBusyReads = 0;       // status reads that still see the erase running
     int idOffset1 = -1;                // 0 or 1: read at offset 1, code moves to offset 2
-    int64_t powerCutAfter = -1;        // programs allowed before the power goes
+    int64_t powerCutAfter = -1;        // programs and erases allowed before the power goes
+    bool tornCut = false;              // the cut lands inside the next operation, not before it
+    uint32_t cutSeed = 1;              // draws the bits a torn operation leaves, and weak reads
+    std::vector<uint32_t> weakBytes;   // chip offsets that a torn erase leaves unstable
+};
+
+// A weak byte that a torn erase left unstable: these bits read either way.
+struct Unstable {
+    uint32_t offset;
+    uint8_t bits;
 };
 
 enum class Mode { Read, Autoselect, Bypass, Busy, Failed };
@@ -50,7 +59,9 @@ struct Chip {
     bool confValid = false;
     Config cfg;
     std::vector<uint32_t> onceLeft;
-    uint64_t programmed = 0;
+    uint64_t operations = 0;           // programs and erases started since the faults were armed
+    std::vector<Unstable> unstable;    // kept in flash/nor.weak: a cell stays weak across processes
+    uint32_t rng = 1;
 
     // Command decoder.
     Mode mode = Mode::Read;
@@ -162,6 +173,14 @@ bool parseConfig(const std::string& text, Config& cfg)
         } else if (key == "power_cut_after") {
             ok = parseNumber(val, UINT32_MAX, v);
             cfg.powerCutAfter = static_cast<int64_t>(v);
+        } else if (key == "power_cut_mode") {
+            ok = val == "whole" || val == "torn";
+            cfg.tornCut = val == "torn";
+        } else if (key == "power_cut_seed") {
+            ok = parseNumber(val, UINT32_MAX, v);
+            cfg.cutSeed = static_cast<uint32_t>(v);
+        } else if (key == "weak_bytes") {
+            ok = parseList(val, norsim::kSize4MiB - 1, cfg.weakBytes);
         } else {
             ok = false;
         }
@@ -191,7 +210,123 @@ bool readFile(const char* path, std::string& out)
 void rearm(Chip& c)
 {
     c.onceLeft = c.cfg.failOnce;
-    c.programmed = 0;
+    c.operations = 0;
+    c.rng = c.cfg.cutSeed;
+}
+
+// ---- Weak bytes: unstable cells a torn erase leaves, until their sector's next full erase ----
+
+std::string weakPath()
+{
+    char path[PATH_MAX];
+    return platform_path("/flash/nor.weak", path, sizeof path) == nullptr ? std::string() : path;
+}
+
+// nor.weak holds one "offset bits" line per unstable byte; no file, none.
+void loadUnstable(Chip& c)
+{
+    c.unstable.clear();
+    std::string text;
+    const std::string path = weakPath();
+    if (path.empty() || !readFile(path.c_str(), text))
+        return;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t nl = text.find('\n', pos);
+        std::string line = text.substr(pos, nl == std::string::npos ? nl : nl - pos);
+        pos = nl == std::string::npos ? text.size() : nl + 1;
+        unsigned long off = 0, bits = 0;
+        if (std::sscanf(line.c_str(), "%lx %lx", &off, &bits) == 2 && off < c.size && bits != 0 && bits <= 0xFF)
+            c.unstable.push_back({static_cast<uint32_t>(off), static_cast<uint8_t>(bits)});
+    }
+}
+
+void saveUnstable(const Chip& c)
+{
+    const std::string path = weakPath();
+    if (path.empty())
+        return;
+    if (c.unstable.empty()) {
+        unlink(path.c_str());
+        return;
+    }
+    std::string text;
+    char line[32];
+    for (const Unstable& u : c.unstable) {
+        std::snprintf(line, sizeof line, "0x%06X 0x%02X\n", u.offset, u.bits);
+        text += line;
+    }
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return;
+    if (write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+        std::fprintf(stderr, "nor.weak: cannot write %s\n", path.c_str());
+    close(fd);
+}
+
+Unstable* findUnstable(Chip& c, uint32_t off)
+{
+    for (Unstable& u : c.unstable)
+        if (u.offset == off)
+            return &u;
+    return nullptr;
+}
+
+// A full erase leaves every cell of the sector solidly erased.
+void settleSector(Chip& c, uint32_t sector)
+{
+    const size_t before = c.unstable.size();
+    for (size_t i = c.unstable.size(); i-- > 0;)
+        if (c.unstable[i].offset / kSectorSize == sector)
+            c.unstable.erase(c.unstable.begin() + static_cast<long>(i));
+    if (c.unstable.size() != before)
+        saveUnstable(c);
+}
+
+// ---- Torn operations ----
+
+// xorshift32: the same draws from the same seed on every host.
+uint32_t nextRandom(uint32_t& state)
+{
+    uint32_t x = state != 0 ? state : 0x9E3779B9u;
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    state = x;
+    return x;
+}
+
+uint32_t mixSeed(uint32_t seed, uint32_t salt)
+{
+    uint32_t s = seed * 0x9E3779B1u ^ salt * 0x85EBCA77u;
+    return nextRandom(s);
+}
+
+// A cut erase raises each 0 bit with probability progress/256; the weak bytes
+// of the sector then read their formerly 0 bits either way.
+void partErase(Chip& c, uint32_t sector, uint32_t seed, unsigned progress)
+{
+    uint32_t state = mixSeed(seed, sector);
+    uint8_t* p = c.array + static_cast<size_t>(sector) * kSectorSize;
+    for (uint32_t i = 0; i < kSectorSize; ++i) {
+        const uint8_t before = p[i];
+        if (before == 0xFF)
+            continue;
+        uint8_t rise = 0;
+        for (int b = 0; b < 8; ++b)
+            if ((nextRandom(state) & 0xFF) < progress)
+                rise = static_cast<uint8_t>(rise | (1u << b));
+        p[i] = static_cast<uint8_t>(before | rise);
+        const uint32_t off = sector * kSectorSize + i;
+        if (contains(c.cfg.weakBytes, off)) {
+            Unstable* u = findUnstable(c, off);
+            if (u != nullptr)
+                u->bits = static_cast<uint8_t>(u->bits | ~before);
+            else
+                c.unstable.push_back({off, static_cast<uint8_t>(~before)});
+        }
+    }
+    saveUnstable(c);
 }
 
 // Loads nor.conf when forced or when its text changed.
@@ -278,6 +413,7 @@ bool attach(Chip& c)
     c.size = size;
     c.base = norsim::chipBase(c.cfg.code);
     c.imagePath = path;
+    loadUnstable(c);
     c.mode = Mode::Read;
     c.bypass = false;
     c.cycle = 0;
@@ -288,15 +424,29 @@ bool attach(Chip& c)
 
 Mode restMode(const Chip& c) { return c.bypass ? Mode::Bypass : Mode::Read; }
 
+bool cutNow(Chip& c)
+{
+    return c.cfg.powerCutAfter >= 0 && c.operations++ >= static_cast<uint64_t>(c.cfg.powerCutAfter);
+}
+
+// The power goes: the image keeps what the array holds (it is the shared mapping).
+[[noreturn]] void powerOff()
+{
+    kill(getpid(), SIGKILL);
+    _exit(137);
+}
+
 void program(Chip& c, uint32_t off, uint8_t data)
 {
     ++g_counters.programs;
-    if (c.cfg.powerCutAfter >= 0 && c.programmed >= static_cast<uint64_t>(c.cfg.powerCutAfter)) {
-        // The power goes before this byte reaches the array: the image keeps
-        // exactly the bytes programmed so far (they are in the shared mapping).
-        kill(getpid(), SIGKILL);
+    if (cutNow(c)) {
+        // Whole: before the byte reaches the array. Torn: with a drawn subset
+        // of the bits it was clearing.
+        if (c.cfg.tornCut)
+            c.array[off] = norsim::tornProgram(c.array[off], data,
+                                               static_cast<uint8_t>(mixSeed(c.cfg.cutSeed, off)));
+        powerOff();
     }
-    ++c.programmed;
     bool fault = contains(c.cfg.failAlways, off);
     for (size_t i = 0; !fault && i < c.onceLeft.size(); ++i) {
         if (c.onceLeft[i] == off) {
@@ -310,6 +460,14 @@ void program(Chip& c, uint32_t off, uint8_t data)
         // while the chip reports the byte done.
         const bool weak = contains(c.cfg.silentError, off);
         c.array[off] = old & (weak ? (data | 0x01) : data);
+        // A bit programmed to 0 is firmly 0, whatever a torn erase left.
+        Unstable* u = c.unstable.empty() ? nullptr : findUnstable(c, off);
+        if (u != nullptr && (u->bits & ~data) != 0) {
+            u->bits = static_cast<uint8_t>(u->bits & data);
+            if (u->bits == 0)
+                c.unstable.erase(c.unstable.begin() + (u - c.unstable.data()));
+            saveUnstable(c);
+        }
         if (g_journal != nullptr)
             g_journal->push_back({off, c.array[off], false});
     }
@@ -324,6 +482,7 @@ void program(Chip& c, uint32_t off, uint8_t data)
 void finishErase(Chip& c)
 {
     std::memset(c.array + static_cast<size_t>(c.busySector) * kSectorSize, 0xFF, kSectorSize);
+    settleSector(c, c.busySector);
     c.mode = Mode::Read;
     if (g_journal != nullptr)
         g_journal->push_back({c.busySector * kSectorSize, 0xFF, true});
@@ -332,6 +491,12 @@ void finishErase(Chip& c)
 void eraseSector(Chip& c, uint32_t sector)
 {
     ++g_counters.erases;
+    if (cutNow(c)) {
+        // Torn: the erase had got some way, drawn from the seed (never none, never all).
+        if (c.cfg.tornCut)
+            partErase(c, sector, c.cfg.cutSeed, 1 + mixSeed(c.cfg.cutSeed, ~sector) % 255);
+        powerOff();
+    }
     c.bypass = false;
     if (contains(c.cfg.failSectors, sector)) {
         c.mode = Mode::Failed;
@@ -367,6 +532,11 @@ uint8_t chipRead(Chip& c, uint32_t off)
         default: return 0x00;
         }
     default:
+        if (!c.unstable.empty()) {
+            const Unstable* u = findUnstable(c, off);
+            if (u != nullptr)
+                return static_cast<uint8_t>(c.array[off] ^ (nextRandom(c.rng) & u->bits));
+        }
         return c.array[off];
     }
 }
@@ -561,6 +731,24 @@ int reloadConfig()
     return 0;
 }
 
+int tearErase(uint32_t sector, uint32_t seed, unsigned progress)
+{
+    std::lock_guard<std::mutex> guard(g_lock);
+    if (!attach(g_chip) || sector >= g_chip.size / kSectorSize || progress > 256)
+        return -1;
+    partErase(g_chip, sector, seed, progress);
+    return 0;
+}
+
+void settleWeakBytes()
+{
+    std::lock_guard<std::mutex> guard(g_lock);
+    if (g_chip.unstable.empty())
+        return;
+    g_chip.unstable.clear();
+    saveUnstable(g_chip);
+}
+
 void recordInto(std::vector<Event>* journal)
 {
     std::lock_guard<std::mutex> guard(g_lock);
@@ -580,6 +768,7 @@ int createErasedChip(const char* root, unsigned code)
     for (const std::string& d : {std::string(root), dir})
         if (mkdir(d.c_str(), 0755) != 0 && errno != EEXIST)
             return -1;
+    unlink((dir + "/nor.weak").c_str());  // a new chip has no weak cells left unstable
     std::string img = dir + "/nor.img";
     int fd = open(img.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0)

@@ -44,6 +44,21 @@ struct Event {
 // the image a power cut after the n-th would leave: one run, every cut point.
 void recordInto(std::vector<Event>* journal);
 
+// What a cut inside an operation leaves (power_cut_mode=torn). A program from
+// old towards data has cleared those of its bits that kept names.
+constexpr uint8_t tornProgram(uint8_t old, uint8_t data, uint8_t kept)
+{
+    return static_cast<uint8_t>(old & ~(old & ~data & kept));
+}
+// Leaves the sector of the current root's chip as an erase cut part-way does:
+// each 0 bit has risen with probability progress/256, drawn from seed, and the
+// weak bytes in it (nor.conf weak_bytes) read their formerly 0 bits either way
+// until the sector's next full erase (kept in flash/nor.weak). 0, or -1.
+int tearErase(uint32_t sector, uint32_t seed, unsigned progress);
+// Forgets every unstable weak byte, as if each sector had been fully erased:
+// for a test that puts an image back as it was before a torn erase.
+void settleWeakBytes();
+
 // Reads nor.conf again now, re-arming the one-shot program faults and
 // restarting the power-cut count. Attaching (mmap_device_memory) re-reads it
 // by itself only when its text or the image changed. Returns 0, or -1 when
