@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
+#include <set>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -279,8 +281,9 @@ TEST(ProductRecords2MiB, NoProductSector)
     EXPECT_EQ(chip.image().find_first_not_of('\xFF'), std::string::npos);
 }
 
-// A table save (the fifth pack) cut after each program finds the old pack or the new, never
-// none nor back; sampled cuts load whole, and the next save (the last that fits) stays single.
+// A table save (the fifth pack) cut after each program, and in torn mode inside each, finds the old
+// pack or the new, never none nor back; sampled cuts load whole, and the next save (the last that
+// fits) stays single.
 TEST_F(PackChain, EveryCutPointOfASaveKeepsTheOldOrTheNewRecord)
 {
     FlashProd_Mode = {1, 2, 3};
@@ -288,30 +291,130 @@ TEST_F(PackChain, EveryCutPointOfASaveKeepsTheOldOrTheNewRecord)
         ConfigIP_Tab_Cmd = table(tag);
         ASSERT_EQ(*tag == 'f' ? F_SaveCnf_Product() : F_SaveCnf_Product_ConfigIP(), 0);
     }
-    ConfigIP_Tab_Cmd = table("new");
-    quibtest::PowerCut cut(chip_, [] { EXPECT_EQ(F_SaveCnf_Product_ConfigIP(), 0); });
-    ASSERT_GT(cut.points(), FLASHPACK_BUFFER_SIZE);
     const uintptr_t oldPack = base_ + 3 * (4 + FLASHPACK_BUFFER_SIZE), newPack = oldPack + 4 + FLASHPACK_BUFFER_SIZE;
-    int old = 0, fresh = 0;
-    for (size_t n = 0; n <= cut.points(); ++n) {
-        cut.cutAfter(n);
-        const uintptr_t found = F_FlashPack_SearchPackId(base_, FLASHPACK_ID_CONFIGIP, nullptr, nullptr);
-        ASSERT_TRUE(found == oldPack || found == newPack) << "cut after " << n << ": found " << found - base_;
-        ASSERT_TRUE(found == newPack || fresh == 0) << "back to the old record at " << n;
-        if (n < cut.points())
-            ++(found == oldPack ? old : fresh);
-        if (n > 5 && n + 3 < cut.points() && n % 499 != 0)
-            continue;
-        ASSERT_TRUE(loads({1, 2, 3}, table(found == oldPack ? "old" : "new"))) << "cut after " << n;
-        ConfigIP_Tab_Cmd = table("next");
-        ASSERT_EQ(F_SaveCnf_Product_ConfigIP(), 0) << "next save after a cut after " << n;
-        ASSERT_TRUE(loads({1, 2, 3}, table("next"))) << n;
-        const std::vector<Pack> chain = walk(base_);
-        EXPECT_EQ(std::count_if(chain.begin(), chain.end(), [](const Pack& p) { return p.status == V; }), 2) << n;
-        cut.restart();
+    for (const auto mode : {quibtest::CutMode::Whole, quibtest::CutMode::Torn}) {
+        ConfigIP_Tab_Cmd = table("new");
+        quibtest::PowerCut cut(chip_, [] { EXPECT_EQ(F_SaveCnf_Product_ConfigIP(), 0); }, mode);
+        ASSERT_GT(cut.points(), FLASHPACK_BUFFER_SIZE);
+        quibtest::CutCounts counts("single-record save", mode);
+        for (size_t n = 0; n <= cut.points(); ++n) {
+            for (size_t w = 0; w < cut.ways(n); ++w) {
+                cut.cut(n, w);
+                const uintptr_t found = F_FlashPack_SearchPackId(base_, FLASHPACK_ID_CONFIGIP, nullptr, nullptr);
+                ASSERT_TRUE(found == oldPack || found == newPack) << cut.describe(n, w) << ": found " << found - base_;
+                ASSERT_TRUE(found == newPack || counts["new"] == 0) << "back to the old record, " << cut.describe(n, w);
+                if (n < cut.points())
+                    counts.add(found == oldPack ? "old" : "new");
+                if (n > 5 && n + 3 < cut.points() && n % 499 != 0)
+                    continue;
+                ASSERT_TRUE(loads({1, 2, 3}, table(found == oldPack ? "old" : "new"))) << cut.describe(n, w);
+                ConfigIP_Tab_Cmd = table("next");
+                ASSERT_EQ(F_SaveCnf_Product_ConfigIP(), 0) << "next save, " << cut.describe(n, w);
+                ASSERT_TRUE(loads({1, 2, 3}, table("next"))) << cut.describe(n, w);
+                const std::vector<Pack> chain = walk(base_);
+                EXPECT_EQ(std::count_if(chain.begin(), chain.end(), [](const Pack& p) { return p.status == V; }), 2)
+                    << cut.describe(n, w);
+                cut.restart();
+            }
+        }
+        EXPECT_GT(counts["old"], 4);
+        EXPECT_EQ(counts["new"], static_cast<int>(cut.ways(cut.points() - 1)))
+            << "only the cuts at or inside the old pack's retirement";
     }
-    EXPECT_GT(old, 4);
-    EXPECT_EQ(fresh, 1) << "only the cut between the new pack's validation and the old one's retirement";
+}
+
+
+using Loaded = std::pair<std::string, std::string>;  // the product information record, the table
+
+// What a load from nothing kept in memory gives each record: defaults, old, new, superseded, or
+// unwritten (bytes no save wrote); the bytes loaded through raw.
+Loaded loaded(std::string* raw = nullptr)
+{
+    F_FlashPack_Init();
+    FlashProd_Mode = {7, 8, 9};
+    ConfigIP_Tab_Cmd = table("mine");
+    EXPECT_EQ(F_LoadCnf_Product(0), 1);
+    const std::map<T_FlashProd_Mode, std::string> modes = {
+        {{0, 0, 0}, "defaults"}, {{1, 1, 1}, "superseded"}, {{2, 2, 2}, "old"}, {{9, 9, 9}, "new"}};
+    const auto m = modes.find(FlashProd_Mode);
+    std::string t = rowsEqual(ConfigIP_Tab_Cmd, ConfigIP_Tab_CmdDef, 0, CONFIGIP_DEFAULT_ROWS) ? "defaults" : "unwritten";
+    for (const char* tag : {"t1", "t2", "old", "new"})
+        if (rowsEqual(ConfigIP_Tab_Cmd, table(tag), 0, CONFIGIP_STORED_ROWS))
+            t = tag[0] == 't' ? "superseded" : tag;
+    if (raw != nullptr)
+        *raw = std::string(reinterpret_cast<const char*>(&FlashProd_Mode), sizeof FlashProd_Mode) +
+               std::string(reinterpret_cast<const char*>(&ConfigIP_Tab_Cmd), sizeof ConfigIP_Tab_Cmd);
+    return {m == modes.end() ? "unwritten" : m->second, t};
+}
+
+// Whether the chain's shape shows damage: a status that no save leaves, whole or cut inside one of its
+// programs, or a length that leads past the sector's end.
+bool damaged(const std::string& sector)
+{
+    static const std::set<uint8_t> sound = {0xFF, 0xFE, 0xFC, 0xFA, 0xF8, 0xF0, 0xE8, 0xE0, 0xD8, 0xD0, 0xC8, 0xC0};
+    for (size_t at = 0; sector.size() - at >= 4 && static_cast<uint8_t>(sector[at]) != 0xFF;) {
+        if (sound.count(static_cast<uint8_t>(sector[at])) == 0)
+            return true;
+        at += 4 + (static_cast<uint8_t>(sector[at + 2]) << 8 | static_cast<uint8_t>(sector[at + 3]));
+        if (at > sector.size())
+            return true;
+    }
+    return false;
+}
+
+// The full save erases the sector first: a cut leaves the old records, the defaults or the new ones,
+// and inside the erase whatever the part-erased older chain shows (weak bytes in the old records),
+// counted. A chain whose shape shows damage loads as defaults; the next full save gives the new records.
+TEST_F(PackChain, CutsOfAFullSaveAreCounted)
+{
+    chip_.setSettings("weak_bytes=0x3DA01C\n");  // the old table's first text
+    FlashProd_Mode = {1, 1, 1};
+    ConfigIP_Tab_Cmd = table("t1");
+    ASSERT_EQ(F_SaveCnf_Product(), 0);
+    ConfigIP_Tab_Cmd = table("t2");
+    ASSERT_EQ(F_SaveCnf_Product_ConfigIP(), 0);
+    FlashProd_Mode = {2, 2, 2};
+    ASSERT_EQ(F_SaveCnf_Product_Info(), 0);
+    ConfigIP_Tab_Cmd = table("old");
+    ASSERT_EQ(F_SaveCnf_Product_ConfigIP(), 0);
+    ASSERT_EQ(loaded(), Loaded("old", "old"));
+    for (const auto mode : {quibtest::CutMode::Whole, quibtest::CutMode::Torn}) {
+        FlashProd_Mode = {9, 9, 9};
+        ConfigIP_Tab_Cmd = table("new");
+        quibtest::PowerCut cut(chip_, [] { EXPECT_EQ(F_SaveCnf_Product(), 0); }, mode, 120);
+        quibtest::CutCounts counts("full product save", mode);
+        for (size_t n = 0; n <= cut.points(); ++n) {
+            for (size_t w = 0; w < cut.ways(n); ++w) {
+                cut.cut(n, w);
+                const std::string where = n == 0 && w > 0 ? "inside the erase: " : "";
+                // After the erase the sector holds only the new packs, whole once valid.
+                Loaded got = {
+                    F_FlashPack_SearchPackId(base_, FLASHPACK_ID_PRODUCT, nullptr, nullptr) ? "new" : "defaults",
+                    F_FlashPack_SearchPackId(base_, FLASHPACK_ID_CONFIGIP, nullptr, nullptr) ? "new" : "defaults"};
+                const bool sampled = n == 0 || n + 3 >= cut.points() || n % 499 == 0;
+                if (sampled) {
+                    std::string bytes, again;
+                    const Loaded first = loaded(&bytes);
+                    EXPECT_TRUE(n == 0 || first == got) << cut.describe(n, w);
+                    got = first;
+                    if (damaged(cut.bytes(FLASH_OFF_PARAM_PROD, FLASHPACK_BLOCK_SIZE)))
+                        counts.note(where + (got == Loaded("defaults", "defaults") ? "damaged, defaults" : "damaged, NOT defaults"));
+                    loaded(&again);
+                    if (again != bytes)
+                        counts.note(where + "a second load differs");
+                }
+                if (n < cut.points())
+                    counts.add(where + got.first + "/" + got.second);
+                if (!sampled)
+                    continue;
+                FlashProd_Mode = {9, 9, 9};
+                ConfigIP_Tab_Cmd = table("new");
+                ASSERT_EQ(F_SaveCnf_Product(), 0) << cut.describe(n, w);
+                ASSERT_EQ(loaded(), Loaded("new", "new")) << cut.describe(n, w);
+                cut.restart();
+            }
+        }
+    }
 }
 
 }  // namespace

@@ -124,45 +124,61 @@ TEST(UpgradeNorRoute, RegionLayoutSizeLimitsAndFailedWrites)
     EXPECT_EQ(EraseFlashSectors(27, 5), 0);
 }
 
-// A loader or firmware upload cut by the power after its programs (the erase, a spread
-// of the image, every byte of the blocks and the header) leaves the region erased, with a
-// header that disagrees with its bytes, or whole (old or new image with its blocks); the
-// next upload repairs it.
+// A loader or firmware upload cut by the power after its programs, and in torn mode inside them
+// (the erase, a spread of the image, every byte of the blocks and the header; weak header bytes),
+// leaves the region erased, with a header that disagrees with its bytes, or whole (old or new
+// image with its blocks); the next upload repairs it.
 TEST(UpgradeNorRoute, PowerCutLeavesTheRegionDetectablyInvalidOrWhole)
 {
-    for (const auto& [kind, sectors, size, stride] :
-         {std::tuple{Loader, 1u, 4000u, 997u}, {Firmware, 10u, 65536u, 4999u}}) {
-        quibtest::ChipRoot root;
-        const std::string images[] = {pattern(size + 100, 1), pattern(size, 2), pattern(size + 50, 3)};
-        const std::string stem = kind == Loader ? "LoaderCINT_" : "FrmWCINT_";
-        const std::string names[] = {stem + "old", stem + "new", stem + "next"};
-        ASSERT_EQ(writeImage(root, kind, names[0], images[0]), 0);
-        quibtest::PowerCut cut(root, [&] { EXPECT_EQ(writeImage(root, kind, names[1], images[1]), 0); });
-        auto state = [&]() -> std::string {
-            const std::string r = cut.bytes(kFirst[kind] * kSector, sectors * kSector);
-            if (r.substr(0, 8) == std::string(8, '\xFF'))
-                return "erased";
-            for (int i = 0; i < 3; ++i) {
-                if (r == region(kind, names[i], images[i], sectors))
-                    return names[i];
+    for (const auto mode : {quibtest::CutMode::Whole, quibtest::CutMode::Torn}) {
+        for (const auto& [kind, sectors, size, stride] :
+             {std::tuple{Loader, 1u, 4000u, 997u}, {Firmware, 10u, 65536u, 4999u}}) {
+            const uint32_t header = kFirst[kind] * kSector;
+            quibtest::ChipRoot root(0x93, "weak_bytes=" + std::to_string(header + 3) + "," +
+                                              std::to_string(header + 7) + "\n");
+            const std::string images[] = {pattern(size + 100, 1), pattern(size, 2), pattern(size + 50, 3)};
+            const std::string stem = kind == Loader ? "LoaderCINT_" : "FrmWCINT_";
+            const std::string names[] = {stem + "old", stem + "new", stem + "next"};
+            ASSERT_EQ(writeImage(root, kind, names[0], images[0]), 0);
+            quibtest::PowerCut cut(root, [&] { EXPECT_EQ(writeImage(root, kind, names[1], images[1]), 0); }, mode);
+            const std::string whole[] = {region(kind, names[0], images[0], sectors),
+                                         region(kind, names[1], images[1], sectors),
+                                         region(kind, names[2], images[2], sectors)};
+            auto state = [&]() -> std::string {
+                const std::string r = cut.bytes(header, sectors * kSector);
+                if (r.compare(0, 8, std::string(8, '\xFF')) == 0)
+                    return "erased";
+                for (int i = 0; i < 3; ++i) {
+                    if (r == whole[i])
+                        return i == 0 ? "old" : i == 1 ? "new" : "next";
+                }
+                uint32_t n = 0;
+                for (int i = 0; i < 4; ++i)
+                    n = n << 8 | static_cast<uint8_t>(r[i]);
+                const bool agrees = n <= r.size() - 8 && be32(byteSum(r.substr(8, n))) == r.substr(4, 4);
+                return agrees ? "agrees, not whole" : "disagrees";
+            };
+            quibtest::CutCounts counts(stem + "upload", mode);
+            for (size_t n = 0; n <= cut.points(); ++n) {
+                if (n > 12 && n + 80 < cut.points() && n % stride != 0)
+                    continue;
+                for (size_t w = 0; w < cut.ways(n); ++w) {
+                    cut.cut(n, w);
+                    const std::string got = state();
+                    counts.add(got);
+                    ASSERT_TRUE(got == "erased" || got == "disagrees" || (got == "old" && n == 0 && w == 0) ||
+                                got == "new")
+                        << cut.describe(n, w) << ": " << got;
+                    ASSERT_TRUE(n < cut.points() || got == "new");
+                    // A torn byte of the image or a block leaves the header erased, as the whole cut
+                    // beside it does: the repair is tried after every whole cut, torn erase and torn header.
+                    if (w > 0 && n >= 12 && n + 8 < cut.points())
+                        continue;
+                    ASSERT_EQ(writeImage(root, kind, names[2], images[2]), 0) << cut.describe(n, w);
+                    ASSERT_EQ(state(), "next") << cut.describe(n, w);
+                    cut.restart();
+                }
             }
-            uint32_t n = 0;
-            for (int i = 0; i < 4; ++i)
-                n = n << 8 | static_cast<uint8_t>(r[i]);
-            const bool agrees = n <= r.size() - 8 && be32(byteSum(r.substr(8, n))) == r.substr(4, 4);
-            return agrees ? "agrees, not whole" : "disagrees";
-        };
-        for (size_t n = 0; n <= cut.points(); ++n) {
-            if (n > 12 && n + 80 < cut.points() && n % stride != 0)
-                continue;
-            cut.cutAfter(n);
-            const std::string got = state();
-            ASSERT_TRUE(got == "erased" || got == "disagrees" || (got == names[0] && n == 0) || got == names[1])
-                << "cut after " << n << " of " << cut.points() << ": " << got;
-            ASSERT_TRUE(n < cut.points() || got == names[1]);
-            ASSERT_EQ(writeImage(root, kind, names[2], images[2]), 0) << n;
-            ASSERT_EQ(state(), names[2]) << n;
-            cut.restart();
         }
     }
 }
