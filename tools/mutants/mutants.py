@@ -103,7 +103,8 @@ FAULTS = [
     ("cgi/cgiMultipart.cpp", "    for (int q = 1, k = 0; q < L; ++q) {", "    for (int q = 2, k = 0; q < L; ++q) {", "failure table skips a byte"),
     ("cgi/cgiMultipart.cpp", "        while (k > 0 && boundary[q] != boundary[k])", "        while (k > 1 && boundary[q] != boundary[k])", "failure table fallback"),
     ("cgi/cgiMultipart.cpp", "    if (two[0] == '-')", "    if (two[0] == '+')", "closing delimiter missed"),
-    ("cgi/cgiMultipart.cpp", "constexpr int fieldSpace = 1024;", "constexpr int fieldSpace = 16;", "field names cut short"),
+    ("cgi/cgiMultipart.cpp", "enum { fieldSpace = 1024, boundarySpace = 1024 };",
+     "enum { fieldSpace = 16, boundarySpace = 1024 };", "field names cut short"),
     ("cgi/cgiMultipart.cpp", "            store(name, sizeof name, nameLen, *p);", "            store(name, 4, nameLen, *p);", "parameter names cut"),
     # ---- platform/host/ ----
     ("platform/host/message.cpp", "    uint32_t word = static_cast<uint32_t>(status[0]) | static_cast<uint32_t>(status[1]) << 8 |",
