@@ -340,9 +340,9 @@ Loaded loaded(std::string* raw = nullptr)
     FlashProd_Mode = {7, 8, 9};
     ConfigIP_Tab_Cmd = table("mine");
     EXPECT_EQ(F_LoadCnf_Product(0), 1);
-    const std::map<T_FlashProd_Mode, std::string> modes = {
+    const std::map<std::vector<uint32_t>, std::string> modes = {
         {{0, 0, 0}, "defaults"}, {{1, 1, 1}, "superseded"}, {{2, 2, 2}, "old"}, {{9, 9, 9}, "new"}};
-    const auto m = modes.find(FlashProd_Mode);
+    const auto m = modes.find(words(FlashProd_Mode));
     std::string t = rowsEqual(ConfigIP_Tab_Cmd, ConfigIP_Tab_CmdDef, 0, CONFIGIP_DEFAULT_ROWS) ? "defaults" : "unwritten";
     for (const char* tag : {"t1", "t2", "old", "new"})
         if (rowsEqual(ConfigIP_Tab_Cmd, table(tag), 0, CONFIGIP_STORED_ROWS))
