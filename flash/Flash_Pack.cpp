@@ -77,12 +77,15 @@ bool P_FlashPack_HeadFits(const S_FlashPackHeader& there, const S_FlashPackHeade
     return fits;
 }
 
-// Turns a torn header into an empty obsolete pack, which the walk steps over.
+// Turns a torn header into an empty pack left writing, which the walk steps
+// over. Writing is one bit to clear, so a cut inside the seal leaves the torn
+// header or the sealed pack, never a status that shows damage (packs sealed
+// obsolete by earlier versions are walked over the same way).
 int P_FlashPack_Seal(uintptr_t pack)
 {
     const uint8_t zero[2] = {0, 0};
     int rc = P_FlashPack_Program(pack, 2, zero, sizeof zero);
-    return rc != 0 ? rc : P_FlashPack_SetStatus(pack, FLASHPACK_STATUS_OBSOLETE);
+    return rc != 0 ? rc : P_FlashPack_SetStatus(pack, FLASHPACK_STATUS_WRITING);
 }
 
 // ---- The chain ----
@@ -93,12 +96,16 @@ typedef bool (*P_FlashPack_Visit)(uintptr_t addr, const S_FlashPackHeader& h, vo
 
 // Walks the chain from base within base's sector, handing each pack's address
 // and header to visit (false stops the walk). Returns where the walk stopped,
-// with the header read there (free or torn) in *last, erased when none was.
-uintptr_t P_FlashPack_Walk(uintptr_t base, S_FlashPackHeader* last, P_FlashPack_Visit visit, void* context)
+// with the header read there (free or torn) in *last, erased when none was;
+// *damaged tells whether it stopped at a status that no save leaves or past
+// the sector's end.
+uintptr_t P_FlashPack_Walk(uintptr_t base, S_FlashPackHeader* last, bool* damaged, P_FlashPack_Visit visit,
+                           void* context)
 {
     uintptr_t addr = base;
     const uintptr_t limit = F_FlashPack_SectorEnd(base);
     *last = F_FlashPack_MakeHead(FLASHPACK_STATUS_FREE, 0xFF, 0xFFFF);
+    *damaged = false;
     while (addr != 0 && addr <= limit && limit - addr >= FLASHPACK_HEAD_SIZE) {
         S_FlashPackHeader h;
         if (F_FlashPack_ReadHead(addr, &h) != 0)
@@ -107,9 +114,14 @@ uintptr_t P_FlashPack_Walk(uintptr_t base, S_FlashPackHeader* last, P_FlashPack_
             *last = h;
             break;
         }
+        if (!F_FlashPack_StatusSound(h.ucStatus)) {
+            *damaged = true;  // its length cannot be trusted either
+            break;
+        }
         if (!visit(addr, h, context))
             break;
         addr += FLASHPACK_HEAD_SIZE + F_FlashPack_HeadLength(h);
+        *damaged = addr > limit;
     }
     return addr;
 }
@@ -127,11 +139,12 @@ bool P_FlashPack_VisitAll(uintptr_t, const S_FlashPackHeader&, void*)
 int P_FlashPack_Claim(uintptr_t base, const S_FlashPackHeader& h, uint32_t len, uintptr_t* at)
 {
     S_FlashPackHeader last;
-    const uintptr_t end = P_FlashPack_Walk(base, &last, P_FlashPack_VisitAll, NULL);
+    bool damaged = false;
+    const uintptr_t end = P_FlashPack_Walk(base, &last, &damaged, P_FlashPack_VisitAll, NULL);
     const uintptr_t limit = F_FlashPack_SectorEnd(base);
     const bool seal = F_FlashPack_HeadTorn(last) && !P_FlashPack_HeadFits(last, h);
     const uintptr_t place = end + (seal ? FLASHPACK_HEAD_SIZE : 0);
-    if (len > 0xFFFF || end == 0 || place > limit || limit - place < FLASHPACK_HEAD_SIZE ||
+    if (damaged || len > 0xFFFF || end == 0 || place > limit || limit - place < FLASHPACK_HEAD_SIZE ||
         limit - place - FLASHPACK_HEAD_SIZE < len)
         return FLASHPACK_ERR_BLOCK;
     if (seal) {
@@ -171,7 +184,8 @@ int P_FlashPack_RetireOlder(uintptr_t base, uint8_t id, uintptr_t keep)
 {
     S_FlashPackRetire retire = {id, keep, 0};
     S_FlashPackHeader last;
-    P_FlashPack_Walk(base, &last, P_FlashPack_VisitRetire, &retire);
+    bool damaged = false;
+    P_FlashPack_Walk(base, &last, &damaged, P_FlashPack_VisitRetire, &retire);
     return retire.rc;
 }
 
@@ -193,7 +207,28 @@ bool P_FlashPack_VisitSearch(uintptr_t addr, const S_FlashPackHeader& h, void* c
     return true;
 }
 
+// The statuses a save leaves, whole or cut inside one program: free, the
+// first step's (writing), the validation's (0xFE to 0xF8) and the retirement's
+// (0xF8 to 0xC0). Sealing clears one bit, so it adds none.
+const uint8_t P_FlashPack_SoundStatus[] = {
+    0xFF,              // free
+    0xFE,              // writing
+    0xFC, 0xFA,        // a validation cut part-way
+    0xF8,              // valid
+    0xF0, 0xE8, 0xD8,  // a retirement cut part-way, two of its bits cleared
+    0xE0, 0xD0, 0xC8,  // ... or one
+    0xC0,              // obsolete
+};
+
 }  // namespace
+
+bool F_FlashPack_StatusSound(uint8_t status)
+{
+    for (size_t i = 0; i < sizeof P_FlashPack_SoundStatus; ++i)
+        if (P_FlashPack_SoundStatus[i] == status)
+            return true;
+    return false;
+}
 
 uintptr_t F_FlashPack_SectorEnd(uintptr_t addr)
 {
@@ -294,8 +329,9 @@ uintptr_t F_FlashPack_SearchPackId(uintptr_t base, uint8_t id, S_FlashPackHeader
 {
     S_FlashPackSearch search = {id, 0, {0, 0, {0, 0}}};
     S_FlashPackHeader last;
-    const uintptr_t stop = P_FlashPack_Walk(base, &last, P_FlashPack_VisitSearch, &search);
-    if (search.found != 0) {
+    bool damaged = false;
+    const uintptr_t stop = P_FlashPack_Walk(base, &last, &damaged, P_FlashPack_VisitSearch, &search);
+    if (search.found != 0 && !damaged) {
         V_S_sFlashPackHeader = search.foundHead;
         if (header != NULL)
             *header = search.foundHead;
@@ -336,12 +372,16 @@ int F_FlashPack_BitField_MK(uintptr_t base, uint8_t id, uint32_t nbytes)
 {
     if (base == 0)
         return FLASHPACK_ERR_ADDRESS;
-    const S_FlashPackHeader h = F_FlashPack_MakeHead(FLASHPACK_STATUS_VALID, id, static_cast<uint16_t>(nbytes));
+    const S_FlashPackHeader h = F_FlashPack_MakeHead(FLASHPACK_STATUS_WRITING, id, static_cast<uint16_t>(nbytes));
     uintptr_t at = 0;
     int rc = P_FlashPack_Claim(base, h, nbytes, &at);
-    // Only the header: the counter's bytes are the erased flash after it.
+    // Only the header: the counter's bytes are the erased flash after it. It
+    // becomes valid in the same two steps as a saved pack, so that a cut inside
+    // either leaves a status a save leaves.
     if (rc == 0)
         rc = P_FlashPack_ProgramHead(at, h);
+    if (rc == 0)
+        rc = P_FlashPack_SetStatus(at, FLASHPACK_STATUS_VALID);
     return rc != 0 ? rc : P_FlashPack_RetireOlder(base, id, at);
 }
 

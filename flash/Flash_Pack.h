@@ -6,6 +6,10 @@
 // A header is programmed id and length first, status last: a cut inside it
 // leaves a free status over programmed bytes (a torn header), which the next
 // save takes over or seals; every other header's length can be trusted.
+// A cut inside a status program leaves some of the bits it was clearing, so a
+// status is one of the four or a step cut part-way; any other status, or a
+// length leading past the sector's end, shows a damaged chain (a cut erase, a
+// failing cell), which holds no record: its loads give the defaults.
 //
 // A pack address inside the flash window goes through the flash driver for
 // every byte of the pack; any other non-zero address is ordinary memory
@@ -57,6 +61,11 @@ inline bool F_FlashPack_HeadTorn(const S_FlashPackHeader& h)
            (h.ucId != 0xFF || h.aucLength[0] != 0xFF || h.aucLength[1] != 0xFF);
 }
 
+// Whether a save leaves this status, whole or cut inside one of its programs:
+// free, writing, valid, obsolete, a validation cut part-way (0xFA, 0xFC: not
+// valid) or a retirement cut part-way (0xF0 to 0xC8: not valid either).
+bool F_FlashPack_StatusSound(uint8_t status);
+
 inline S_FlashPackHeader F_FlashPack_MakeHead(uint8_t status, uint8_t id, uint16_t length)
 {
     const S_FlashPackHeader h = {status, id,
@@ -85,6 +94,7 @@ int F_FlashPack_CrcCk(const S_FlashPackHeader* header, const void* buf, int size
 // address where the chain ends stored through end. The walk stops at a free
 // (or torn) header or where no further header fits in the base's sector; in
 // the latter case *end is that address and the sector has no room left.
+// A damaged chain holds no pack: 0, with *end where the damage shows.
 // When a cut left two valid packs of the id, the later one is returned: its
 // save had completed, only the retirement of the older one had not.
 uintptr_t F_FlashPack_SearchPackId(uintptr_t base, uint8_t id, S_FlashPackHeader* header,
@@ -92,7 +102,8 @@ uintptr_t F_FlashPack_SearchPackId(uintptr_t base, uint8_t id, S_FlashPackHeader
 int F_FlashPack_LoadPackId(uintptr_t base, uint8_t id, void* buf, int size);
 // Appends the new pack, makes it valid, then makes every older valid pack of
 // id obsolete. Refuses with -5, writing nothing, when the new pack would not
-// fit before the end of the base's sector. A failure to obsolete an older pack
+// fit before the end of the base's sector, or when the chain is damaged (only
+// an erase, the full product save, makes room again in either case). A failure to obsolete an older pack
 // is returned after the new one is valid (loads already give the new record).
 int F_FlashPack_SavePackId(uintptr_t base, uint8_t id, const void* data, uint32_t len);
 

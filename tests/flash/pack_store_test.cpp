@@ -124,14 +124,15 @@ TEST_F(PackChain, FullSectorRefusesTheSaveAndLosesNothing)
     EXPECT_EQ(F_FlashPack_SearchPackId(base_, 9, nullptr, &end) + end, base_ + FLASHPACK_BLOCK_SIZE);
 }
 
-// Packs not valid are walked past; of two valid packs of an id (a cut save) the later counts.
+// Packs not valid (a validation or retirement cut part-way among them) are walked past; of two
+// valid packs of an id (a cut save) the later counts.
 TEST(PackChainMemory, WalksPastPacksThatAreNotValid)
 {
     std::string mem(0x100, '\xFF');
     const uintptr_t base = reinterpret_cast<uintptr_t>(mem.data());
     uintptr_t at = base;
     for (const auto& [status, id, len] :
-         {std::tuple{O, 1, 5}, {W, 1, 7}, {0x12, 1, 0}, {V, 2, 3}, {V, 1, 2}, {V, 1, 12}}) {
+         {std::tuple{O, 1, 5}, {W, 1, 7}, {0xFA, 1, 0}, {V, 2, 3}, {0xE8, 1, 2}, {V, 1, 12}}) {
         const S_FlashPackHeader h = F_FlashPack_MakeHead(status, static_cast<uint8_t>(id), static_cast<uint16_t>(len));
         ASSERT_EQ(F_FlashPack_Write(at, &h, pattern(len, status).data(), len), 0);
         at += 4 + len;
@@ -157,15 +158,32 @@ TEST_F(PackChain, PacksAtTheWindowEndStayInsideIt)
     EXPECT_EQ(chip_.image().substr(FLASH_Size - 4), std::string(4, '\xFF'));
     uintptr_t cursor = last;
     ASSERT_EQ(F_FlashDrv_Write(&cursor, &h, 4), 0);
-    ASSERT_EQ(F_FlashPack_SearchPackId(base, 5, nullptr, nullptr), last);
-    int count = 0;
-    EXPECT_EQ(F_FlashPack_LoadPackId(base, 5, buf, 8), FLASHPACK_ERR_RANGE);
-    EXPECT_EQ(F_FlashPack_BitField_Inc(base, 5, &count), FLASHPACK_ERR_RANGE);
+    EXPECT_EQ(F_FlashPack_Read(last, &h, buf, 8), FLASHPACK_ERR_RANGE);
+    EXPECT_EQ(F_FlashPack_LoadPackId(base, 5, buf, 8), FLASHPACK_ERR_NO_PACK) << "its length leads past the sector";
+}
+
+// A status that no save leaves, whole or cut inside one program, or a length past the sector's end,
+// is a damaged chain: no record loads from it, and only an erase makes room for saves again.
+TEST_F(PackChain, ADamagedChainHoldsNoRecord)
+{
+    for (const auto& [status, length, damaged] : {std::tuple{0xFAu, 8u, false}, {0xD8u, 8u, false},
+                                                  {0x12u, 8u, true}, {0xF9u, 8u, true}, {0xFEu, 0xFFF0u, false}, {0xFEu, 0xFFF1u, true}}) {
+        SCOPED_TRACE(testing::Message() << std::hex << status << " " << length);
+        erase();
+        ASSERT_EQ(save(base_, 1, 8, 1), 0);
+        const S_FlashPackHeader h = F_FlashPack_MakeHead(static_cast<uint8_t>(status), 2, static_cast<uint16_t>(length));
+        uintptr_t cursor = base_ + 12;
+        ASSERT_EQ(F_FlashDrv_Write(&cursor, &h, 4), 0);
+        EXPECT_EQ(load(base_, 1), damaged ? "" : pattern(8, 1));
+        const bool room = !damaged && length == 8;  // the 0xFFF0 pack fills the sector to its last byte
+        EXPECT_EQ(save(base_, 1, 8, 2), room ? 0 : FLASHPACK_ERR_BLOCK);
+        EXPECT_EQ(F_FlashPack_BitField_MK(base_, 3, 1), room ? 0 : FLASHPACK_ERR_BLOCK);
+    }
 }
 
 // A failed retirement still leaves the new pack valid; a failed data byte leaves a 0xFE pack.
 // A torn header (free status, some bytes programmed) is taken over when the new
-// header fits over it, even in the sector's last place, else sealed as an empty obsolete pack.
+// header fits over it, even in the sector's last place, else sealed as an empty pack left writing.
 TEST_F(PackChain, FailedProgramsAndTornHeadersLoseNoRecord)
 {
     ASSERT_EQ(save(base_, 1, 16, 1), 0);
@@ -185,8 +203,8 @@ TEST_F(PackChain, FailedProgramsAndTornHeadersLoseNoRecord)
         {true, "\x02", 2, 0x0102, {{0, O, 2, 8}, {12, V, 2, 0x0102}}},
         {true, "\x02\x01\x02", 2, 0x0102, {{0, O, 2, 8}, {12, V, 2, 0x0102}}},
         {true, "\x02\x01", 2, 0x0002, {{0, O, 2, 8}, {12, V, 2, 0x0002}}},
-        {true, "\x02\x01\x02", 2, 0x0104, {{0, O, 2, 8}, {12, O, 2, 0}, {16, V, 2, 0x0104}}},
-        {true, "\x02", 3, 4, {{0, V, 2, 8}, {12, O, 2, 0}, {16, V, 3, 4}}},
+        {true, "\x02\x01\x02", 2, 0x0104, {{0, O, 2, 8}, {12, W, 2, 0}, {16, V, 2, 0x0104}}},
+        {true, "\x02", 3, 4, {{0, V, 2, 8}, {12, W, 2, 0}, {16, V, 3, 4}}},
         {false, "\x02\xFF\xFC", 2, 0xFFFC, {{0, V, 2, 0xFFFC}}},
     };
     for (const auto& [before, bytes, id, len, want] : torn) {
@@ -403,8 +421,10 @@ TEST_F(PackChain, CutsOfAFullSaveAreCounted)
                     const Loaded first = loaded(&bytes);
                     EXPECT_TRUE(n == 0 || first == got) << cut.describe(n, w);
                     got = first;
-                    if (damaged(cut.bytes(FLASH_OFF_PARAM_PROD, FLASHPACK_BLOCK_SIZE)))
-                        counts.note(where + (got == Loaded("defaults", "defaults") ? "damaged, defaults" : "damaged, NOT defaults"));
+                    if (damaged(cut.bytes(FLASH_OFF_PARAM_PROD, FLASHPACK_BLOCK_SIZE))) {
+                        EXPECT_EQ(got, Loaded("defaults", "defaults")) << "a damaged chain, " << cut.describe(n, w);
+                        counts.note(where + "damaged");
+                    }
                     loaded(&again);
                     if (again != bytes)
                         counts.note(where + "a second load differs");
