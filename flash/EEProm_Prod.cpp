@@ -31,6 +31,16 @@ int P_Prod_SavePack(uint8_t id)
     return F_FlashPack_SavePackId(FLASH_ADD_PARAM_PROD, id, F_Flash_Staging(), FLASHPACK_BUFFER_SIZE);
 }
 
+// Clears the first pack's status to 0x00, which no save leaves: until the
+// erase after it has ended, the chain loads as damaged (the defaults), so an
+// erase cut part-way does not hand out old packs whose bits have begun to rise.
+// A status that will not program is left as it is: the erase follows anyway.
+void P_Prod_MarkDamaged()
+{
+    if (F_FlashDrv_GetByte(FLASH_ADD_PARAM_PROD) != FLASHPACK_STATUS_FREE)
+        F_FlashDrv_SetByte(FLASH_ADD_PARAM_PROD, 0x00);
+}
+
 }  // namespace
 
 int F_LoadCnf_Product_Info(int useDefaults)
@@ -71,6 +81,7 @@ int F_SaveCnf_Product()
 {
     if (!P_Prod_SectorMapped())
         return FLASHPACK_ERR_RANGE;
+    P_Prod_MarkDamaged();
     // Saving into a sector that failed to erase would program over old bits.
     if (F_FlashDrv_EraseSector(FLASH_ADD_PARAM_PROD) != 1)
         return PROD_ERR_ERASE;

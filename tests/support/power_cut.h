@@ -51,6 +51,7 @@ public:
     PowerCut(const PowerCut&) = delete;
 
     size_t points() const { return events_.size(); }  // the cut points are 0 to points()
+    bool erases(size_t n) const { return n < events_.size() && events_[n].erase; }  // event n is an erase
 
     // Ways to cut at point n: 1, after n whole events; in torn mode also inside event n: a program
     // with all its cleared bits but one (each) and two seeded subsets, an erase barely started, some
