@@ -636,6 +636,9 @@ function drawRecords(show) {
   });
   if (!arr(r.packs).length) html('p', { class: 'empty' }, 'No packs.', box);
   if (r.end) html('p', { class: 'hint' }, r.end, box);
+  if (r.damaged) html('p', { class: 'hint' }, 'Damaged chain: its records load as the defaults until a full save erases the sector.', box);
+  if (r.partErased) html('p', { class: 'hint' }, `Part-erased: ${r.strayBytes} bytes past the chain are not erased (a cut erase leaves this).`, box);
+  if (r.unstableWeakBytes > 0) html('p', { class: 'hint' }, `${r.unstableWeakBytes} weak byte(s) read either way: loads may differ.`, box);
 }
 
 function drawTable(boxId, rows, columns, emptyText) {

@@ -1,4 +1,5 @@
-// The instrument tool: init and show on each chip and board, a refused init, a disagreeing sum, the record chain.
+// The instrument tool: init and show on each chip and board, a refused init, a disagreeing sum, the record
+// chain and what cuts leave in it.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -61,19 +62,23 @@ TEST(InstrumentTool, ShowsADisagreeingSumAndTheRecordChainAndChangesNothing)
     };
     std::fstream chip(root + "/flash/nor.img", std::ios::in | std::ios::out | std::ios::binary);
     chip.seekp(0x300000) << be32(3) + be32(1) + "abc";
-    // What cut saves leave: an obsolete and a half-written pack, two valid packs of an id, a torn header.
-    chip.seekp(0x3D0000) << pack(0xC0, 2, std::string(8, 'o')) + pack(0xFE, 7, "abc") +
+    // What cut saves leave: an obsolete pack, a validation cut part-way, two valid packs of an id, a
+    // torn header; then a byte past the chain's end (a cut erase) and a weak byte it left unstable.
+    chip.seekp(0x3D0000) << pack(0xC0, 2, std::string(8, 'o')) + pack(0xFA, 7, "abc") +
                                 pack(0xF8, 1, be32(1) + be32(0x11) + be32(0x22) + be32(0x33)) +
                                 pack(0xF8, 2, be32(1) + row(1, "ifconfig en0 %s") + row(0, "bad\x01")) +
                                 pack(0xF8, 7, "a") + pack(0xF8, 7, "b") + std::string("\xFF\x07\x00", 3);
+    chip.seekp(0x3D8000) << "\x12";
     chip.close();
+    tmp.write("/inst/flash/nor.conf", tmp.read("/inst/flash/nor.conf") + "weak_bytes=0x3D0001,0x100\n");
+    tmp.write("/inst/flash/nor.weak", "0x3D0001 0xFD\n");
     const std::string before = tmp.read("/inst/flash/nor.img");
     const std::string shown = instrument({"show", root}).out + instrument({"show", root, "--json"}).out;
     for (const char* piece :
          {"recomputed byte sum over 3 bytes: 0x00000126, DIFFER\n",
           "Product parameter sector: sector 61 at 0x3D0000\n"
           "  0x3D0000  obsolete  id 2  length 8\n"
-          "  0x3D000C  writing   id 7  length 3\n"
+          "  0x3D000C  writing   id 7  length 3 (status 0xFA, torn: its validation was cut part-way)\n"
           "  0x3D0013  valid     id 1  length 16\n"
           "             product mode (format 1): 0x00000011 0x00000022 0x00000000\n"
           "  0x3D0027  valid     id 2  length 196\n"
@@ -85,10 +90,26 @@ TEST(InstrumentTool, ShowsADisagreeingSumAndTheRecordChainAndChangesNothing)
           "  0x3D00EF  valid     id 7  length 1\n"
           "  0x3D00F4  valid     id 7  length 1\n"
           "  0x3D00F9  torn      (a cut inside a header: the next save takes it over or seals it)\n"
-          "  id 7: 2 valid packs (a save was cut before it retired the older); loads take the last\n",
+          "  id 7: 2 valid packs (a save was cut before it retired the older); loads take the last\n"
+          "  PART-ERASED: neither a chain nor erased, 1 byte past the chain's end not erased (a cut erase leaves this)\n"
+          "  1 weak byte of the sector read either way: loads may differ from one to the next\n",
+          "  weak byte 0x3D0001: bits 0xFD read either way (a cut erase left them), until sector 61 is erased\n"
+          "  weak byte 0x000100: stable since sector 0 was last erased\n",
+          R"("weakBytes":[{"offset":3997697,"sector":61,"unstableBits":253},{"offset":256,"sector":0,"unstableBits":0}]})",
+          R"("damaged":false,"partErased":true,"strayBytes":1,"unstableWeakBytes":1})",
           R"("id":1,"length":16,"version":1,"productMode":[17,34,0]},)",
-          R"({"offset":3997945,"status":"torn","statusByte":255}],"multipleValid":[7]},)"})
+          R"({"offset":3997945,"status":"torn","statusByte":255}],"multipleValid":[7],)"})
         EXPECT_NE(shown.find(piece), std::string::npos) << piece << "\nin:\n" << shown;
     EXPECT_TRUE(tmp.read("/inst/flash/nor.img") == before);
+    // A status no save leaves: the chain is damaged, and loads give the defaults.
+    chip.open(root + "/flash/nor.img", std::ios::in | std::ios::out | std::ios::binary);
+    chip.seekp(0x3D000C) << "\x12";
+    chip.close();
+    const std::string damaged = instrument({"show", root}).out;
+    EXPECT_NE(damaged.find("  0x3D000C  damaged   id 7  length 3 (status 0x12, no save leaves this: the chain is damaged)\n"
+                           "  the chain ends at a status no save leaves\n"
+                           "  DAMAGED at 0x3D000C: the records load as the defaults"),
+              std::string::npos)
+        << damaged;
     EXPECT_NE(instrument({"show", tmp.path() + "/missing"}).status, 0);
 }

@@ -45,8 +45,14 @@ constexpr Region kRegions[] = {
 };
 constexpr uint32_t kBlockLen = 32;
 
+struct Weak {
+    uint32_t offset;
+    unsigned unstableBits;  // 0: stable since its sector's last full erase
+};
+
 struct Chip {
     unsigned code = 0x93;
+    std::vector<Weak> weak;  // nor.conf's weak_bytes, with what nor.weak says of each
     std::string bytes;
     uint32_t size() const { return static_cast<uint32_t>(bytes.size()); }
     uint8_t at(uint32_t off) const { return static_cast<uint8_t>(bytes[off]); }
@@ -56,26 +62,51 @@ struct Chip {
     }
 };
 
-// The chip's code from nor.conf (its other keys are the chip's business).
-bool readCode(const std::string& root, unsigned& code)
+// The chip's code and weak bytes from nor.conf (its other keys are the chip's business).
+bool readConf(const std::string& root, Chip& chip)
 {
     std::ifstream in(root + "/flash/nor.conf");
     std::string line;
     while (std::getline(in, line)) {
-        if (line.rfind("code=", 0) == 0) {
-            try {
-                code = static_cast<unsigned>(std::stoul(line.substr(5), nullptr, 0));
-            } catch (...) {
-                return false;
+        try {
+            if (line.rfind("code=", 0) == 0) {
+                chip.code = static_cast<unsigned>(std::stoul(line.substr(5), nullptr, 0));
+            } else if (line.rfind("weak_bytes=", 0) == 0) {
+                std::istringstream list(line.substr(11));
+                for (std::string item; std::getline(list, item, ',');)
+                    chip.weak.push_back({static_cast<uint32_t>(std::stoul(item, nullptr, 0)), 0});
             }
+        } catch (...) {
+            return false;
         }
     }
     return true;
 }
 
+// nor.weak: the weak bytes that a cut erase left reading either way ("offset bits" lines).
+void readUnstable(const std::string& root, Chip& chip)
+{
+    std::ifstream in(root + "/flash/nor.weak");
+    unsigned long off = 0, bits = 0;
+    std::string line;
+    while (std::getline(in, line)) {
+        if (std::sscanf(line.c_str(), "%lx %lx", &off, &bits) != 2)
+            continue;
+        bool listed = false;
+        for (Weak& w : chip.weak) {
+            if (w.offset == off) {
+                w.unstableBits = static_cast<unsigned>(bits);
+                listed = true;
+            }
+        }
+        if (!listed)
+            chip.weak.push_back({static_cast<uint32_t>(off), static_cast<unsigned>(bits)});
+    }
+}
+
 bool loadChip(const std::string& root, Chip& chip)
 {
-    if (!readCode(root, chip.code)) {
+    if (!readConf(root, chip)) {
         std::fprintf(stderr, "instrument show: %s/flash/nor.conf: bad code\n", root.c_str());
         return false;
     }
@@ -87,6 +118,7 @@ bool loadChip(const std::string& root, Chip& chip)
     std::ostringstream s;
     s << in.rdbuf();
     chip.bytes = s.str();
+    readUnstable(root, chip);
     if (chip.size() != norsim::chipSize(chip.code)) {
         std::fprintf(stderr, "instrument show: nor.img has %u bytes, chip 0x%02X has %u\n",
                      chip.size(), chip.code, norsim::chipSize(chip.code));
@@ -234,11 +266,28 @@ int showFlash(ShowContext& ctx)
     jc["codeHex"] = hex(chip.code, 2);
     jc["size"] = chip.size();
     jc["physicalBase"] = static_cast<unsigned long long>(base);
+    Json jw = Json::array();
+    for (const Weak& w : chip.weak) {
+        Json one = Json::object();
+        one["offset"] = w.offset;
+        one["sector"] = w.offset / kSec;
+        one["unstableBits"] = w.unstableBits;
+        jw.push_back(one);
+    }
+    jc["weakBytes"] = jw;
     ctx.doc["chip"] = jc;
     if (!ctx.json) {
         std::fprintf(out, "flash chip: code %s, %u MiB (%s bytes) at physical %s-%s\n",
                      hex(chip.code, 2).c_str(), chip.size() >> 20, hex(chip.size(), 6).c_str(),
                      hex(base, 8).c_str(), hex(base + chip.size() - 1, 8).c_str());
+        for (const Weak& w : chip.weak) {
+            if (w.unstableBits != 0)
+                std::fprintf(out, "  weak byte %s: bits %s read either way (a cut erase left them), until sector %u is erased\n",
+                             hex(w.offset, 6).c_str(), hex(w.unstableBits, 2).c_str(), w.offset / kSec);
+            else
+                std::fprintf(out, "  weak byte %s: stable since sector %u was last erased\n", hex(w.offset, 6).c_str(),
+                             w.offset / kSec);
+        }
         std::fprintf(out, "flash map (offset in the window, physical address, sector):\n");
     }
 

@@ -25,6 +25,8 @@ struct FreeDeleter {
     void operator()(uint8_t* p) const { std::free(p); }
 };
 
+// A status as the store reads it: a validation cut part-way is still writing,
+// a retirement cut part-way obsolete; a status no save leaves shows damage.
 const char* statusName(uint8_t s)
 {
     switch (s) {
@@ -32,8 +34,46 @@ const char* statusName(uint8_t s)
     case FLASHPACK_STATUS_WRITING: return "writing";
     case FLASHPACK_STATUS_VALID: return "valid";
     case FLASHPACK_STATUS_OBSOLETE: return "obsolete";
-    default: return "invalid";
+    default:
+        if (!F_FlashPack_StatusSound(s))
+            return "damaged";
+        return s > FLASHPACK_STATUS_VALID ? "writing" : "obsolete";
     }
+}
+
+// Why a status that is none of the four is there.
+std::string tornStatusNote(uint8_t s)
+{
+    const char* why = !F_FlashPack_StatusSound(s)          ? "no save leaves this: the chain is damaged"
+                      : s > FLASHPACK_STATUS_VALID ? "torn: its validation was cut part-way"
+                                                   : "torn: its retirement was cut part-way";
+    return " (status " + hex(s, 2) + ", " + why + ")";
+}
+
+// Where the chain from base shows damage, a status no save leaves or a length
+// past the sector's end, or 0: a damaged chain's records load as the defaults.
+uintptr_t damageAt(uintptr_t base, uintptr_t limit)
+{
+    for (uintptr_t addr = base; limit - addr >= FLASHPACK_HEAD_SIZE;) {
+        S_FlashPackHeader h;
+        F_FlashPack_ReadHead(addr, &h);
+        if (h.ucStatus == FLASHPACK_STATUS_FREE)
+            return 0;
+        const uintptr_t next = addr + FLASHPACK_HEAD_SIZE + F_FlashPack_HeadLength(h);
+        if (!F_FlashPack_StatusSound(h.ucStatus) || next > limit)
+            return addr;
+        addr = next;
+    }
+    return 0;
+}
+
+// Bytes from..limit that are not erased.
+uint32_t strayBytes(uintptr_t from, uintptr_t limit)
+{
+    uint32_t n = 0;
+    for (uintptr_t a = from; a < limit; ++a)
+        n += *reinterpret_cast<const uint8_t*>(a) != 0xFF;
+    return n;
 }
 
 void decodeProduct(ShowContext& ctx, Json& pack)
@@ -140,7 +180,9 @@ int showRecords(ShowContext& ctx)
     Json packs = Json::array();
     std::string ending;
     int validOfId[256] = {};
+    const uintptr_t damage = damageAt(base, limit);
     uintptr_t addr = base;
+    uintptr_t chainEnd = limit;  // the first byte past the chain that ought to be erased
     for (;;) {
         if (limit - addr < FLASHPACK_HEAD_SIZE) {
             ending = "the chain fills the sector: no room for another pack";
@@ -155,6 +197,7 @@ int showRecords(ShowContext& ctx)
         if (F_FlashPack_HeadTorn(h)) {
             pack["status"] = Json("torn");
             packs.push_back(pack);
+            chainEnd = addr + FLASHPACK_HEAD_SIZE;
             if (!ctx.json)
                 std::fprintf(ctx.out, "  %s  torn      (a cut inside a header: the next save takes it over or seals it)\n",
                              hex(offsetOf(addr), 6).c_str());
@@ -164,6 +207,7 @@ int showRecords(ShowContext& ctx)
             const uint32_t room = static_cast<uint32_t>(limit - addr);
             pack["room"] = Json(room);
             packs.push_back(pack);
+            chainEnd = addr;
             if (!ctx.json)
                 std::fprintf(ctx.out, "  %s  free      (%u bytes left in the sector)\n",
                              hex(offsetOf(addr), 6).c_str(), room);
@@ -174,18 +218,23 @@ int showRecords(ShowContext& ctx)
             ++validOfId[h.ucId];
         pack["id"] = Json(unsigned{h.ucId});
         pack["length"] = Json(unsigned{length});
+        const bool four = h.ucStatus == FLASHPACK_STATUS_VALID || h.ucStatus == FLASHPACK_STATUS_WRITING ||
+                          h.ucStatus == FLASHPACK_STATUS_OBSOLETE;
+        if (!four)
+            pack["tornStatus"] = Json(F_FlashPack_StatusSound(h.ucStatus));
         const bool pastEnd = limit - addr - FLASHPACK_HEAD_SIZE < length;
         if (pastEnd)
             pack["pastSectorEnd"] = Json(true);
         if (!ctx.json)
             std::fprintf(ctx.out, "  %s  %-8s  id %u  length %u%s%s\n", hex(offsetOf(addr), 6).c_str(),
-                         statusName(h.ucStatus), h.ucId, length,
-                         h.ucStatus == FLASHPACK_STATUS_VALID || h.ucStatus == FLASHPACK_STATUS_WRITING ||
-                                 h.ucStatus == FLASHPACK_STATUS_OBSOLETE
-                             ? ""
-                             : (" (status " + hex(h.ucStatus, 2) + ")").c_str(),
+                         statusName(h.ucStatus), h.ucId, length, four ? "" : tornStatusNote(h.ucStatus).c_str(),
                          pastEnd ? "  (runs past the sector end)" : "");
-        if (h.ucStatus == FLASHPACK_STATUS_VALID &&
+        if (!F_FlashPack_StatusSound(h.ucStatus)) {
+            packs.push_back(pack);  // its length cannot be trusted: the walk ends here
+            ending = "the chain ends at a status no save leaves";
+            break;
+        }
+        if (damage == 0 && h.ucStatus == FLASHPACK_STATUS_VALID &&
             (h.ucId == FLASHPACK_ID_PRODUCT || h.ucId == FLASHPACK_ID_CONFIGIP)) {
             // A pack shorter than its record decodes over zeros, not over the
             // previous pack's bytes.
@@ -205,6 +254,13 @@ int showRecords(ShowContext& ctx)
     }
     if (!ending.empty() && !ctx.json)
         std::fprintf(ctx.out, "  %s\n", ending.c_str());
+    // Neither a chain nor erased: what a cut erase leaves (or a cell that failed).
+    const uint32_t stray = strayBytes(damage != 0 ? damage : chainEnd, limit);
+    const bool partErased = damage != 0 ? strayBytes(base, limit) != 0 : stray != 0;
+    int unstable = 0;
+    const Json* weak = ctx.doc.contains("chip") ? &ctx.doc["chip"]["weakBytes"] : nullptr;
+    for (size_t i = 0; weak != nullptr && i < weak->size(); ++i)
+        unstable += (*weak)[i]["sector"] == FLASH_OFF_PARAM_PROD / FLASH_SECTOR_SIZE && (*weak)[i]["unstableBits"] != 0;
     Json multiple = Json::array();
     for (int id = 0; id < 256; ++id) {
         if (validOfId[id] < 2)
@@ -214,10 +270,29 @@ int showRecords(ShowContext& ctx)
             std::fprintf(ctx.out, "  id %d: %d valid packs (a save was cut before it retired the older); loads take the last\n",
                          id, validOfId[id]);
     }
+    if (!ctx.json) {
+        if (damage != 0)
+            std::fprintf(ctx.out, "  DAMAGED at %s: the records load as the defaults, and single saves are refused"
+                                  " until a full save erases the sector\n",
+                         hex(offsetOf(damage), 6).c_str());
+        if (partErased)
+            std::fprintf(ctx.out, "  PART-ERASED: neither a chain nor erased, %u byte%s past %s not erased"
+                                  " (a cut erase leaves this)\n",
+                         stray, stray == 1 ? "" : "s", damage != 0 ? "the damage" : "the chain's end");
+        if (unstable > 0)
+            std::fprintf(ctx.out, "  %d weak byte%s of the sector read either way: loads may differ from one to the next\n",
+                         unstable, unstable == 1 ? "" : "s");
+    }
     if (ctx.json) {
         section["present"] = Json(true);
         section["packs"] = packs;
         section["multipleValid"] = multiple;
+        section["damaged"] = Json(damage != 0);
+        if (damage != 0)
+            section["damagedAt"] = Json(offsetOf(damage));
+        section["partErased"] = Json(partErased);
+        section["strayBytes"] = Json(stray);
+        section["unstableWeakBytes"] = Json(unstable);
         if (!ending.empty())
             section["end"] = Json(ending);
         ctx.doc["records"] = section;
