@@ -8,6 +8,8 @@
 #include <fcntl.h>
 #include <map>
 #include <string>
+#include <string_view>
+#include <sys/mman.h>
 #include <unistd.h>
 #include <vector>
 
@@ -23,9 +25,14 @@ public:
     // Runs op once with its programs and erases recorded, then puts the image back as before.
     template <typename Op>
     PowerCut(const ChipRoot& root, Op op, CutMode mode = CutMode::Whole, unsigned eraseTears = 4)
-        : before_(root.image()), fd_(open(root.host("/flash/nor.img").c_str(), O_RDWR)), mode_(mode),
-          eraseTears_(eraseTears)
+        : before_(root.image()), mode_(mode), eraseTears_(eraseTears)
     {
+        // The chip maps the file shared: what is written through this mapping is in the chip at once.
+        const int fd = open(root.host("/flash/nor.img").c_str(), O_RDWR);
+        void* p = mmap(nullptr, before_.size(), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        close(fd);
+        EXPECT_NE(p, MAP_FAILED);
+        image_ = static_cast<char*>(p);
         norsim::recordInto(&events_);
         op();
         norsim::recordInto(nullptr);
@@ -47,7 +54,7 @@ public:
         }
         restart();
     }
-    ~PowerCut() { close(fd_); }
+    ~PowerCut() { munmap(image_, before_.size()); }
     PowerCut(const PowerCut&) = delete;
 
     size_t points() const { return events_.size(); }  // the cut points are 0 to points()
@@ -115,18 +122,14 @@ public:
     void restart()
     {
         for (uint32_t s : sectors_)
-            put(s * norsim::kSectorSize, before_.substr(s * norsim::kSectorSize, norsim::kSectorSize));
+            put(s * norsim::kSectorSize, std::string_view(before_).substr(s * norsim::kSectorSize, norsim::kSectorSize));
         norsim::settleWeakBytes();
         undo_.clear();
         applied_ = 0;
     }
 
-    std::string bytes(uint32_t offset, uint32_t len) const
-    {
-        std::string out(len, '\0');
-        EXPECT_EQ(pread(fd_, out.data(), len, offset), static_cast<ssize_t>(len));
-        return out;
-    }
+    std::string bytes(uint32_t offset, uint32_t len) const { return std::string(view(offset, len)); }
+    std::string_view view(uint32_t offset, uint32_t len) const { return std::string_view(image_ + offset, len); }
 
 private:
     static constexpr size_t kRandomTears = 2;
@@ -172,14 +175,10 @@ private:
         put(e.offset, std::string(1, static_cast<char>(norsim::tornProgram(olds_[n], e.value, kept(n, w)))));
     }
 
-    // The chip maps the file shared: what is written here is in the chip at once.
-    void put(uint32_t offset, const std::string& bytes) const
-    {
-        EXPECT_EQ(pwrite(fd_, bytes.data(), bytes.size(), offset), static_cast<ssize_t>(bytes.size()));
-    }
+    void put(uint32_t offset, std::string_view bytes) const { std::copy(bytes.begin(), bytes.end(), image_ + offset); }
 
     std::string before_;
-    int fd_;
+    char* image_;
     CutMode mode_;
     unsigned eraseTears_;
     std::vector<norsim::Event> events_;
