@@ -363,9 +363,13 @@ Loaded loaded(std::string* raw = nullptr)
     FlashProd_Mode = {7, 8, 9};
     ConfigIP_Tab_Cmd = table("mine");
     EXPECT_EQ(F_LoadCnf_Product(0), 1);
-    const std::map<std::vector<uint32_t>, std::string> modes = {
-        {{0, 0, 0}, "defaults"}, {{1, 1, 1}, "superseded"}, {{2, 2, 2}, "old"}, {{9, 9, 9}, "new"}};
-    const auto m = modes.find(words(FlashProd_Mode));
+    // Each record's mode has three equal words. (Not a map over the words: the PowerPC leg's
+    // libstdc++ orders vectors of 32-bit words wrongly.)
+    std::string info = "unwritten";
+    for (const auto& [word, name] : {std::pair<uint32_t, const char*>{0, "defaults"}, {1, "superseded"}, {2, "old"},
+                                     {9, "new"}})
+        if (words(FlashProd_Mode) == std::vector<uint32_t>(FLASHPROD_MODE_WORDS, word))
+            info = name;
     std::string t = rowsEqual(ConfigIP_Tab_Cmd, ConfigIP_Tab_CmdDef, 0, CONFIGIP_DEFAULT_ROWS) ? "defaults" : "unwritten";
     for (const char* tag : {"t1", "t2", "old", "new"})
         if (rowsEqual(ConfigIP_Tab_Cmd, table(tag), 0, CONFIGIP_STORED_ROWS))
@@ -373,7 +377,7 @@ Loaded loaded(std::string* raw = nullptr)
     if (raw != nullptr)
         *raw = std::string(reinterpret_cast<const char*>(&FlashProd_Mode), sizeof FlashProd_Mode) +
                std::string(reinterpret_cast<const char*>(&ConfigIP_Tab_Cmd), sizeof ConfigIP_Tab_Cmd);
-    return {m == modes.end() ? "unwritten" : m->second, t};
+    return {info, t};
 }
 
 // The chain's shape, read from the sector's bytes: whether it shows damage (a status that no save
