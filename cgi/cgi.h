@@ -4,7 +4,10 @@
 // (removing every temporary upload file). One process serves one request.
 #pragma once
 
+// <stdio.h> puts FILE in the global namespace, where the declarations below
+// use it; <cstdio> stays for applications that reach std::fprintf through here.
 #include <cstdio>
+#include <stdio.h>
 
 // ---- Request globals: never null once main() has captured the environment ----
 extern char* cgiServerSoftware;

@@ -3,9 +3,9 @@
 // and never longer than the idle limit for the next byte.
 #include "cgi/cgi_internal.h"
 
-#include <cerrno>
-#include <cstdlib>
-#include <poll.h>
+#include <errno.h>
+#include <stdlib.h>
+#include <sys/poll.h>
 #include <unistd.h>
 
 namespace {
@@ -16,24 +16,24 @@ int idleMs = cgiReadIdleMs;
 
 void cgiBodyBegin()
 {
-    const char* s = std::getenv("QUIB_READ_IDLE_MS");
-    char* end = nullptr;
-    long v = s != nullptr ? std::strtol(s, &end, 10) : 0;
-    idleMs = s != nullptr && *s != '\0' && *end == '\0' && v > 0 && v < cgiReadIdleMs
+    const char* s = getenv("QUIB_READ_IDLE_MS");
+    char* end = NULL;
+    long v = s != NULL ? strtol(s, &end, 10) : 0;
+    idleMs = s != NULL && *s != '\0' && *end == '\0' && v > 0 && v < cgiReadIdleMs
                  ? static_cast<int>(v)
-                 : cgiReadIdleMs;
+                 : static_cast<int>(cgiReadIdleMs);
     // Bytes the stream may already hold go back to the descriptor (on an
     // input that can seek), so the reads below start where the stream stands.
-    std::fflush(cgiIn);
+    fflush(cgiIn);
 }
 
 int cgiReadBody(char* buffer, int count)
 {
     const int fd = fileno(cgiIn);
     if (fd < 0)
-        return static_cast<int>(std::fread(buffer, 1, static_cast<size_t>(count), cgiIn));
+        return static_cast<int>(fread(buffer, 1, static_cast<size_t>(count), cgiIn));
     for (;;) {
-        pollfd p{fd, POLLIN, 0};
+        pollfd p = {fd, POLLIN, 0};
         const int ready = poll(&p, 1, idleMs);
         if (ready == 0)
             return 0;  // stalled: the body ends here

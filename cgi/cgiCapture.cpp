@@ -4,41 +4,41 @@
 #include "cgi/cgi_internal.h"
 #include "platform/bigendian.h"
 
-#include <cstdint>
-#include <cstdlib>
-#include <cstring>
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-constexpr char magic[] = "QUIB2.0";
-constexpr size_t pieceSize = 1024;
+const char magic[] = "QUIB2.0";
+enum { pieceSize = 1024 };
 
 int cgiWriteInt(FILE* out, int value)
 {
     uint8_t b[4];
     platform_put_be32(b, static_cast<uint32_t>(value));
-    return std::fwrite(b, 1, 4, out) == 4 ? 1 : 0;
+    return fwrite(b, 1, 4, out) == 4 ? 1 : 0;
 }
 
 int cgiWriteBytes(FILE* out, const char* s, size_t len)
 {
     if (!cgiWriteInt(out, static_cast<int>(len)))
         return 0;
-    return std::fwrite(s, 1, len, out) == len ? 1 : 0;
+    return fwrite(s, 1, len, out) == len ? 1 : 0;
 }
 
 int cgiWriteString(FILE* out, const char* s)
 {
-    return cgiWriteBytes(out, s, std::strlen(s));
+    return cgiWriteBytes(out, s, strlen(s));
 }
 
 // A multipart value may hold NUL bytes: it is saved whole, so that the
 // replayed value really has the valueLength bytes its entry announces.
 int cgiWriteValue(FILE* out, const cgiFormEntry* e)
 {
-    size_t len = std::strlen(e->value);
+    size_t len = strlen(e->value);
     if (e->tfileName[0] == '\0' && e->valueLength > static_cast<int>(len))
         len = static_cast<size_t>(e->valueLength);
     return cgiWriteBytes(out, e->value, len);
@@ -47,27 +47,27 @@ int cgiWriteValue(FILE* out, const cgiFormEntry* e)
 int cgiReadInt(FILE* in, int* result)
 {
     uint8_t b[4];
-    if (std::fread(b, 1, 4, in) != 4)
+    if (fread(b, 1, 4, in) != 4)
         return 0;
     *result = static_cast<int>(platform_get_be32(b));
     return 1;
 }
 
 // Bytes left in the file, or -1 for a stream of unknown size (a pipe).
-long long restOf(FILE* in)
+int64_t restOf(FILE* in)
 {
-    struct stat st {};
+    struct stat st = {};
     if (fstat(fileno(in), &st) != 0 || !S_ISREG(st.st_mode))
         return -1;
     off_t at = ftello(in);
-    return at < 0 ? -1 : static_cast<long long>(st.st_size) - at;
+    return at < 0 ? -1 : static_cast<int64_t>(st.st_size) - at;
 }
 
 // A length that the rest of the file cannot hold is a cut (or forged) file,
 // and must not turn into a huge allocation or file.
-bool restHolds(FILE* in, long long length)
+bool restHolds(FILE* in, int64_t length)
 {
-    long long rest = restOf(in);
+    int64_t rest = restOf(in);
     return rest < 0 || length <= rest;
 }
 
@@ -75,33 +75,33 @@ bool restHolds(FILE* in, long long length)
 // size the buffer grows with what actually arrives, never far ahead of it.
 int readText(FILE* in, int length, char** target)
 {
-    const long long rest = restOf(in);
+    const int64_t rest = restOf(in);
     if (rest >= 0 && length > rest)
         return 0;
     size_t capacity = static_cast<size_t>(length) + 1;
     if (rest < 0 && capacity > 65536)
         capacity = 65536;
-    char* s = static_cast<char*>(std::malloc(capacity));
-    if (s == nullptr)
+    char* s = static_cast<char*>(malloc(capacity));
+    if (s == NULL)
         return 0;
     size_t got = 0;
-    const auto want = static_cast<size_t>(length);
+    const size_t want = static_cast<size_t>(length);
     while (got < want) {
         if (got + 1 == capacity) {
             size_t bigger = capacity * 2 > want + 1 ? want + 1 : capacity * 2;
-            char* grown = static_cast<char*>(std::realloc(s, bigger));
-            if (grown == nullptr)
+            char* grown = static_cast<char*>(realloc(s, bigger));
+            if (grown == NULL)
                 break;
             s = grown;
             capacity = bigger;
         }
-        size_t n = std::fread(s + got, 1, capacity - 1 - got, in);
+        size_t n = fread(s + got, 1, capacity - 1 - got, in);
         if (n == 0)
             break;
         got += n;
     }
     if (got < want) {
-        std::free(s);
+        free(s);
         return 0;
     }
     s[want] = '\0';
@@ -109,14 +109,14 @@ int readText(FILE* in, int length, char** target)
     return 1;
 }
 
-int cgiReadString(FILE* in, char** target, int* lengthOut = nullptr)
+int cgiReadString(FILE* in, char** target, int* lengthOut = NULL)
 {
     int length = 0;
     if (!cgiReadInt(in, &length) || length < 0)
         return 0;
     if (!readText(in, length, target))
         return 0;
-    if (lengthOut != nullptr)
+    if (lengthOut != NULL)
         *lengthOut = length;
     return 1;
 }
@@ -127,22 +127,22 @@ bool writeUpload(FILE* out, const cgiFormEntry* e)
 {
     if (e->tfileName[0] == '\0')
         return cgiWriteInt(out, 0) != 0;
-    FILE* in = std::fopen(e->tfileName, "rb");
-    if (in == nullptr)
+    FILE* in = fopen(e->tfileName, "rb");
+    if (in == NULL)
         return cgiWriteInt(out, 0) != 0;
     bool ok = cgiWriteInt(out, 1) != 0;
-    long long copied = 0;
+    int64_t copied = 0;
     char buffer[pieceSize];
     while (ok) {
-        size_t got = std::fread(buffer, 1, sizeof buffer, in);
+        size_t got = fread(buffer, 1, sizeof buffer, in);
         if (got == 0)
             break;
-        ok = std::fwrite(buffer, 1, got, out) == got;
-        copied += static_cast<long long>(got);
+        ok = fwrite(buffer, 1, got, out) == got;
+        copied += static_cast<int64_t>(got);
     }
-    if (std::ferror(in))
+    if (ferror(in))
         ok = false;
-    if (std::fclose(in) != 0)
+    if (fclose(in) != 0)
         ok = false;
     return ok && copied == e->valueLength;
 }
@@ -152,7 +152,7 @@ bool writeUpload(FILE* out, const cgiFormEntry* e)
 // never left for a replay to take for a request.
 cgiEnvironmentResultType closeWhole(FILE* f, const char* path, bool ok)
 {
-    if (std::fclose(f) != 0)
+    if (fclose(f) != 0)
         ok = false;
     if (!ok) {
         unlink(path);
@@ -169,8 +169,8 @@ cgiEnvironmentResultType restoreUpload(FILE* in, int length, char* path)
         return cgiEnvironmentIO;
     if (cgiGetTempFileName(path) != cgiParseSuccess)
         return cgiEnvironmentIO;
-    FILE* out = std::fopen(path, "w+b");
-    if (out == nullptr) {
+    FILE* out = fopen(path, "w+b");
+    if (out == NULL) {
         unlink(path);
         return cgiEnvironmentIO;
     }
@@ -178,8 +178,8 @@ cgiEnvironmentResultType restoreUpload(FILE* in, int length, char* path)
     bool ok = true;
     for (int left = length; ok && left > 0;) {
         size_t want = left < static_cast<int>(sizeof buffer) ? static_cast<size_t>(left) : sizeof buffer;
-        size_t got = std::fread(buffer, 1, want, in);
-        ok = got > 0 && std::fwrite(buffer, 1, got, out) == got;
+        size_t got = fread(buffer, 1, want, in);
+        ok = got > 0 && fwrite(buffer, 1, got, out) == got;
         left -= static_cast<int>(got);
     }
     return closeWhole(out, path, ok);
@@ -189,14 +189,14 @@ cgiEnvironmentResultType restoreUpload(FILE* in, int length, char* path)
 
 cgiEnvironmentResultType cgiWriteEnvironment(const char* filename)
 {
-    FILE* out = std::fopen(filename, "wb");
-    if (out == nullptr)
+    FILE* out = fopen(filename, "wb");
+    if (out == NULL)
         return cgiEnvironmentIO;
     bool ok = cgiWriteString(out, magic) != 0;
-    for (char** text : cgiEnvironmentTexts)
-        ok = ok && cgiWriteString(out, *text) != 0;
+    for (int i = 0; i < cgiEnvironmentTextCount; ++i)
+        ok = ok && cgiWriteString(out, *cgiEnvironmentTexts[i]) != 0;
     ok = ok && cgiWriteInt(out, cgiContentLength) != 0;
-    for (cgiFormEntry* e = cgiFormEntryFirst; ok && e != nullptr; e = e->next) {
+    for (cgiFormEntry* e = cgiFormEntryFirst; ok && e != NULL; e = e->next) {
         ok = cgiWriteString(out, e->attr) && cgiWriteValue(out, e) &&
              cgiWriteString(out, e->fileName) && cgiWriteString(out, e->contentType) &&
              cgiWriteInt(out, e->valueLength) && writeUpload(out, e);
@@ -207,21 +207,21 @@ cgiEnvironmentResultType cgiWriteEnvironment(const char* filename)
 cgiEnvironmentResultType cgiReadEnvironment(const char* filename)
 {
     cgiFreeResources();
-    FILE* in = std::fopen(filename, "rb");
-    if (in == nullptr)
+    FILE* in = fopen(filename, "rb");
+    if (in == NULL)
         return cgiEnvironmentIO;
 
-    char* version = nullptr;
+    char* version = NULL;
     int versionLength = 0;
     if (!cgiReadString(in, &version, &versionLength)) {
-        std::fclose(in);
+        fclose(in);
         return cgiEnvironmentIO;
     }
     const bool known = versionLength == static_cast<int>(sizeof magic - 1) &&
-                       std::memcmp(version, magic, sizeof magic - 1) == 0;
-    std::free(version);
+                       memcmp(version, magic, sizeof magic - 1) == 0;
+    free(version);
     if (!known) {
-        std::fclose(in);
+        fclose(in);
         return cgiEnvironmentWrongVersion;
     }
 
@@ -230,13 +230,13 @@ cgiEnvironmentResultType cgiReadEnvironment(const char* filename)
     char* texts[cgiEnvironmentTextCount] = {};
     int contentLength = 0;
     bool ok = true;
-    for (char*& text : texts)
-        ok = ok && cgiReadString(in, &text);
+    for (int i = 0; i < cgiEnvironmentTextCount; ++i)
+        ok = ok && cgiReadString(in, &texts[i]);
     ok = ok && cgiReadInt(in, &contentLength);
     if (!ok) {
-        for (char* text : texts)
-            std::free(text);
-        std::fclose(in);
+        for (int i = 0; i < cgiEnvironmentTextCount; ++i)
+            free(texts[i]);
+        fclose(in);
         return cgiEnvironmentIO;
     }
     for (int i = 0; i < cgiEnvironmentTextCount; ++i)
@@ -247,18 +247,18 @@ cgiEnvironmentResultType cgiReadEnvironment(const char* filename)
     cgiRestored = 1;
 
     cgiEnvironmentResultType result = cgiEnvironmentSuccess;
-    cgiFormEntry* e = nullptr;
+    cgiFormEntry* e = NULL;
     cgiFormEntry** tail = &cgiFormEntryFirst;
     for (;;) {
-        e = static_cast<cgiFormEntry*>(std::calloc(1, sizeof(cgiFormEntry)));
-        if (e == nullptr) {
+        e = static_cast<cgiFormEntry*>(calloc(1, sizeof(cgiFormEntry)));
+        if (e == NULL) {
             result = cgiEnvironmentMemory;
             break;
         }
         if (!cgiReadString(in, &e->attr)) {
             // The entries are complete.
-            std::free(e);
-            std::fclose(in);
+            free(e);
+            fclose(in);
             return cgiEnvironmentSuccess;
         }
         int fileFlag = 0;
@@ -275,7 +275,7 @@ cgiEnvironmentResultType cgiReadEnvironment(const char* filename)
             if (result != cgiEnvironmentSuccess)
                 break;
             e->tfileName = cgiStrDup(path);
-            if (e->tfileName == nullptr) {
+            if (e->tfileName == NULL) {
                 unlink(path);
                 result = cgiEnvironmentMemory;
                 break;
@@ -286,7 +286,7 @@ cgiEnvironmentResultType cgiReadEnvironment(const char* filename)
             if (e->valueLength < 0 || e->valueLength > valueBytes)
                 e->valueLength = valueBytes;
             e->tfileName = cgiStrDup("");
-            if (e->tfileName == nullptr) {
+            if (e->tfileName == NULL) {
                 result = cgiEnvironmentMemory;
                 break;
             }
@@ -295,7 +295,7 @@ cgiEnvironmentResultType cgiReadEnvironment(const char* filename)
         tail = &e->next;
     }
     cgiFreeResources();
-    std::fclose(in);
+    fclose(in);
     cgiFreeEntry(e);
     return result;
 }

@@ -3,10 +3,10 @@
 // every request resource afterwards.
 #include "cgi/cgi_internal.h"
 
-#include <cctype>
-#include <climits>
-#include <cstdlib>
-#include <cstring>
+#include <ctype.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
 
 char cgiEmptyString[1] = "";
@@ -35,11 +35,11 @@ char* cgiAccept = cgiEmptyString;
 char* cgiUserAgent = cgiEmptyString;
 char* cgiReferrer = cgiEmptyString;
 char* cgiCookie = cgiEmptyString;
-FILE* cgiIn = nullptr;
-FILE* cgiOut = nullptr;
+FILE* cgiIn = NULL;
+FILE* cgiOut = NULL;
 
 int cgiRestored = 0;
-cgiFormEntry* cgiFormEntryFirst = nullptr;
+cgiFormEntry* cgiFormEntryFirst = NULL;
 int cgiHexValue[256];
 
 char** const cgiEnvironmentTexts[cgiEnvironmentTextCount] = {
@@ -57,7 +57,7 @@ struct EnvText {
     const char* name;
 };
 
-constexpr EnvText serverVariables[] = {
+const EnvText serverVariables[] = {
     {&cgiServerSoftware, "SERVER_SOFTWARE"}, {&cgiServerName, "SERVER_NAME"},
     {&cgiGatewayInterface, "GATEWAY_INTERFACE"}, {&cgiServerProtocol, "SERVER_PROTOCOL"},
     {&cgiServerPort, "SERVER_PORT"},         {&cgiRequestMethod, "REQUEST_METHOD"},
@@ -68,24 +68,29 @@ constexpr EnvText serverVariables[] = {
     {&cgiRemoteIdent, "REMOTE_IDENT"},
 };
 
-constexpr EnvText clientVariables[] = {
+const EnvText clientVariables[] = {
     {&cgiAccept, "HTTP_ACCEPT"},
     {&cgiUserAgent, "HTTP_USER_AGENT"},
     {&cgiReferrer, "HTTP_REFERER"},
     {&cgiCookie, "HTTP_COOKIE"},
 };
 
+enum {
+    serverVariableCount = sizeof serverVariables / sizeof serverVariables[0],
+    clientVariableCount = sizeof clientVariables / sizeof clientVariables[0]
+};
+
 void cgiGetenv(char** target, const char* name)
 {
-    char* v = std::getenv(name);
-    *target = v != nullptr ? v : cgiEmptyString;
+    char* v = getenv(name);
+    *target = v != NULL ? v : cgiEmptyString;
 }
 
 bool sameChar(char a, char b)
 {
-    if (std::isalpha(static_cast<unsigned char>(a)))
-        return std::tolower(static_cast<unsigned char>(a)) ==
-               std::tolower(static_cast<unsigned char>(b));
+    if (isalpha(static_cast<unsigned char>(a)))
+        return tolower(static_cast<unsigned char>(a)) ==
+               tolower(static_cast<unsigned char>(b));
     return a == b;
 }
 
@@ -93,30 +98,30 @@ bool sameChar(char a, char b)
 // boundary out of the parameters.
 void cgiCaptureContentType()
 {
-    const char* ct = std::getenv("CONTENT_TYPE");
-    size_t n = ct != nullptr ? std::strlen(ct) : 0;
+    const char* ct = getenv("CONTENT_TYPE");
+    size_t n = ct != NULL ? strlen(ct) : 0;
     if (n > sizeof cgiContentTypeData - 1)
         n = sizeof cgiContentTypeData - 1;
     if (n > 0)
-        std::memcpy(cgiContentTypeData, ct, n);
+        memcpy(cgiContentTypeData, ct, n);
     cgiContentTypeData[n] = '\0';
     cgiContentType = cgiContentTypeData;
     cgiMultipartBoundary = cgiEmptyString;
 
-    char* p = std::strchr(cgiContentTypeData, ';');
-    while (p != nullptr) {
+    char* p = strchr(cgiContentTypeData, ';');
+    while (p != NULL) {
         *p++ = '\0';
-        while (*p != '\0' && std::isspace(static_cast<unsigned char>(*p)))
+        while (*p != '\0' && isspace(static_cast<unsigned char>(*p)))
             ++p;
         if (cgiStrBeginsNc(p, "boundary=")) {
             cgiMultipartBoundary = p + 9;
             char* end = cgiMultipartBoundary;
-            while (*end != '\0' && !std::isspace(static_cast<unsigned char>(*end)))
+            while (*end != '\0' && !isspace(static_cast<unsigned char>(*end)))
                 ++end;
             *end = '\0';
             return;
         }
-        p = std::strchr(p, ';');
+        p = strchr(p, ';');
     }
 }
 
@@ -124,8 +129,7 @@ void cgiCaptureContentType()
 
 void cgiSetupConstants()
 {
-    for (int& v : cgiHexValue)
-        v = 0;
+    memset(cgiHexValue, 0, sizeof cgiHexValue);
     for (int i = 0; i < 10; ++i)
         cgiHexValue['0' + i] = i;
     for (int i = 0; i < 6; ++i) {
@@ -156,7 +160,7 @@ int cgiStrBeginsNc(const char* s, const char* prefix)
 
 int cgiAtoi(const char* s)
 {
-    long v = std::strtol(s, nullptr, 10);
+    long v = strtol(s, NULL, 10);
     if (v > INT_MAX)
         return INT_MAX;
     if (v < INT_MIN)
@@ -167,22 +171,22 @@ int cgiAtoi(const char* s)
 void cgiFreeResources()
 {
     cgiFormEntry* e = cgiFormEntryFirst;
-    while (e != nullptr) {
+    while (e != NULL) {
         cgiFormEntry* next = e->next;
-        if (e->tfileName != nullptr && e->tfileName[0] != '\0')
+        if (e->tfileName != NULL && e->tfileName[0] != '\0')
             unlink(e->tfileName);
         cgiFreeEntry(e);
         e = next;
     }
     if (cgiRestored) {
-        for (char** text : cgiEnvironmentTexts) {
-            std::free(*text);
-            *text = cgiEmptyString;
+        for (int i = 0; i < cgiEnvironmentTextCount; ++i) {
+            free(*cgiEnvironmentTexts[i]);
+            *cgiEnvironmentTexts[i] = cgiEmptyString;
         }
     }
-    cgiFormEntryFirst = nullptr;
+    cgiFormEntryFirst = NULL;
     cgiRestored = 0;
-    cgiFindPos = nullptr;
+    cgiFindPos = NULL;
 }
 
 cgiParseResultType cgiCaptureAndParse()
@@ -190,17 +194,17 @@ cgiParseResultType cgiCaptureAndParse()
     // A real run starts empty; a test that captures twice must not leak.
     cgiFreeResources();
     cgiSetupConstants();
-    for (const EnvText& v : serverVariables)
-        cgiGetenv(v.target, v.name);
+    for (int i = 0; i < serverVariableCount; ++i)
+        cgiGetenv(serverVariables[i].target, serverVariables[i].name);
     cgiCaptureContentType();
-    char* length = nullptr;
+    char* length = NULL;
     cgiGetenv(&length, "CONTENT_LENGTH");
     cgiContentLength = cgiAtoi(length);
-    for (const EnvText& v : clientVariables)
-        cgiGetenv(v.target, v.name);
-    if (cgiIn == nullptr)
+    for (int i = 0; i < clientVariableCount; ++i)
+        cgiGetenv(clientVariables[i].target, clientVariables[i].name);
+    if (cgiIn == NULL)
         cgiIn = stdin;
-    if (cgiOut == nullptr)
+    if (cgiOut == NULL)
         cgiOut = stdout;
 
     cgiParseResultType result = cgiParseSuccess;
@@ -210,7 +214,7 @@ cgiParseResultType cgiCaptureAndParse()
         else if (cgiStrEqNc(cgiContentType, "multipart/form-data"))
             result = cgiParsePostMultipartInput();
     } else if (cgiStrEqNc(cgiRequestMethod, "get")) {
-        cgiContentLength = static_cast<int>(std::strlen(cgiQueryString));
+        cgiContentLength = static_cast<int>(strlen(cgiQueryString));
         result = cgiParseGetFormInput();
     }
     if (result != cgiParseSuccess)

@@ -2,18 +2,18 @@
 // cgiOut. Nothing is interpreted: an entity already in the input is escaped too.
 #include "cgi/cgi_internal.h"
 
-#include <cstring>
+#include <string.h>
 
 namespace {
 
 bool emit(const char* text)
 {
-    return std::fputs(text, cgiOut) >= 0;
+    return fputs(text, cgiOut) >= 0;
 }
 
 bool emit(char c)
 {
-    return std::putc(c, cgiOut) != EOF;
+    return putc(c, cgiOut) != EOF;
 }
 
 }  // namespace
@@ -36,7 +36,7 @@ cgiFormResultType cgiHtmlEscapeData(const char* data, int len)
 
 cgiFormResultType cgiHtmlEscape(const char* s)
 {
-    return cgiHtmlEscapeData(s, static_cast<int>(std::strlen(s)));
+    return cgiHtmlEscapeData(s, static_cast<int>(strlen(s)));
 }
 
 cgiFormResultType cgiValueEscapeData(const char* data, int len)
@@ -51,5 +51,5 @@ cgiFormResultType cgiValueEscapeData(const char* data, int len)
 
 cgiFormResultType cgiValueEscape(const char* s)
 {
-    return cgiValueEscapeData(s, static_cast<int>(std::strlen(s)));
+    return cgiValueEscapeData(s, static_cast<int>(strlen(s)));
 }

@@ -2,37 +2,37 @@
 // and file accessors through which the application reads its fields.
 #include "cgi/cgi_internal.h"
 
-#include <cstdlib>
-#include <cstring>
+#include <stdlib.h>
+#include <string.h>
 
-const char* cgiFindTarget = nullptr;
-cgiFormEntry* cgiFindPos = nullptr;
+const char* cgiFindTarget = NULL;
+cgiFormEntry* cgiFindPos = NULL;
 
 char* cgiStrDup(const char* s)
 {
-    size_t n = std::strlen(s) + 1;
-    char* copy = static_cast<char*>(std::malloc(n));
-    if (copy != nullptr)
-        std::memcpy(copy, s, n);
+    size_t n = strlen(s) + 1;
+    char* copy = static_cast<char*>(malloc(n));
+    if (copy != NULL)
+        memcpy(copy, s, n);
     return copy;
 }
 
 void cgiFreeEntry(cgiFormEntry* e)
 {
-    if (e == nullptr)
+    if (e == NULL)
         return;
-    std::free(e->attr);
-    std::free(e->value);
-    std::free(e->fileName);
-    std::free(e->contentType);
-    std::free(e->tfileName);
-    std::free(e);
+    free(e->attr);
+    free(e->value);
+    free(e->fileName);
+    free(e->contentType);
+    free(e->tfileName);
+    free(e);
 }
 
 cgiFormEntry** cgiListTail()
 {
     cgiFormEntry** link = &cgiFormEntryFirst;
-    while (*link != nullptr)
+    while (*link != NULL)
         link = &(*link)->next;
     return link;
 }
@@ -46,15 +46,15 @@ cgiFormEntry* cgiFormEntryFindFirst(const char* name)
 
 cgiFormEntry* cgiFormEntryFindNext()
 {
-    if (cgiFindTarget == nullptr)
-        return nullptr;
-    while (cgiFindPos != nullptr) {
+    if (cgiFindTarget == NULL)
+        return NULL;
+    while (cgiFindPos != NULL) {
         cgiFormEntry* e = cgiFindPos;
         cgiFindPos = e->next;
-        if (std::strcmp(e->attr, cgiFindTarget) == 0)
+        if (strcmp(e->attr, cgiFindTarget) == 0)
             return e;
     }
-    return nullptr;
+    return NULL;
 }
 
 // Copies the value up to its first NUL. Each run of CRs and LFs becomes as
@@ -110,7 +110,7 @@ namespace {
 cgiFormEntry* findOrClear(const char* name, char* result, int max)
 {
     cgiFormEntry* e = cgiFormEntryFindFirst(name);
-    if (e == nullptr && max > 0)
+    if (e == NULL && max > 0)
         result[0] = '\0';
     return e;
 }
@@ -118,17 +118,17 @@ cgiFormEntry* findOrClear(const char* name, char* result, int max)
 cgiFormResultType stringField(const char* name, char* result, int max, int newlines)
 {
     cgiFormEntry* e = findOrClear(name, result, max);
-    return e != nullptr ? cgiFormEntryString(e, result, max, newlines) : cgiFormNotFound;
+    return e != NULL ? cgiFormEntryString(e, result, max, newlines) : cgiFormNotFound;
 }
 
 // fileName and contentType are delivered as sent, cut to the buffer.
 cgiFormResultType copyText(const char* text, char* result, int max, cgiFormResultType ifEmpty)
 {
-    size_t len = std::strlen(text);
+    size_t len = strlen(text);
     size_t room = max > 0 ? static_cast<size_t>(max) - 1 : 0;
     size_t n = len < room ? len : room;
     if (max > 0) {
-        std::memcpy(result, text, n);
+        memcpy(result, text, n);
         result[n] = '\0';
     }
     if (len == 0)
@@ -151,24 +151,24 @@ cgiFormResultType cgiFormStringNoNewlines(const char* name, char* result, int ma
 cgiFormResultType cgiFormStringSpaceNeeded(const char* name, int* length)
 {
     cgiFormEntry* e = cgiFormEntryFindFirst(name);
-    if (e == nullptr) {
+    if (e == NULL) {
         *length = 1;
         return cgiFormNotFound;
     }
-    *length = static_cast<int>(std::strlen(e->value)) + 1;
+    *length = static_cast<int>(strlen(e->value)) + 1;
     return cgiFormSuccess;
 }
 
 cgiFormResultType cgiFormFileName(const char* name, char* result, int max)
 {
     cgiFormEntry* e = findOrClear(name, result, max);
-    return e != nullptr ? copyText(e->fileName, result, max, cgiFormNoFileName) : cgiFormNotFound;
+    return e != NULL ? copyText(e->fileName, result, max, cgiFormNoFileName) : cgiFormNotFound;
 }
 
 cgiFormResultType cgiFormFileContentType(const char* name, char* result, int max)
 {
     cgiFormEntry* e = findOrClear(name, result, max);
-    return e != nullptr ? copyText(e->contentType, result, max, cgiFormNoContentType) : cgiFormNotFound;
+    return e != NULL ? copyText(e->contentType, result, max, cgiFormNoContentType) : cgiFormNotFound;
 }
 
 cgiFormResultType cgiFormFileSize(const char* name, int* sizeP)
@@ -176,13 +176,13 @@ cgiFormResultType cgiFormFileSize(const char* name, int* sizeP)
     cgiFormEntry* e = cgiFormEntryFindFirst(name);
     cgiFormResultType result = cgiFormSuccess;
     int size = 0;
-    if (e == nullptr)
+    if (e == NULL)
         result = cgiFormNotFound;
     else if (e->tfileName[0] == '\0')
         result = cgiFormNotAFile;
     else
         size = e->valueLength;
-    if (sizeP != nullptr)
+    if (sizeP != NULL)
         *sizeP = size;
     return result;
 }
@@ -190,22 +190,22 @@ cgiFormResultType cgiFormFileSize(const char* name, int* sizeP)
 cgiFormResultType cgiFormFileOpen(const char* name, cgiFilePtr* cfpp)
 {
     cgiFormEntry* e = cgiFormEntryFindFirst(name);
-    if (e == nullptr) {
-        *cfpp = nullptr;
+    if (e == NULL) {
+        *cfpp = NULL;
         return cgiFormNotFound;
     }
     if (e->tfileName[0] == '\0') {
-        *cfpp = nullptr;
+        *cfpp = NULL;
         return cgiFormNotAFile;
     }
-    auto* cfp = static_cast<cgiFile*>(std::malloc(sizeof(cgiFile)));
-    if (cfp == nullptr) {
-        *cfpp = nullptr;
+    cgiFile* cfp = static_cast<cgiFile*>(malloc(sizeof(cgiFile)));
+    if (cfp == NULL) {
+        *cfpp = NULL;
         return cgiFormMemory;
     }
-    cfp->stream = std::fopen(e->tfileName, "rb");
-    if (cfp->stream == nullptr) {
-        std::free(cfp);
+    cfp->stream = fopen(e->tfileName, "rb");
+    if (cfp->stream == NULL) {
+        free(cfp);
         return cgiFormIO;
     }
     *cfpp = cfp;
@@ -214,9 +214,9 @@ cgiFormResultType cgiFormFileOpen(const char* name, cgiFilePtr* cfpp)
 
 cgiFormResultType cgiFormFileRead(cgiFilePtr cfp, char* buffer, int bufferSize, int* gotP)
 {
-    if (cfp == nullptr)
+    if (cfp == NULL)
         return cgiFormOpenFailed;
-    size_t got = bufferSize > 0 ? std::fread(buffer, 1, static_cast<size_t>(bufferSize), cfp->stream)
+    size_t got = bufferSize > 0 ? fread(buffer, 1, static_cast<size_t>(bufferSize), cfp->stream)
                                 : 0;
     if (got == 0)
         return cgiFormEOF;
@@ -226,9 +226,9 @@ cgiFormResultType cgiFormFileRead(cgiFilePtr cfp, char* buffer, int bufferSize, 
 
 cgiFormResultType cgiFormFileClose(cgiFilePtr cfp)
 {
-    if (cfp == nullptr)
+    if (cfp == NULL)
         return cgiFormOpenFailed;
-    std::fclose(cfp->stream);
-    std::free(cfp);
+    fclose(cfp->stream);
+    free(cfp);
     return cgiFormSuccess;
 }

@@ -3,10 +3,11 @@
 // writers that end the header block.
 #include "cgi/cgi_internal.h"
 
-#include <cctype>
-#include <cstdlib>
-#include <cstring>
-#include <ctime>
+#include <ctype.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
 
 namespace {
 
@@ -20,39 +21,39 @@ const char* const months[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
 void cgiHeaderCookieSetString(const char* name, const char* value, int secondsForward,
                               const char* path, const char* domain)
 {
-    time_t when = std::time(nullptr) + secondsForward;
-    tm gt {};
-    if (gmtime_r(&when, &gt) == nullptr)
+    time_t when = time(NULL) + secondsForward;
+    tm gt = {};
+    if (gmtime_r(&when, &gt) == NULL)
         return;
     // domain comes before the date in the line, though it is the last argument.
-    std::fprintf(cgiOut,
-                 "Set-Cookie: %s=%s; domain=%s; expires=%s, %02d-%s-%04d %02d:%02d:%02d GMT; "
-                 "path=%s\r\n",
-                 name, value, domain, days[gt.tm_wday], gt.tm_mday, months[gt.tm_mon],
-                 gt.tm_year + 1900, gt.tm_hour, gt.tm_min, gt.tm_sec, path);
+    fprintf(cgiOut,
+            "Set-Cookie: %s=%s; domain=%s; expires=%s, %02d-%s-%04d %02d:%02d:%02d GMT; "
+            "path=%s\r\n",
+            name, value, domain, days[gt.tm_wday], gt.tm_mday, months[gt.tm_mon],
+            gt.tm_year + 1900, gt.tm_hour, gt.tm_min, gt.tm_sec, path);
 }
 
 void cgiHeaderCookieSetInteger(const char* name, int value, int secondsForward, const char* path,
                                const char* domain)
 {
     char svalue[256];
-    std::snprintf(svalue, sizeof svalue, "%d", value);
+    snprintf(svalue, sizeof svalue, "%d", value);
     cgiHeaderCookieSetString(name, svalue, secondsForward, path, domain);
 }
 
 void cgiHeaderLocation(const char* redirectUrl)
 {
-    std::fprintf(cgiOut, "Location: %s\r\n\r\n", redirectUrl);
+    fprintf(cgiOut, "Location: %s\r\n\r\n", redirectUrl);
 }
 
 void cgiHeaderStatus(int status, const char* statusMessage)
 {
-    std::fprintf(cgiOut, "Status: %d %s\r\n\r\n", status, statusMessage);
+    fprintf(cgiOut, "Status: %d %s\r\n\r\n", status, statusMessage);
 }
 
 void cgiHeaderContentType(const char* mimeType)
 {
-    std::fprintf(cgiOut, "Content-type: %s\r\n\r\n", mimeType);
+    fprintf(cgiOut, "Content-type: %s\r\n\r\n", mimeType);
 }
 
 cgiFormResultType cgiCookieString(const char* name, char* value, int space)
@@ -84,7 +85,7 @@ cgiFormResultType cgiCookieString(const char* name, char* value, int space)
         if (*p == '\0')
             break;
         ++p;
-        while (std::isspace(static_cast<unsigned char>(*p)))
+        while (isspace(static_cast<unsigned char>(*p)))
             ++p;
     }
     if (space > 0)
@@ -102,19 +103,22 @@ cgiFormResultType cgiCookieInteger(const char* name, int* result, int defaultV)
 
 namespace {
 
+// Takes one cookie name of len bytes at start; false stops the walk.
+typedef bool (*CookieNameVisit)(const char* start, size_t len, void* context);
+
 // Walks the names of the cookie header: a name runs to the next '=' (a ';'
-// does not end it), the rest of the pair up to its ';' is skipped.
-template <typename Visit>
-bool forEachCookieName(Visit visit)
+// does not end it), the rest of the pair up to its ';' is skipped. Each name
+// goes to visit with context; false when a visit stopped the walk.
+bool forEachCookieName(CookieNameVisit visit, void* context)
 {
     const char* p = cgiCookie;
     while (*p != '\0') {
-        while (std::isspace(static_cast<unsigned char>(*p)))
+        while (isspace(static_cast<unsigned char>(*p)))
             ++p;
         const char* start = p;
         while (*p != '\0' && *p != '=')
             ++p;
-        if (p > start && !visit(start, static_cast<size_t>(p - start)))
+        if (p > start && !visit(start, static_cast<size_t>(p - start), context))
             return false;
         while (*p != '\0' && *p != ';')
             ++p;
@@ -125,31 +129,50 @@ bool forEachCookieName(Visit visit)
     return true;
 }
 
+// Counts one name in the size_t at context.
+bool countCookieName(const char*, size_t, void* context)
+{
+    ++*static_cast<size_t*>(context);
+    return true;
+}
+
+// The names gathered so far: the next one goes to names[count].
+struct CookieNames {
+    char** names;
+    size_t count;
+};
+
+// Appends a heap copy of the name to the CookieNames at context; false when
+// there is no memory for it.
+bool copyCookieName(const char* start, size_t len, void* context)
+{
+    CookieNames* list = static_cast<CookieNames*>(context);
+    char* name = static_cast<char*>(malloc(len + 1));
+    if (name == NULL)
+        return false;
+    memcpy(name, start, len);
+    name[len] = '\0';
+    list->names[list->count++] = name;
+    return true;
+}
+
 }  // namespace
 
 cgiFormResultType cgiCookies(char*** result)
 {
     // Counted with the same walk, so a name without '=' has its room too.
     size_t total = 0;
-    forEachCookieName([&](const char*, size_t) { return ++total, true; });
-    auto** names = static_cast<char**>(std::calloc(total + 1, sizeof(char*)));
-    if (names == nullptr) {
-        *result = nullptr;
+    forEachCookieName(countCookieName, &total);
+    char** names = static_cast<char**>(calloc(total + 1, sizeof(char*)));
+    if (names == NULL) {
+        *result = NULL;
         return cgiFormMemory;
     }
-    size_t i = 0;
-    bool ok = forEachCookieName([&](const char* start, size_t len) {
-        char* name = static_cast<char*>(std::malloc(len + 1));
-        if (name == nullptr)
-            return false;
-        std::memcpy(name, start, len);
-        name[len] = '\0';
-        names[i++] = name;
-        return true;
-    });
+    CookieNames list = {names, 0};
+    bool ok = forEachCookieName(copyCookieName, &list);
     if (!ok) {
         cgiStringArrayFree(names);
-        *result = nullptr;
+        *result = NULL;
         return cgiFormMemory;
     }
     *result = names;

@@ -6,9 +6,11 @@
 #include "cgi/cgi_internal.h"
 
 #include <algorithm>
-#include <cctype>
-#include <cstdlib>
-#include <cstring>
+#include <ctype.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
 
 #include "platform/platform.h"
@@ -19,19 +21,18 @@ namespace {
 
 // The body in blocks, with room in front of the unread bytes for the bytes the
 // parser gives back (never more than the working boundary's length less one).
-constexpr int mpPutBackSpace = 1024;
+enum { mpPutBackSpace = 1024, mpDataSpace = mpPutBackSpace + cgiMpBlockSize };
 struct mpReader {
-    unsigned char data[mpPutBackSpace + cgiMpBlockSize];
-    int pos;          // next byte to deliver
-    int end;          // one past the last byte read
-    long long taken;  // bytes read from the input, never above cgiContentLength
+    unsigned char data[mpDataSpace];
+    int pos;        // next byte to deliver
+    int end;        // one past the last byte read
+    int64_t taken;  // bytes read from the input, never above cgiContentLength
 };
 
 // Header names and values, parameters, the disposition, field and file names,
 // the content type and the temporary path: 1023 bytes and a NUL, longer
 // ones cut while the line is still read to its end.
-constexpr int fieldSpace = 1024;
-constexpr int boundarySpace = 1024;
+enum { fieldSpace = 1024, boundarySpace = 1024 };
 
 // The reader of the one parse, 65 KiB: kept off the stack, which may be a
 // small thread's.
@@ -39,28 +40,30 @@ mpReader theReader;
 
 bool isSpace(char c)
 {
-    return std::isspace(static_cast<unsigned char>(c)) != 0;
+    return isspace(static_cast<unsigned char>(c)) != 0;
 }
 
 // Where the bytes before a delimiter go: a file, a growable value buffer (a
 // part without file name), or nowhere (preamble, skipped parts).
 struct Sink {
-    FILE* file = nullptr;
-    char* data = nullptr;
-    size_t capacity = 0;
-    size_t length = 0;
+    FILE* file;
+    char* data;
+    size_t capacity;
+    size_t length;
+
+    Sink() : file(NULL), data(NULL), capacity(0), length(0) {}
 
     // Returns cgiParseSuccess, or the failure that ends the scan.
     cgiParseResultType put(const unsigned char* p, size_t n)
     {
         if (n == 0)
             return cgiParseSuccess;
-        if (file != nullptr) {
+        if (file != NULL) {
             // Bytes that did not reach the file (full file system) must fail
             // the upload, not shorten it silently.
-            if (std::fwrite(p, 1, n, file) != n)
+            if (fwrite(p, 1, n, file) != n)
                 return cgiParseIO;
-        } else if (data != nullptr) {
+        } else if (data != NULL) {
             if (length + n > static_cast<size_t>(cgiMaxValueLength))
                 return cgiParseMemory;
             if (length + n + 1 > capacity) {
@@ -68,13 +71,13 @@ struct Sink {
                 while (length + n + 1 > bigger)
                     bigger *= 2;
                 bigger = std::min(bigger, static_cast<size_t>(cgiMaxValueLength) + 1);
-                char* grown = static_cast<char*>(std::realloc(data, bigger));
-                if (grown == nullptr)
+                char* grown = static_cast<char*>(realloc(data, bigger));
+                if (grown == NULL)
                     return cgiParseMemory;
                 data = grown;
                 capacity = bigger;
             }
-            std::memcpy(data + length, p, n);
+            memcpy(data + length, p, n);
         } else {
             return cgiParseSuccess;  // dropped, and not counted
         }
@@ -89,11 +92,11 @@ bool mpFill(mpReader* r)
 {
     // Never read past the declared length: a client that keeps the
     // connection open must not make us wait for bytes it never announced.
-    long long left = static_cast<long long>(cgiContentLength) - r->taken;
+    int64_t left = static_cast<int64_t>(cgiContentLength) - r->taken;
     if (left <= 0)
         return false;
     int n = cgiReadBody(reinterpret_cast<char*>(r->data) + mpPutBackSpace,
-                        static_cast<int>(std::min<long long>(left, cgiMpReadSize)));
+                        static_cast<int>(std::min<int64_t>(left, cgiMpReadSize)));
     if (n <= 0)
         return false;
     r->pos = mpPutBackSpace;
@@ -102,20 +105,27 @@ bool mpFill(mpReader* r)
     return true;
 }
 
+// Appends c to the text of n bytes in buf when buf is not NULL and a byte
+// stays free for the NUL; else c is dropped.
+void store(char* buf, int space, int& n, char c)
+{
+    if (buf != NULL && n < space - 1)
+        buf[n++] = c;
+}
+
 // A header value or parameter value, quoted or bare: each of its bytes goes
-// to keep. Returns where the next ';' (or the end) stands.
-template <typename Keep>
-const char* takeValue(const char* p, Keep keep)
+// to store(buf, space, n). Returns where the next ';' (or the end) stands.
+const char* takeValue(const char* p, char* buf, int space, int& n)
 {
     if (*p == '"') {
         ++p;
         while (*p != '\0' && *p != '"')
-            keep(*p++);
+            store(buf, space, n, *p++);
         while (*p != '\0' && *p != ';')
             ++p;
     } else {
         while (*p != '\0' && *p != ';')
-            keep(*p++);
+            store(buf, space, n, *p++);
     }
     return p;
 }
@@ -129,7 +139,7 @@ int mpRead(mpReader* reader, char* buffer, int count)
         if (reader->pos == reader->end && !mpFill(reader))
             break;
         int n = std::min(count - got, reader->end - reader->pos);
-        std::memcpy(buffer + got, reader->data + reader->pos, static_cast<size_t>(n));
+        memcpy(buffer + got, reader->data + reader->pos, static_cast<size_t>(n));
         reader->pos += n;
         got += n;
     }
@@ -143,7 +153,7 @@ int mpRead(mpReader* reader, char* buffer, int count)
 void mpPutBack(mpReader* reader, const char* bytes, int count)
 {
     reader->pos -= count;
-    std::memmove(reader->data + reader->pos, bytes, static_cast<size_t>(count));
+    memmove(reader->data + reader->pos, bytes, static_cast<size_t>(count));
 }
 
 cgiParseResultType afterNextBoundary(mpReader* reader, FILE* outFile, char** outValue,
@@ -159,16 +169,16 @@ cgiParseResultType afterNextBoundary(mpReader* reader, FILE* outFile, char** out
     int M = 0;  // the last M bytes scanned match the boundary's first M
     char two[2];
 
-    if (outFile == nullptr && outValue != nullptr) {
-        sink.data = static_cast<char*>(std::malloc(256));
-        if (sink.data == nullptr) {
+    if (outFile == NULL && outValue != NULL) {
+        sink.data = static_cast<char*>(malloc(256));
+        if (sink.data == NULL) {
             result = cgiParseMemory;
             goto fail;
         }
         sink.capacity = 256;
     }
-    L = std::snprintf(reinterpret_cast<char*>(boundary), sizeof boundary,
-                      first ? "--%s" : "\r\n--%s", cgiMultipartBoundary);
+    L = snprintf(reinterpret_cast<char*>(boundary), sizeof boundary,
+                 first ? "--%s" : "\r\n--%s", cgiMultipartBoundary);
     L = std::min(L, boundarySpace - 1);
     // fail[k]: the longest proper prefix of boundary[0..k) that is also its
     // suffix, where a failed partial match of k bytes resumes (Knuth-Morris-Pratt).
@@ -197,8 +207,8 @@ cgiParseResultType afterNextBoundary(mpReader* reader, FILE* outFile, char** out
         bool found = false;
         while (i < n) {
             if (M == 0) {
-                const void* c = std::memchr(block + i, boundary[0], static_cast<size_t>(n - i));
-                if (c == nullptr) {
+                const void* c = memchr(block + i, boundary[0], static_cast<size_t>(n - i));
+                if (c == NULL) {
                     i = n;
                     break;
                 }
@@ -240,21 +250,21 @@ cgiParseResultType afterNextBoundary(mpReader* reader, FILE* outFile, char** out
     if (two[0] == '-')
         mpPutBack(reader, two, 2);  // the caller sees the closing "--"
 
-    if (sink.data != nullptr) {
+    if (sink.data != NULL) {
         sink.data[sink.length] = '\0';
-        char* shrunk = static_cast<char*>(std::realloc(sink.data, sink.length + 1));
-        *outValue = shrunk != nullptr ? shrunk : sink.data;
+        char* shrunk = static_cast<char*>(realloc(sink.data, sink.length + 1));
+        *outValue = shrunk != NULL ? shrunk : sink.data;
     }
-    if (bodyLength != nullptr)
+    if (bodyLength != NULL)
         *bodyLength = static_cast<int>(sink.length);
     return cgiParseSuccess;
 
 fail:
-    if (bodyLength != nullptr)
+    if (bodyLength != NULL)
         *bodyLength = 0;
-    std::free(sink.data);
-    if (outValue != nullptr)
-        *outValue = nullptr;
+    free(sink.data);
+    if (outValue != NULL)
+        *outValue = NULL;
     return result;
 }
 
@@ -311,19 +321,15 @@ done:
 void decomposeValue(const char* value, char* mvalue, int mvalueSpace, const char** argNames,
                     char** argValues, int argValueSpace)
 {
-    if (argValueSpace > 0 && argValues != nullptr)
-        for (int i = 0; argNames[i] != nullptr; ++i)
+    if (argValueSpace > 0 && argValues != NULL)
+        for (int i = 0; argNames[i] != NULL; ++i)
             argValues[i][0] = '\0';
 
     const char* p = value;
     while (isSpace(*p))
         ++p;
     int len = 0;
-    auto store = [](char* buf, int space, int& n, char c) {
-        if (n < space - 1)
-            buf[n++] = c;
-    };
-    p = takeValue(p, [&](char c) { store(mvalue, mvalueSpace, len, c); });
+    p = takeValue(p, mvalue, mvalueSpace, len);
     if (mvalueSpace > 0)
         mvalue[len] = '\0';
 
@@ -333,7 +339,7 @@ void decomposeValue(const char* value, char* mvalue, int mvalueSpace, const char
         while (isSpace(*p))
             ++p;
         int nameLen = 0;
-        while (std::isalnum(static_cast<unsigned char>(*p))) {
+        while (isalnum(static_cast<unsigned char>(*p))) {
             store(name, sizeof name, nameLen, *p);
             ++p;
         }
@@ -345,20 +351,16 @@ void decomposeValue(const char* value, char* mvalue, int mvalueSpace, const char
         ++p;
         while (isSpace(*p))
             ++p;
-        char* target = nullptr;
-        for (int i = 0; argValues != nullptr && argNames[i] != nullptr; ++i) {
+        char* target = NULL;
+        for (int i = 0; argValues != NULL && argNames[i] != NULL; ++i) {
             if (cgiStrEqNc(argNames[i], name)) {
                 target = argValues[i];
                 break;
             }
         }
         int vlen = 0;
-        auto keep = [&](char c) {
-            if (target != nullptr)
-                store(target, argValueSpace, vlen, c);
-        };
-        p = takeValue(p, keep);
-        if (target != nullptr && argValueSpace > 0)
+        p = takeValue(p, target, argValueSpace, vlen);
+        if (target != NULL && argValueSpace > 0)
             target[vlen] = '\0';
     }
 }
@@ -377,14 +379,14 @@ cgiParseResultType parseParts(mpReader& reader)
 {
     if (cgiContentLength == 0)
         return cgiParseSuccess;
-    cgiParseResultType result = afterNextBoundary(&reader, nullptr, nullptr, nullptr, 1);
+    cgiParseResultType result = afterNextBoundary(&reader, NULL, NULL, NULL, 1);
     if (result == cgiParseIO)
         return cgiParseSuccess;  // no usable opening delimiter: no entries
     if (result != cgiParseSuccess)
         return result;
 
-    static const char* dispositionNames[] = {"name", "filename", nullptr};
-    static const char* noNames[] = {nullptr};
+    static const char* dispositionNames[] = {"name", "filename", NULL};
+    static const char* noNames[] = {NULL};
     char headerName[fieldSpace];
     char headerValue[fieldSpace];
     char disposition[fieldSpace];
@@ -409,14 +411,14 @@ cgiParseResultType parseParts(mpReader& reader)
                 decomposeValue(headerValue, disposition, fieldSpace, dispositionNames,
                                dispositionValues, fieldSpace);
             else if (cgiStrEqNc(headerName, "Content-Type"))
-                decomposeValue(headerValue, contentType, fieldSpace, noNames, nullptr, 0);
+                decomposeValue(headerValue, contentType, fieldSpace, noNames, NULL, 0);
         }
 
         if (!cgiStrEqNc(disposition, "form-data")) {
             // Pass over the part's body, so the parts after it still count. A
             // cut inside it (or inside its headers) ends the input: what came
             // before stands.
-            result = afterNextBoundary(&reader, nullptr, nullptr, nullptr, 0);
+            result = afterNextBoundary(&reader, NULL, NULL, NULL, 0);
             if (result == cgiParseIO)
                 return cgiParseSuccess;
             if (result != cgiParseSuccess)
@@ -425,7 +427,7 @@ cgiParseResultType parseParts(mpReader& reader)
         }
 
         const bool isFile = fileName[0] != '\0';
-        FILE* out = nullptr;
+        FILE* out = NULL;
         tfileName[0] = '\0';
         if (isFile) {
             if (cgiGetTempFileName(tfileName) != cgiParseSuccess)
@@ -434,21 +436,21 @@ cgiParseResultType parseParts(mpReader& reader)
             // some file systems answer with a flush of the whole file at close.
             // The scan writes runs of whole blocks, so a stream buffer would
             // only split them.
-            out = std::fopen(tfileName, "r+b");
-            if (out == nullptr) {
+            out = fopen(tfileName, "r+b");
+            if (out == NULL) {
                 unlink(tfileName);
                 return cgiParseIO;
             }
-            setvbuf(out, nullptr, _IONBF, 0);
+            setvbuf(out, NULL, _IONBF, 0);
         }
 
-        char* value = nullptr;
+        char* value = NULL;
         int bodyLength = 0;
-        result = afterNextBoundary(&reader, out, isFile ? nullptr : &value, &bodyLength, 0);
+        result = afterNextBoundary(&reader, out, isFile ? NULL : &value, &bodyLength, 0);
         if (isFile) {
             // The close flushes the last buffered bytes: its failure is a
             // failed write like any other.
-            if (std::fclose(out) != 0 && result == cgiParseSuccess)
+            if (fclose(out) != 0 && result == cgiParseSuccess)
                 result = cgiParseIO;
             if (result != cgiParseSuccess)
                 unlink(tfileName);
@@ -456,9 +458,9 @@ cgiParseResultType parseParts(mpReader& reader)
         if (result != cgiParseSuccess)
             return result;
 
-        auto* e = static_cast<cgiFormEntry*>(std::calloc(1, sizeof(cgiFormEntry)));
-        if (e == nullptr) {
-            std::free(value);
+        cgiFormEntry* e = static_cast<cgiFormEntry*>(calloc(1, sizeof(cgiFormEntry)));
+        if (e == NULL) {
+            free(value);
         } else {
             e->value = isFile ? cgiStrDup("") : value;
             e->attr = cgiStrDup(fieldName);
@@ -467,8 +469,8 @@ cgiParseResultType parseParts(mpReader& reader)
             e->tfileName = cgiStrDup(tfileName);
             e->valueLength = bodyLength;
         }
-        if (e == nullptr || e->value == nullptr || e->attr == nullptr || e->fileName == nullptr ||
-            e->contentType == nullptr || e->tfileName == nullptr) {
+        if (e == NULL || e->value == NULL || e->attr == NULL || e->fileName == NULL ||
+            e->contentType == NULL || e->tfileName == NULL) {
             cgiFreeEntry(e);
             if (isFile)
                 unlink(tfileName);

@@ -2,14 +2,12 @@
 // of a name, and the list of names present.
 #include "cgi/cgi_internal.h"
 
-#include <cctype>
-#include <cmath>
-#include <cstdlib>
-#include <cstring>
+#include <stdlib.h>
+#include <string.h>
 
 const char* cgiFirstNonspaceChar(const char* s)
 {
-    return s + std::strspn(s, " \n\r\t");
+    return s + strspn(s, " \n\r\t");
 }
 
 namespace {
@@ -22,12 +20,12 @@ cgiFormResultType numberField(const char* name, const char* allowed, Parse parse
 {
     *result = defaultV;
     cgiFormEntry* e = cgiFormEntryFindFirst(name);
-    if (e == nullptr)
+    if (e == NULL)
         return cgiFormNotFound;
     if (e->value[0] == '\0')
         return cgiFormEmpty;
     const char* first = cgiFirstNonspaceChar(e->value);
-    if (*first == '\0' || std::strchr(allowed, *first) == nullptr)
+    if (*first == '\0' || strchr(allowed, *first) == NULL)
         return cgiFormBadType;
     *result = parse(e->value);
     return cgiFormSuccess;
@@ -52,14 +50,29 @@ cgiFormResultType clamp(cgiFormResultType r, T* result, T min, T max)
 int choiceIndex(const char* value, const char** choices, int total)
 {
     for (int i = 0; i < total; ++i)
-        if (std::strcmp(value, choices[i]) == 0)
+        if (strcmp(value, choices[i]) == 0)
             return i;
     return -1;
 }
 
 char** nullArray(size_t count)
 {
-    return static_cast<char**>(std::calloc(count + 1, sizeof(char*)));
+    return static_cast<char**>(calloc(count + 1, sizeof(char*)));
+}
+
+// The number that s starts with (after blanks), whatever follows it.
+double parseDouble(const char* s)
+{
+    return strtod(s, NULL);
+}
+
+// True when no entry before e in the list has e's name.
+bool firstOfItsName(cgiFormEntry* e)
+{
+    for (cgiFormEntry* p = cgiFormEntryFirst; p != e; p = p->next)
+        if (strcmp(p->attr, e->attr) == 0)
+            return false;
+    return true;
 }
 
 }  // namespace
@@ -77,12 +90,11 @@ cgiFormResultType cgiFormIntegerBounded(const char* name, int* result, int min, 
 
 cgiFormResultType cgiFormDouble(const char* name, double* result, double defaultV)
 {
-    cgiFormResultType r = numberField(
-        name, "0123456789.-+", [](const char* s) { return std::strtod(s, nullptr); }, result,
-        defaultV);
+    cgiFormResultType r = numberField(name, "0123456789.-+", parseDouble, result, defaultV);
     // "+nan" passes the first-character test, but NaN is no number and lies
-    // within no bounds: it is refused like any other text.
-    if (r == cgiFormSuccess && std::isnan(*result)) {
+    // within no bounds: it is refused like any other text. NaN is the one
+    // value unequal to itself.
+    if (r == cgiFormSuccess && *result != *result) {
         *result = defaultV;
         return cgiFormBadType;
     }
@@ -99,7 +111,7 @@ cgiFormResultType cgiFormSelectSingle(const char* name, const char** choicesText
                                       int* result, int defaultV)
 {
     cgiFormEntry* e = cgiFormEntryFindFirst(name);
-    if (e == nullptr) {
+    if (e == NULL) {
         *result = defaultV;
         return cgiFormNotFound;
     }
@@ -120,13 +132,13 @@ cgiFormResultType cgiFormSelectMultiple(const char* name, const char** choicesTe
     for (int i = 0; i < choicesTotal; ++i)
         result[i] = 0;
     cgiFormEntry* e = cgiFormEntryFindFirst(name);
-    if (e == nullptr) {
+    if (e == NULL) {
         *invalid = 0;
         return cgiFormNotFound;
     }
     int hits = 0;
     int misses = 0;
-    for (; e != nullptr; e = cgiFormEntryFindNext()) {
+    for (; e != NULL; e = cgiFormEntryFindNext()) {
         int i = choiceIndex(e->value, choicesText, choicesTotal);
         if (i >= 0) {
             result[i] = 1;
@@ -147,30 +159,30 @@ cgiFormResultType cgiFormCheckboxMultiple(const char* name, const char** valuesT
 
 cgiFormResultType cgiFormCheckboxSingle(const char* name)
 {
-    return cgiFormEntryFindFirst(name) != nullptr ? cgiFormSuccess : cgiFormNotFound;
+    return cgiFormEntryFindFirst(name) != NULL ? cgiFormSuccess : cgiFormNotFound;
 }
 
 cgiFormResultType cgiFormStringMultiple(const char* name, char*** ptrToStringArray)
 {
     size_t total = 0;
-    for (cgiFormEntry* e = cgiFormEntryFindFirst(name); e != nullptr; e = cgiFormEntryFindNext())
+    for (cgiFormEntry* e = cgiFormEntryFindFirst(name); e != NULL; e = cgiFormEntryFindNext())
         ++total;
     char** strings = nullArray(total);
-    if (strings == nullptr) {
-        *ptrToStringArray = nullptr;
+    if (strings == NULL) {
+        *ptrToStringArray = NULL;
         return cgiFormMemory;
     }
     *ptrToStringArray = strings;
     if (total == 0)
         return cgiFormNotFound;
     size_t i = 0;
-    for (cgiFormEntry* e = cgiFormEntryFindFirst(name); e != nullptr; e = cgiFormEntryFindNext()) {
+    for (cgiFormEntry* e = cgiFormEntryFindFirst(name); e != NULL; e = cgiFormEntryFindNext()) {
         // Normalising line breaks never lengthens a value, so its own size fits.
-        int size = static_cast<int>(std::strlen(e->value)) + 1;
-        strings[i] = static_cast<char*>(std::malloc(static_cast<size_t>(size)));
-        if (strings[i] == nullptr) {
+        int size = static_cast<int>(strlen(e->value)) + 1;
+        strings[i] = static_cast<char*>(malloc(static_cast<size_t>(size)));
+        if (strings[i] == NULL) {
             cgiStringArrayFree(strings);
-            *ptrToStringArray = nullptr;
+            *ptrToStringArray = NULL;
             return cgiFormMemory;
         }
         cgiFormEntryString(e, strings[i], size, 1);
@@ -181,28 +193,22 @@ cgiFormResultType cgiFormStringMultiple(const char* name, char*** ptrToStringArr
 
 cgiFormResultType cgiFormEntries(char*** ptrToStringArray)
 {
-    auto firstOfItsName = [](cgiFormEntry* e) {
-        for (cgiFormEntry* p = cgiFormEntryFirst; p != e; p = p->next)
-            if (std::strcmp(p->attr, e->attr) == 0)
-                return false;
-        return true;
-    };
     size_t total = 0;
-    for (cgiFormEntry* e = cgiFormEntryFirst; e != nullptr; e = e->next)
+    for (cgiFormEntry* e = cgiFormEntryFirst; e != NULL; e = e->next)
         total += firstOfItsName(e) ? 1 : 0;
     char** names = nullArray(total);
-    if (names == nullptr) {
-        *ptrToStringArray = nullptr;
+    if (names == NULL) {
+        *ptrToStringArray = NULL;
         return cgiFormMemory;
     }
     size_t i = 0;
-    for (cgiFormEntry* e = cgiFormEntryFirst; e != nullptr; e = e->next) {
+    for (cgiFormEntry* e = cgiFormEntryFirst; e != NULL; e = e->next) {
         if (!firstOfItsName(e))
             continue;
         names[i] = cgiStrDup(e->attr);
-        if (names[i++] == nullptr) {
+        if (names[i++] == NULL) {
             cgiStringArrayFree(names);
-            *ptrToStringArray = nullptr;
+            *ptrToStringArray = NULL;
             return cgiFormMemory;
         }
     }
@@ -212,9 +218,9 @@ cgiFormResultType cgiFormEntries(char*** ptrToStringArray)
 
 void cgiStringArrayFree(char** stringArray)
 {
-    if (stringArray == nullptr)
+    if (stringArray == NULL)
         return;
-    for (char** p = stringArray; *p != nullptr; ++p)
-        std::free(*p);
-    std::free(stringArray);
+    for (char** p = stringArray; *p != NULL; ++p)
+        free(*p);
+    free(stringArray);
 }

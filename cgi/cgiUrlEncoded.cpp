@@ -1,8 +1,8 @@
 // URL-encoded form input: the query string of a GET, the body of a POST.
 #include "cgi/cgi_internal.h"
 
-#include <cstdlib>
-#include <cstring>
+#include <stdlib.h>
+#include <string.h>
 
 namespace {
 
@@ -13,8 +13,8 @@ enum cgiUnescapeResultType { cgiUnescapeSuccess = 0, cgiUnescapeMemory = 1 };
 // end of the input vanishes.
 cgiUnescapeResultType cgiUnescapeChars(char** out, const char* data, int length)
 {
-    char* s = static_cast<char*>(std::malloc(static_cast<size_t>(length) + 1));
-    if (s == nullptr)
+    char* s = static_cast<char*>(malloc(static_cast<size_t>(length) + 1));
+    if (s == NULL)
         return cgiUnescapeMemory;
     enum { plain, firstDigit, secondDigit } state = plain;
     int partial = 0;
@@ -58,8 +58,8 @@ cgiParseResultType cgiParsePostFormInput()
     // allocated or read.
     if (cgiContentLength < 0 || cgiContentLength > cgiMaxUrlEncodedLength)
         return cgiParseMemory;
-    char* input = static_cast<char*>(std::malloc(static_cast<size_t>(cgiContentLength)));
-    if (input == nullptr)
+    char* input = static_cast<char*>(malloc(static_cast<size_t>(cgiContentLength)));
+    if (input == NULL)
         return cgiParseMemory;
     int got = 0;
     cgiBodyBegin();
@@ -71,11 +71,11 @@ cgiParseResultType cgiParsePostFormInput()
     }
     cgiBodyEnd(0);
     if (got < cgiContentLength) {
-        std::free(input);
+        free(input);
         return cgiParseIO;
     }
     cgiParseResultType result = cgiParseFormInput(input, cgiContentLength);
-    std::free(input);
+    free(input);
     return result;
 }
 
@@ -89,7 +89,7 @@ cgiParseResultType cgiParseFormInput(const char* data, int length)
             ++pos;
         if (pos == length)
             return cgiParseSuccess;  // a trailing segment without '=' is dropped
-        char* attr = nullptr;
+        char* attr = NULL;
         if (cgiUnescapeChars(&attr, data + start, pos - start) != cgiUnescapeSuccess)
             return cgiParseMemory;
         start = ++pos;
@@ -99,15 +99,15 @@ cgiParseResultType cgiParseFormInput(const char* data, int length)
         int valueEnd = pos;
         if (more)
             ++pos;
-        char* value = nullptr;
+        char* value = NULL;
         if (cgiUnescapeChars(&value, data + start, valueEnd - start) != cgiUnescapeSuccess) {
-            std::free(attr);
+            free(attr);
             return cgiParseMemory;
         }
-        auto* e = static_cast<cgiFormEntry*>(std::calloc(1, sizeof(cgiFormEntry)));
-        if (e == nullptr) {
-            std::free(attr);
-            std::free(value);
+        cgiFormEntry* e = static_cast<cgiFormEntry*>(calloc(1, sizeof(cgiFormEntry)));
+        if (e == NULL) {
+            free(attr);
+            free(value);
             return cgiParseMemory;
         }
         e->attr = attr;
@@ -115,11 +115,11 @@ cgiParseResultType cgiParseFormInput(const char* data, int length)
         e->fileName = cgiStrDup("");
         e->contentType = cgiStrDup("");
         e->tfileName = cgiStrDup("");
-        if (e->fileName == nullptr || e->contentType == nullptr || e->tfileName == nullptr) {
+        if (e->fileName == NULL || e->contentType == NULL || e->tfileName == NULL) {
             cgiFreeEntry(e);
             return cgiParseMemory;
         }
-        e->valueLength = static_cast<int>(std::strlen(value));
+        e->valueLength = static_cast<int>(strlen(value));
         *tail = e;
         tail = &e->next;
         if (!more)

@@ -14,7 +14,7 @@ extern char cgiEmptyString[1];
 // The twenty environment texts in capture-file order: the fifteen server and
 // request variables, cgiContentType, cgiAccept, cgiUserAgent, cgiReferrer,
 // cgiCookie. A restore makes each of them a heap copy.
-constexpr int cgiEnvironmentTextCount = 20;
+enum { cgiEnvironmentTextCount = 20 };
 extern char** const cgiEnvironmentTexts[cgiEnvironmentTextCount];
 
 void cgiSetupConstants();
@@ -47,7 +47,7 @@ cgiFormEntry* cgiFormEntryFindNext();
 cgiFormResultType cgiFormEntryString(cgiFormEntry* e, char* result, int max, int newlines);
 
 // ---- Entry list helpers shared by the parsers and the replay ----
-// A heap copy of s (malloc), or nullptr.
+// A heap copy of s (malloc), or NULL.
 char* cgiStrDup(const char* s);
 // Frees an entry and its strings; the file it names is left alone.
 void cgiFreeEntry(cgiFormEntry* e);
@@ -62,13 +62,15 @@ extern cgiFormEntry* cgiFindPos;
 // ---- What one request may make the layer hold or wait for ----
 // Beyond a limit the parse fails (cgiParseMemory): the run ends with -1 and
 // no answer, every temporary file removed, nothing further read.
-constexpr int cgiMaxParts = 1000;                     // parts of a multipart body
-constexpr int cgiMaxValueLength = 1024 * 1024;        // a multipart value without file name
-constexpr int cgiMaxUrlEncodedLength = 1024 * 1024;   // a URL-encoded POST body
+enum {
+    cgiMaxParts = 1000,                    // parts of a multipart body
+    cgiMaxValueLength = 1024 * 1024,       // a multipart value without file name
+    cgiMaxUrlEncodedLength = 1024 * 1024   // a URL-encoded POST body
+};
 // The longest wait for the next byte of the body; QUIB_READ_IDLE_MS (a
 // positive number of milliseconds) shortens it for tests. A body that stalls
 // longer ends there, like a cut one.
-constexpr int cgiReadIdleMs = 60000;
+enum { cgiReadIdleMs = 60000 };
 
 // ---- The request body ----
 // A parser reads the body between cgiBodyBegin() and cgiBodyEnd().
@@ -83,7 +85,7 @@ void cgiBodyEnd(int unused);
 // ---- Multipart reader ----
 // The most bytes one read of the body asks for (cgiMpBlockSize); tests lower
 // it so that delimiters straddle reads.
-constexpr int cgiMpBlockSize = 65536;
+enum { cgiMpBlockSize = 65536 };
 extern int cgiMpReadSize;
 
 // ---- Typed accessors ----

@@ -14,9 +14,10 @@ endif()
 install(TARGETS ${programs} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 set_target_properties(quib_platform PROPERTIES EXPORT_NAME platform)
+set_target_properties(quib_platform_posix PROPERTIES EXPORT_NAME platform_posix)
 set_target_properties(quib_cgi PROPERTIES EXPORT_NAME cgi)
 set_target_properties(quib_cgi_main PROPERTIES EXPORT_NAME cgi_main)
-install(TARGETS quib_cgi quib_cgi_main quib_platform EXPORT QuibCgiTargets
+install(TARGETS quib_cgi quib_cgi_main quib_platform quib_platform_posix EXPORT QuibCgiTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
         INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/quib)
 # cgi.h is the layer's one public header; it needs nothing else of ours.

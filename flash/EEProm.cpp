@@ -1,14 +1,16 @@
 #include "flash/EEProm.h"
 
-#include <atomic>
-#include <cerrno>
+#include <errno.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include "flash/Flash_Drv.h"
 #include "flash/Flash_Pack.h"
 #include "platform/platform.h"
 
-pthread_mutex_t mtx_ActionWithEEProm = PTHREAD_MUTEX_INITIALIZER;
+// Set up by F_InitEEProm with pthread_mutex_init (QNX's static initialiser
+// narrows into an int field): the lock is usable once that call has run.
+pthread_mutex_t mtx_ActionWithEEProm;
 sem_t SaveToProm_sem;
 pthread_attr_t ptaEEPROMThreadAttr;
 int iSaveConfigUserToProm = 0;
@@ -16,15 +18,18 @@ int iSaveConfigProdToProm = 0;
 
 namespace {
 
-constexpr int EEPROM_THREAD_PRIORITY = 4;
-constexpr useconds_t EEPROM_LOCK_POLL_US = 100000;
+const int EEPROM_THREAD_PRIORITY = 4;
+const useconds_t EEPROM_LOCK_POLL_US = 100000;
 
 // The lock, the semaphore and the thread are set up once per process: a second
 // initialisation under a running save thread would be undefined behaviour.
 bool V_EEProm_bSemReady = false;
 bool V_EEProm_bAttrReady = false;
 bool V_EEProm_bThreadRunning = false;
-std::atomic<unsigned> V_EEProm_uiCycles{0};
+// Written by the save thread alone; callers only compare it with a count they
+// read before, and nothing else is published through it. A sig_atomic_t is
+// read and written in one access, and volatile makes every poll read it again.
+volatile sig_atomic_t V_EEProm_uiCycles = 0;
 
 int P_EEProm_StartThread()
 {
@@ -35,12 +40,12 @@ int P_EEProm_StartThread()
     pthread_attr_setdetachstate(&ptaEEPROMThreadAttr, PTHREAD_CREATE_DETACHED);
     platform_thread_attr_priority(&ptaEEPROMThreadAttr, EEPROM_THREAD_PRIORITY);
     pthread_t thread;
-    int rc = pthread_create(&thread, &ptaEEPROMThreadAttr, T_SaveToEEPROM, nullptr);
+    int rc = pthread_create(&thread, &ptaEEPROMThreadAttr, T_SaveToEEPROM, NULL);
     if (rc == EPERM || rc == EINVAL) {
         // The scheduler refused the fixed priority: a save thread at the
         // creator's priority is better than none, which would stop every upload.
         pthread_attr_setinheritsched(&ptaEEPROMThreadAttr, PTHREAD_INHERIT_SCHED);
-        rc = pthread_create(&thread, &ptaEEPROMThreadAttr, T_SaveToEEPROM, nullptr);
+        rc = pthread_create(&thread, &ptaEEPROMThreadAttr, T_SaveToEEPROM, NULL);
     }
     V_EEProm_bThreadRunning = rc == 0;
     return rc == 0 ? 0 : -1;
@@ -51,7 +56,7 @@ int P_EEProm_StartThread()
 int F_InitEEProm()
 {
     if (!V_EEProm_bSemReady)
-        pthread_mutex_init(&mtx_ActionWithEEProm, nullptr);
+        pthread_mutex_init(&mtx_ActionWithEEProm, NULL);
     const int flash = F_FlashDrv_Init();
     F_FlashPack_Init();
     if (!V_EEProm_bSemReady) {
@@ -106,12 +111,12 @@ void* T_SaveToEEPROM(void*)
             usleep(EEPROM_LOCK_POLL_US);
         } while (pthread_mutex_trylock(&mtx_ActionWithEEProm) != 0);
         pthread_mutex_unlock(&mtx_ActionWithEEProm);
-        V_EEProm_uiCycles.fetch_add(1, std::memory_order_release);
+        V_EEProm_uiCycles = V_EEProm_uiCycles + 1;
     }
-    return nullptr;
+    return NULL;
 }
 
 unsigned F_EEProm_CyclesDone()
 {
-    return V_EEProm_uiCycles.load(std::memory_order_acquire);
+    return static_cast<unsigned>(V_EEProm_uiCycles);
 }

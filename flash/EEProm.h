@@ -2,12 +2,12 @@
 // the detached save thread that takes save requests posted on a semaphore.
 #pragma once
 
-#include <cstdint>
+#include <stdint.h>
 #include <pthread.h>
 #include <semaphore.h>
 
-constexpr int EEPROM_SAVE_USER = 1;
-constexpr int EEPROM_SAVE_PROD = 2;   // any other kind: both
+static const int EEPROM_SAVE_USER = 1;
+static const int EEPROM_SAVE_PROD = 2;   // any other kind: both
 
 // The only lock of the system; it guards the service's own actions on the
 // parameter sectors. The save thread takes it only by polling.

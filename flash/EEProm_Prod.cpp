@@ -7,7 +7,7 @@
 
 namespace {
 
-constexpr int PROD_ERR_ERASE = -3;
+const int PROD_ERR_ERASE = -3;
 
 // The 2 MiB chip has no product sector: its address lies past the window and
 // would otherwise be taken for ordinary memory.

@@ -26,16 +26,31 @@ uintptr_t FLASH_ADD_PARAM_PROD = 0;
 uintptr_t FLASH_ADD_PARAM_RFU2 = 0;
 uintptr_t FLASH_ADD_PARAM_RFU1 = 0;
 
+const S_FlashMapEntry FLASH_MAP[] = {
+    {"FLASH_ADD_IMAGE", &FLASH_ADD_IMAGE, FLASH_OFF_IMAGE},
+    {"FLASH_ADD_WEB", &FLASH_ADD_WEB, FLASH_OFF_WEB},
+    {"FLASH_ADD_FIRMW", &FLASH_ADD_FIRMW, FLASH_OFF_FIRMW},
+    {"FLASH_ADD_VERSFIRMW", &FLASH_ADD_VERSFIRMW, FLASH_OFF_VERSFIRMW},
+    {"FLASH_ADD_PARAM_MAINT", &FLASH_ADD_PARAM_MAINT, FLASH_OFF_PARAM_MAINT},
+    {"FLASH_ADD_LOADER", &FLASH_ADD_LOADER, FLASH_OFF_LOADER},
+    {"FLASH_ADD_INFOLOADER", &FLASH_ADD_INFOLOADER, FLASH_OFF_INFOLOADER},
+    {"FLASH_ADD_VERSLOADER", &FLASH_ADD_VERSLOADER, FLASH_OFF_VERSLOADER},
+    {"FLASH_ADD_PARAM_USER", &FLASH_ADD_PARAM_USER, FLASH_OFF_PARAM_USER},
+    {"FLASH_ADD_PARAM_PROD", &FLASH_ADD_PARAM_PROD, FLASH_OFF_PARAM_PROD},
+    {"FLASH_ADD_PARAM_RFU2", &FLASH_ADD_PARAM_RFU2, FLASH_OFF_PARAM_RFU2},
+    {"FLASH_ADD_PARAM_RFU1", &FLASH_ADD_PARAM_RFU1, FLASH_OFF_PARAM_RFU1},
+};
+
 namespace {
 
-constexpr uint64_t kPhysLower = 0xFFE00000;  // the 2 MiB part, and the first probe
-constexpr uint64_t kPhysUpper = 0xFFC00000;  // the 4 MiB parts
-constexpr size_t kProbeLen = 16;             // whole pages get mapped: 0xAAA is inside
-constexpr uint32_t kCmd1 = 0xAAA;
-constexpr uint32_t kCmd2 = 0x555;
-constexpr useconds_t kErasePollSleepUs = 200000;
+const uint64_t kPhysLower = 0xFFE00000;  // the 2 MiB part, and the first probe
+const uint64_t kPhysUpper = 0xFFC00000;  // the 4 MiB parts
+enum { kProbeLen = 16 };                 // whole pages get mapped: 0xAAA is inside
+const uint32_t kCmd1 = 0xAAA;
+const uint32_t kCmd2 = 0x555;
+const useconds_t kErasePollSleepUs = 200000;
 
-constexpr int kDevMemProt = PROT_READ | PROT_WRITE | PROT_NOCACHE;
+const int kDevMemProt = PROT_READ | PROT_WRITE | PROT_NOCACHE;
 
 void busWrite(uint32_t offset, uint8_t value) { platform_bus_write8(FLASH_ADD_DEBUT + offset, value); }
 
@@ -66,7 +81,7 @@ void autoselect()
 // Maps len bytes of the device at physical; 0 when the mapping failed.
 uintptr_t mapDevice(size_t len, uint64_t physical)
 {
-    void* p = mmap_device_memory(nullptr, len, kDevMemProt, MAP_SHARED, physical);
+    void* p = mmap_device_memory(NULL, len, kDevMemProt, MAP_SHARED, physical);
     return p == MAP_FAILED ? 0 : reinterpret_cast<uintptr_t>(p);
 }
 
@@ -87,8 +102,8 @@ bool probe(uint64_t physical)
 void setMap()
 {
     FLASH_ADD_FIN = FLASH_ADD_DEBUT + FLASH_Size;
-    for (const S_FlashMapEntry& e : FLASH_MAP)
-        *e.address = FLASH_ADD_DEBUT + e.offset;
+    for (int i = 0; i < FLASH_MAP_ENTRIES; ++i)
+        *FLASH_MAP[i].address = FLASH_ADD_DEBUT + FLASH_MAP[i].offset;
 }
 
 // Empties the window and the map, so that every later access fails with -2.
@@ -97,8 +112,8 @@ void clearMap()
     FLASH_ADD_DEBUT = 0;
     FLASH_Size = 0;
     FLASH_ADD_FIN = 0;
-    for (const S_FlashMapEntry& e : FLASH_MAP)
-        *e.address = 0;
+    for (int i = 0; i < FLASH_MAP_ENTRIES; ++i)
+        *FLASH_MAP[i].address = 0;
 }
 
 int failInit()
@@ -137,7 +152,7 @@ int F_FlashDrv_Init()
     // A second Init (F_InitEEProm after cgiMain's) releases the first window
     // rather than leaving it mapped for the rest of the process.
     F_FlashDrv_Close();
-    ThreadCtl(_NTO_TCTL_IO, nullptr);
+    ThreadCtl(_NTO_TCTL_IO, NULL);
     V_FlashDrv_MemType = 0xC8;
 
     if (!probe(kPhysLower))

@@ -3,7 +3,7 @@
 // the device is reached only through platform_bus_read8/write8.
 #pragma once
 
-#include <cstdint>
+#include <stdint.h>
 
 // ---- The flash memory map, set by F_FlashDrv_Init ----
 extern uintptr_t FLASH_ADD_DEBUT;
@@ -25,19 +25,19 @@ extern uintptr_t FLASH_ADD_PARAM_RFU2;
 extern uintptr_t FLASH_ADD_PARAM_RFU1;
 
 // Offsets of the regions from the first byte of the window.
-constexpr uint32_t FLASH_SECTOR_SIZE = 0x10000;
-constexpr uint32_t FLASH_OFF_IMAGE = 0x000000;
-constexpr uint32_t FLASH_OFF_WEB = 0x1B0000;
-constexpr uint32_t FLASH_OFF_FIRMW = 0x300000;
-constexpr uint32_t FLASH_OFF_VERSFIRMW = 0x39FF80;
-constexpr uint32_t FLASH_OFF_PARAM_MAINT = 0x3A0000;
-constexpr uint32_t FLASH_OFF_LOADER = 0x3B0000;
-constexpr uint32_t FLASH_OFF_INFOLOADER = 0x3BFF00;
-constexpr uint32_t FLASH_OFF_VERSLOADER = 0x3BFF80;
-constexpr uint32_t FLASH_OFF_PARAM_USER = 0x3C0000;
-constexpr uint32_t FLASH_OFF_PARAM_PROD = 0x3D0000;
-constexpr uint32_t FLASH_OFF_PARAM_RFU2 = 0x3E0000;
-constexpr uint32_t FLASH_OFF_PARAM_RFU1 = 0x3F0000;
+static const uint32_t FLASH_SECTOR_SIZE = 0x10000;
+static const uint32_t FLASH_OFF_IMAGE = 0x000000;
+static const uint32_t FLASH_OFF_WEB = 0x1B0000;
+static const uint32_t FLASH_OFF_FIRMW = 0x300000;
+static const uint32_t FLASH_OFF_VERSFIRMW = 0x39FF80;
+static const uint32_t FLASH_OFF_PARAM_MAINT = 0x3A0000;
+static const uint32_t FLASH_OFF_LOADER = 0x3B0000;
+static const uint32_t FLASH_OFF_INFOLOADER = 0x3BFF00;
+static const uint32_t FLASH_OFF_VERSLOADER = 0x3BFF80;
+static const uint32_t FLASH_OFF_PARAM_USER = 0x3C0000;
+static const uint32_t FLASH_OFF_PARAM_PROD = 0x3D0000;
+static const uint32_t FLASH_OFF_PARAM_RFU2 = 0x3E0000;
+static const uint32_t FLASH_OFF_PARAM_RFU1 = 0x3F0000;
 
 // The map as one table: F_FlashDrv_Init sets each address from it, and
 // whatever lists the map reads it here rather than keeping its own list.
@@ -46,20 +46,9 @@ struct S_FlashMapEntry {
     uintptr_t* address;
     uint32_t offset;
 };
-inline constexpr S_FlashMapEntry FLASH_MAP[] = {
-    {"FLASH_ADD_IMAGE", &FLASH_ADD_IMAGE, FLASH_OFF_IMAGE},
-    {"FLASH_ADD_WEB", &FLASH_ADD_WEB, FLASH_OFF_WEB},
-    {"FLASH_ADD_FIRMW", &FLASH_ADD_FIRMW, FLASH_OFF_FIRMW},
-    {"FLASH_ADD_VERSFIRMW", &FLASH_ADD_VERSFIRMW, FLASH_OFF_VERSFIRMW},
-    {"FLASH_ADD_PARAM_MAINT", &FLASH_ADD_PARAM_MAINT, FLASH_OFF_PARAM_MAINT},
-    {"FLASH_ADD_LOADER", &FLASH_ADD_LOADER, FLASH_OFF_LOADER},
-    {"FLASH_ADD_INFOLOADER", &FLASH_ADD_INFOLOADER, FLASH_OFF_INFOLOADER},
-    {"FLASH_ADD_VERSLOADER", &FLASH_ADD_VERSLOADER, FLASH_OFF_VERSLOADER},
-    {"FLASH_ADD_PARAM_USER", &FLASH_ADD_PARAM_USER, FLASH_OFF_PARAM_USER},
-    {"FLASH_ADD_PARAM_PROD", &FLASH_ADD_PARAM_PROD, FLASH_OFF_PARAM_PROD},
-    {"FLASH_ADD_PARAM_RFU2", &FLASH_ADD_PARAM_RFU2, FLASH_OFF_PARAM_RFU2},
-    {"FLASH_ADD_PARAM_RFU1", &FLASH_ADD_PARAM_RFU1, FLASH_OFF_PARAM_RFU1},
-};
+// Defined in Flash_Drv.cpp; a definition with another count does not compile.
+enum { FLASH_MAP_ENTRIES = 12 };
+extern const S_FlashMapEntry FLASH_MAP[FLASH_MAP_ENTRIES];
 
 // Driver results: 0 success, -2 outside the window, -3 programming failed,
 // -4 mapping or identification failed. One window a process: Init releases

@@ -2,12 +2,12 @@
 // operations of Flash_Pack.h.
 #include "flash/Flash_Pack.h"
 
-#include <cstring>
+#include <string.h>
 
 #include "flash/Flash_Drv.h"
 
 uint8_t V_A_cFlashTab[FLASHPACK_BUFFER_SIZE];
-uint8_t* V_A_cFlashMem = nullptr;
+uint8_t* V_A_cFlashMem = NULL;
 S_FlashPackHeader V_S_sFlashPackHeader = {FLASHPACK_STATUS_FREE, 0, {0, 0}};
 
 namespace {
@@ -24,7 +24,7 @@ int P_FlashPack_ReadBytes(uintptr_t pack, uint32_t offset, void* buf, uint32_t l
         uintptr_t cursor = pack + offset;
         return F_FlashDrv_Read(&cursor, buf, len);
     }
-    std::memcpy(buf, reinterpret_cast<const void*>(pack + offset), len);
+    memcpy(buf, reinterpret_cast<const void*>(pack + offset), len);
     return 0;
 }
 
@@ -37,7 +37,7 @@ int P_FlashPack_Program(uintptr_t pack, uint32_t offset, const void* data, uint3
         uintptr_t cursor = pack + offset;
         return F_FlashDrv_Write(&cursor, data, len);
     }
-    std::memcpy(reinterpret_cast<void*>(pack + offset), data, len);
+    memcpy(reinterpret_cast<void*>(pack + offset), data, len);
     return 0;
 }
 
@@ -57,7 +57,7 @@ int P_FlashPack_SetStatus(uintptr_t pack, uint8_t status)
 int P_FlashPack_ProgramHead(uintptr_t pack, const S_FlashPackHeader& h)
 {
     uint8_t bytes[FLASHPACK_HEAD_SIZE];
-    std::memcpy(bytes, &h, sizeof bytes);
+    memcpy(bytes, &h, sizeof bytes);
     int rc = P_FlashPack_Program(pack, 1, bytes + 1, FLASHPACK_HEAD_SIZE - 1);
     return rc != 0 ? rc : P_FlashPack_SetStatus(pack, h.ucStatus);
 }
@@ -69,8 +69,8 @@ bool P_FlashPack_HeadFits(const S_FlashPackHeader& there, const S_FlashPackHeade
 {
     uint8_t a[FLASHPACK_HEAD_SIZE];
     uint8_t b[FLASHPACK_HEAD_SIZE];
-    std::memcpy(a, &there, sizeof a);
-    std::memcpy(b, &want, sizeof b);
+    memcpy(a, &there, sizeof a);
+    memcpy(b, &want, sizeof b);
     bool fits = there.ucStatus == FLASHPACK_STATUS_FREE;
     for (uint32_t i = 1; i < FLASHPACK_HEAD_SIZE; ++i)
         fits = fits && (a[i] & b[i]) == b[i];
@@ -87,11 +87,14 @@ int P_FlashPack_Seal(uintptr_t pack)
 
 // ---- The chain ----
 
+// A visitor of the walk: gets each pack's address and header, and the
+// context the walk was given; false stops the walk.
+typedef bool (*P_FlashPack_Visit)(uintptr_t addr, const S_FlashPackHeader& h, void* context);
+
 // Walks the chain from base within base's sector, handing each pack's address
 // and header to visit (false stops the walk). Returns where the walk stopped,
 // with the header read there (free or torn) in *last, erased when none was.
-template <typename Visit>
-uintptr_t P_FlashPack_Walk(uintptr_t base, S_FlashPackHeader* last, Visit visit)
+uintptr_t P_FlashPack_Walk(uintptr_t base, S_FlashPackHeader* last, P_FlashPack_Visit visit, void* context)
 {
     uintptr_t addr = base;
     const uintptr_t limit = F_FlashPack_SectorEnd(base);
@@ -104,11 +107,17 @@ uintptr_t P_FlashPack_Walk(uintptr_t base, S_FlashPackHeader* last, Visit visit)
             *last = h;
             break;
         }
-        if (!visit(addr, h))
+        if (!visit(addr, h, context))
             break;
         addr += FLASHPACK_HEAD_SIZE + F_FlashPack_HeadLength(h);
     }
     return addr;
+}
+
+// Goes on over every pack, so that the walk stops only at the chain's end.
+bool P_FlashPack_VisitAll(uintptr_t, const S_FlashPackHeader&, void*)
+{
+    return true;
 }
 
 // Finds the place for a pack with header h and len data bytes at the chain's
@@ -118,7 +127,7 @@ uintptr_t P_FlashPack_Walk(uintptr_t base, S_FlashPackHeader* last, Visit visit)
 int P_FlashPack_Claim(uintptr_t base, const S_FlashPackHeader& h, uint32_t len, uintptr_t* at)
 {
     S_FlashPackHeader last;
-    const uintptr_t end = P_FlashPack_Walk(base, &last, [](uintptr_t, const S_FlashPackHeader&) { return true; });
+    const uintptr_t end = P_FlashPack_Walk(base, &last, P_FlashPack_VisitAll, NULL);
     const uintptr_t limit = F_FlashPack_SectorEnd(base);
     const bool seal = F_FlashPack_HeadTorn(last) && !P_FlashPack_HeadFits(last, h);
     const uintptr_t place = end + (seal ? FLASHPACK_HEAD_SIZE : 0);
@@ -134,23 +143,54 @@ int P_FlashPack_Claim(uintptr_t base, const S_FlashPackHeader& h, uint32_t len, 
     return 0;
 }
 
+// What the retiring walk carries: the id, the pack to keep, the first failure.
+struct S_FlashPackRetire {
+    uint8_t id;
+    uintptr_t keep;
+    int rc;
+};
+
+// Makes a valid pack of the context's id obsolete, keeping the first failure;
+// stops at the pack to keep.
+bool P_FlashPack_VisitRetire(uintptr_t addr, const S_FlashPackHeader& h, void* context)
+{
+    S_FlashPackRetire* retire = static_cast<S_FlashPackRetire*>(context);
+    if (addr == retire->keep)
+        return false;
+    if (h.ucStatus == FLASHPACK_STATUS_VALID && h.ucId == retire->id) {
+        const int r = P_FlashPack_SetStatus(addr, FLASHPACK_STATUS_OBSOLETE);
+        if (retire->rc == 0)
+            retire->rc = r;
+    }
+    return true;
+}
+
 // Makes every valid pack of id ahead of keep obsolete: 0, or the first
 // failure (the later ones are still tried).
 int P_FlashPack_RetireOlder(uintptr_t base, uint8_t id, uintptr_t keep)
 {
-    int rc = 0;
+    S_FlashPackRetire retire = {id, keep, 0};
     S_FlashPackHeader last;
-    P_FlashPack_Walk(base, &last, [&](uintptr_t addr, const S_FlashPackHeader& h) {
-        if (addr == keep)
-            return false;
-        if (h.ucStatus == FLASHPACK_STATUS_VALID && h.ucId == id) {
-            const int r = P_FlashPack_SetStatus(addr, FLASHPACK_STATUS_OBSOLETE);
-            if (rc == 0)
-                rc = r;
-        }
-        return true;
-    });
-    return rc;
+    P_FlashPack_Walk(base, &last, P_FlashPack_VisitRetire, &retire);
+    return retire.rc;
+}
+
+// What the search carries: the id, and the last valid pack of it walked (0: none).
+struct S_FlashPackSearch {
+    uint8_t id;
+    uintptr_t found;
+    S_FlashPackHeader foundHead;
+};
+
+// Remembers a valid pack of the context's id, so that the last one walked wins.
+bool P_FlashPack_VisitSearch(uintptr_t addr, const S_FlashPackHeader& h, void* context)
+{
+    S_FlashPackSearch* search = static_cast<S_FlashPackSearch*>(context);
+    if (h.ucStatus == FLASHPACK_STATUS_VALID && h.ucId == search->id) {
+        search->found = addr;
+        search->foundHead = h;
+    }
+    return true;
 }
 
 }  // namespace
@@ -165,14 +205,14 @@ uintptr_t F_FlashPack_SectorEnd(uintptr_t addr)
 int F_FlashPack_Init()
 {
     V_A_cFlashMem = V_A_cFlashTab;
-    std::memset(V_A_cFlashTab, 0, sizeof V_A_cFlashTab);
+    memset(V_A_cFlashTab, 0, sizeof V_A_cFlashTab);
     V_S_sFlashPackHeader.ucStatus = FLASHPACK_STATUS_FREE;
     return 0;
 }
 
 int F_FlashPack_ReadHead(uintptr_t addr, S_FlashPackHeader* header)
 {
-    if (addr == 0 || header == nullptr)
+    if (addr == 0 || header == NULL)
         return FLASHPACK_ERR_ADDRESS;
     S_FlashPackHeader h;
     int rc = P_FlashPack_ReadBytes(addr, 0, &h, sizeof h);
@@ -185,7 +225,7 @@ int F_FlashPack_ReadHead(uintptr_t addr, S_FlashPackHeader* header)
 
 int F_FlashPack_NextHead(uintptr_t* cursor, const S_FlashPackHeader* header)
 {
-    if (cursor == nullptr || header == nullptr)
+    if (cursor == NULL || header == NULL)
         return FLASHPACK_ERR_ADDRESS;
     if (header->ucStatus == FLASHPACK_STATUS_FREE)
         return FLASHPACK_ERR_END;
@@ -197,7 +237,7 @@ int F_FlashPack_NextHead(uintptr_t* cursor, const S_FlashPackHeader* header)
 
 int F_FlashPack_Read(uintptr_t addr, const S_FlashPackHeader* header, void* buf, int size)
 {
-    if (addr == 0 || header == nullptr || (buf == nullptr && size > 0))
+    if (addr == 0 || header == NULL || (buf == NULL && size > 0))
         return FLASHPACK_ERR_ADDRESS;
     int count = F_FlashPack_HeadLength(*header);
     if (size < count)
@@ -211,13 +251,13 @@ int F_FlashPack_Read(uintptr_t addr, const S_FlashPackHeader* header, void* buf,
 
 int F_FlashPack_Write(uintptr_t addr, const S_FlashPackHeader* header, const void* data, uint32_t len)
 {
-    if (addr == 0 || header == nullptr || (data == nullptr && len > 0))
+    if (addr == 0 || header == NULL || (data == NULL && len > 0))
         return FLASHPACK_ERR_ADDRESS;
     if (!F_FlashDrv_InWindow(addr)) {
         // A memory image takes the header as given: this is how images are built.
-        std::memcpy(reinterpret_cast<void*>(addr), header, FLASHPACK_HEAD_SIZE);
+        memcpy(reinterpret_cast<void*>(addr), header, FLASHPACK_HEAD_SIZE);
         if (len > 0)
-            std::memcpy(reinterpret_cast<void*>(addr + FLASHPACK_HEAD_SIZE), data, len);
+            memcpy(reinterpret_cast<void*>(addr + FLASHPACK_HEAD_SIZE), data, len);
         return 0;
     }
     if (!F_FlashDrv_RangeInWindow(addr, FLASHPACK_HEAD_SIZE) ||
@@ -252,23 +292,16 @@ int F_FlashPack_CrcCk(const S_FlashPackHeader*, const void*, int)
 
 uintptr_t F_FlashPack_SearchPackId(uintptr_t base, uint8_t id, S_FlashPackHeader* header, uintptr_t* end)
 {
-    uintptr_t found = 0;
-    S_FlashPackHeader foundHead{};
+    S_FlashPackSearch search = {id, 0, {0, 0, {0, 0}}};
     S_FlashPackHeader last;
-    const uintptr_t stop = P_FlashPack_Walk(base, &last, [&](uintptr_t addr, const S_FlashPackHeader& h) {
-        if (h.ucStatus == FLASHPACK_STATUS_VALID && h.ucId == id) {
-            found = addr;
-            foundHead = h;
-        }
-        return true;
-    });
-    if (found != 0) {
-        V_S_sFlashPackHeader = foundHead;
-        if (header != nullptr)
-            *header = foundHead;
-        return found;
+    const uintptr_t stop = P_FlashPack_Walk(base, &last, P_FlashPack_VisitSearch, &search);
+    if (search.found != 0) {
+        V_S_sFlashPackHeader = search.foundHead;
+        if (header != NULL)
+            *header = search.foundHead;
+        return search.found;
     }
-    if (end != nullptr)
+    if (end != NULL)
         *end = stop;
     return 0;
 }
@@ -314,7 +347,7 @@ int F_FlashPack_BitField_MK(uintptr_t base, uint8_t id, uint32_t nbytes)
 
 int F_FlashPack_BitField_Inc(uintptr_t base, uint8_t id, int* count)
 {
-    if (count == nullptr)
+    if (count == NULL)
         return FLASHPACK_ERR_ADDRESS;
     S_FlashPackHeader h;
     uintptr_t end = 0;

@@ -14,25 +14,27 @@
 // A chain never extends past the 64 KiB sector (block) of its base.
 #pragma once
 
-#include <cstdint>
+#include <stdint.h>
 
-constexpr uint8_t FLASHPACK_STATUS_FREE = 0xFF;      // erased: the chain ends here
-constexpr uint8_t FLASHPACK_STATUS_WRITING = 0xFE;   // header programmed, data under way
-constexpr uint8_t FLASHPACK_STATUS_VALID = 0xF8;
-constexpr uint8_t FLASHPACK_STATUS_OBSOLETE = 0xC0;
+#include "platform/compile_check.h"
 
-constexpr uint32_t FLASHPACK_HEAD_SIZE = 4;
-constexpr uint32_t FLASHPACK_BLOCK_SIZE = 0x10000;
-constexpr uint32_t FLASHPACK_BUFFER_SIZE = 10240;
+static const uint8_t FLASHPACK_STATUS_FREE = 0xFF;      // erased: the chain ends here
+static const uint8_t FLASHPACK_STATUS_WRITING = 0xFE;   // header programmed, data under way
+static const uint8_t FLASHPACK_STATUS_VALID = 0xF8;
+static const uint8_t FLASHPACK_STATUS_OBSOLETE = 0xC0;
+
+static const uint32_t FLASHPACK_HEAD_SIZE = 4;
+static const uint32_t FLASHPACK_BLOCK_SIZE = 0x10000;
+static const uint32_t FLASHPACK_BUFFER_SIZE = 10240;
 
 // Results: 0 success, or a count from the reading operations.
-constexpr int FLASHPACK_ERR_BITFIELD = -1;   // bit field exhausted or empty
-constexpr int FLASHPACK_ERR_RANGE = -2;      // from the driver: outside the window
-constexpr int FLASHPACK_ERR_ADDRESS = -3;    // address 0 (also the driver's programming failure)
-constexpr int FLASHPACK_ERR_END = -4;        // end of chain reached
-constexpr int FLASHPACK_ERR_BLOCK = -5;      // next header in another block / no room in the sector
-constexpr int FLASHPACK_ERR_NOT_FREE = -6;   // the place to write is not erased
-constexpr int FLASHPACK_ERR_NO_PACK = -7;    // no valid pack with that id
+static const int FLASHPACK_ERR_BITFIELD = -1;   // bit field exhausted or empty
+static const int FLASHPACK_ERR_RANGE = -2;      // from the driver: outside the window
+static const int FLASHPACK_ERR_ADDRESS = -3;    // address 0 (also the driver's programming failure)
+static const int FLASHPACK_ERR_END = -4;        // end of chain reached
+static const int FLASHPACK_ERR_BLOCK = -5;      // next header in another block / no room in the sector
+static const int FLASHPACK_ERR_NOT_FREE = -6;   // the place to write is not erased
+static const int FLASHPACK_ERR_NO_PACK = -7;    // no valid pack with that id
 
 // The header exactly as it lies in flash; the length is most significant byte first.
 struct S_FlashPackHeader {
@@ -40,25 +42,26 @@ struct S_FlashPackHeader {
     uint8_t ucId;
     uint8_t aucLength[2];
 };
-static_assert(sizeof(S_FlashPackHeader) == FLASHPACK_HEAD_SIZE);
+QUIB_COMPILE_CHECK(sizeof(S_FlashPackHeader) == FLASHPACK_HEAD_SIZE);
 
-constexpr uint16_t F_FlashPack_HeadLength(const S_FlashPackHeader& h)
+inline uint16_t F_FlashPack_HeadLength(const S_FlashPackHeader& h)
 {
     return static_cast<uint16_t>((h.aucLength[0] << 8) | h.aucLength[1]);
 }
 
 // A free status over id or length bytes that a cut left programmed: the chain
 // ends there, and the next save reuses or seals those four bytes.
-constexpr bool F_FlashPack_HeadTorn(const S_FlashPackHeader& h)
+inline bool F_FlashPack_HeadTorn(const S_FlashPackHeader& h)
 {
     return h.ucStatus == FLASHPACK_STATUS_FREE &&
            (h.ucId != 0xFF || h.aucLength[0] != 0xFF || h.aucLength[1] != 0xFF);
 }
 
-constexpr S_FlashPackHeader F_FlashPack_MakeHead(uint8_t status, uint8_t id, uint16_t length)
+inline S_FlashPackHeader F_FlashPack_MakeHead(uint8_t status, uint8_t id, uint16_t length)
 {
-    return S_FlashPackHeader{status, id,
-                             {static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length)}};
+    const S_FlashPackHeader h = {status, id,
+                                 {static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length)}};
+    return h;
 }
 
 extern uint8_t V_A_cFlashTab[FLASHPACK_BUFFER_SIZE];

@@ -4,22 +4,28 @@
 // byte-for-byte copy gives the same record on a little-endian host.
 #pragma once
 
-#include <array>
-#include <cstdint>
+#include <stdint.h>
 
-constexpr uint8_t FLASHPACK_ID_CONFIGIP = 2;
-constexpr int CONFIGIP_ROWS = 20;
-constexpr int CONFIGIP_STORED_ROWS = 19;
-constexpr int CONFIGIP_DEFAULT_ROWS = 18;   // rows a load of the defaults overwrites
-constexpr int CONFIGIP_TEXT_SIZE = 92;
+#include "platform/compile_check.h"
+
+static const uint8_t FLASHPACK_ID_CONFIGIP = 2;
+enum {
+    CONFIGIP_ROWS = 20,
+    CONFIGIP_STORED_ROWS = 19,
+    CONFIGIP_DEFAULT_ROWS = 18,   // rows a load of the defaults overwrites
+    CONFIGIP_TEXT_SIZE = 92
+};
 
 struct S_ConfigIP_Row {
     uint8_t aucFlag[4];                 // u32 flag word, most significant byte first
     char acText[CONFIGIP_TEXT_SIZE];    // zero-terminated, zero-filled
 };
-static_assert(sizeof(S_ConfigIP_Row) == 96);
+QUIB_COMPILE_CHECK(sizeof(S_ConfigIP_Row) == 96);
 
-using T_ConfigIP_Tab = std::array<S_ConfigIP_Row, CONFIGIP_ROWS>;
+// The table as one object, so that it is assigned and copied whole.
+struct T_ConfigIP_Tab {
+    S_ConfigIP_Row rows[CONFIGIP_ROWS];
+};
 
 extern T_ConfigIP_Tab ConfigIP_Tab_Cmd;
 extern const T_ConfigIP_Tab ConfigIP_Tab_CmdDef;

@@ -1,10 +1,12 @@
 #include "flash/flh2Product.h"
 
+#include <stddef.h>
+
 #include "flash/Flash_Pack.h"
 #include "platform/bigendian.h"
 
-T_FlashProd_Mode FlashProd_Mode = {0, 0, 0};
-constexpr T_FlashProd_Mode FlashProd_ModeDef = {0, 0, 0};
+T_FlashProd_Mode FlashProd_Mode = {{0, 0, 0}};
+const T_FlashProd_Mode FlashProd_ModeDef = {{0, 0, 0}};
 
 uint32_t F_Flash_GetWord(const uint8_t* p)
 {
@@ -18,7 +20,7 @@ void F_Flash_SetWord(uint8_t* p, uint32_t value)
 
 uint8_t* F_Flash_Staging()
 {
-    return V_A_cFlashMem != nullptr ? V_A_cFlashMem : V_A_cFlashTab;
+    return V_A_cFlashMem != NULL ? V_A_cFlashMem : V_A_cFlashTab;
 }
 
 int F_Flash_EncodeStruct_Product()
@@ -26,7 +28,7 @@ int F_Flash_EncodeStruct_Product()
     uint8_t* buf = F_Flash_Staging();
     F_Flash_SetWord(buf, FLASHPROD_FORMAT_VERSION);
     for (int i = 0; i < FLASHPROD_MODE_WORDS; ++i)
-        F_Flash_SetWord(buf + 4 + 4 * i, FlashProd_Mode[i]);
+        F_Flash_SetWord(buf + 4 + 4 * i, FlashProd_Mode.words[i]);
     return 1;
 }
 
@@ -39,10 +41,10 @@ int F_Flash_DecodeStruct_Product(int useDefaults)
     if (version == 0) {
         FlashProd_Mode = FlashProd_ModeDef;
     } else {
-        FlashProd_Mode[0] = F_Flash_GetWord(buf + 4);
-        FlashProd_Mode[1] = F_Flash_GetWord(buf + 8);
+        FlashProd_Mode.words[0] = F_Flash_GetWord(buf + 4);
+        FlashProd_Mode.words[1] = F_Flash_GetWord(buf + 8);
         // The first format had two words; its records load with the third cleared.
-        FlashProd_Mode[2] = version >= 2 ? F_Flash_GetWord(buf + 12) : 0;
+        FlashProd_Mode.words[2] = version >= 2 ? F_Flash_GetWord(buf + 12) : 0;
     }
     return 1;
 }

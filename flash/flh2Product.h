@@ -4,14 +4,16 @@
 //   every word most significant byte first.
 #pragma once
 
-#include <array>
-#include <cstdint>
+#include <stdint.h>
 
-constexpr uint8_t FLASHPACK_ID_PRODUCT = 1;
-constexpr uint32_t FLASHPROD_FORMAT_VERSION = 3;
-constexpr int FLASHPROD_MODE_WORDS = 3;
+static const uint8_t FLASHPACK_ID_PRODUCT = 1;
+static const uint32_t FLASHPROD_FORMAT_VERSION = 3;
+enum { FLASHPROD_MODE_WORDS = 3 };
 
-using T_FlashProd_Mode = std::array<uint32_t, FLASHPROD_MODE_WORDS>;
+// The mode as one object, so that it is assigned and copied whole.
+struct T_FlashProd_Mode {
+    uint32_t words[FLASHPROD_MODE_WORDS];
+};
 
 extern T_FlashProd_Mode FlashProd_Mode;
 extern const T_FlashProd_Mode FlashProd_ModeDef;

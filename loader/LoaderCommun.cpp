@@ -1,17 +1,18 @@
 // Board and loader identification.
 #include "loader/LoaderCommun.h"
 
-#include <cerrno>
-#include <climits>
-#include <cstdlib>
-#include <cstring>
 #include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "flash/Flash_Drv.h"
 #include "platform/bigendian.h"
+#include "platform/compile_check.h"
 #include "platform/platform.h"
 
 EtatLoader S_EtatLoader;
@@ -19,29 +20,29 @@ DecodeTrame S_DecodeTrame;
 
 namespace {
 
-constexpr char BOARD_REPORT_PROGRAM[] = "/proc/boot/pidin";
-constexpr char BOARD_REPORT_FILE[] = "/tmp/info";
-constexpr char NAMES_FILE[] = "/tmp/Noms";
+const char BOARD_REPORT_PROGRAM[] = "/proc/boot/pidin";
+const char BOARD_REPORT_FILE[] = "/tmp/info";
+const char NAMES_FILE[] = "/tmp/Noms";
 // Only the head of the report is examined: the memory size sits on its first line.
-constexpr size_t BOARD_REPORT_HEAD = 256;
-constexpr char BOARD2_MEMORY[] = "/64Mb";
-constexpr size_t NAMES_FILE_HEAD = 256;
-constexpr size_t NAMES_HEADER_BYTES = 13;
+enum { BOARD_REPORT_HEAD = 256 };
+const char BOARD2_MEMORY[] = "/64Mb";
+enum { NAMES_FILE_HEAD = 256 };
+enum { NAMES_HEADER_BYTES = 13 };
 // The names file's fields are read into these arrays, which share one size.
-constexpr size_t NAMES_FIELD_SIZE = sizeof(EtatLoader::loaderVersionText);
-static_assert(sizeof(EtatLoader::firmwareVersionText) == NAMES_FIELD_SIZE &&
-              sizeof(EtatLoader::serialNumberText) == NAMES_FIELD_SIZE);
+enum { NAMES_FIELD_SIZE = sizeof S_EtatLoader.loaderVersionText };
+QUIB_COMPILE_CHECK(sizeof S_EtatLoader.firmwareVersionText == NAMES_FIELD_SIZE &&
+                   sizeof S_EtatLoader.serialNumberText == NAMES_FIELD_SIZE);
 // The loader image cannot reach past its one sector; a larger size word is not
 // a loader image and must not drag the scan into the parameter sectors.
-constexpr int32_t LOADER_IMAGE_MAX = static_cast<int32_t>(FLASH_SECTOR_SIZE) - 8;
-constexpr size_t VERSION_BLOCK_SIZE = 32;
+const int32_t LOADER_IMAGE_MAX = static_cast<int32_t>(FLASH_SECTOR_SIZE) - 8;
+enum { VERSION_BLOCK_SIZE = 32 };
 
 bool containsBytes(const char* hay, size_t hayLen, const char* needle, size_t needleLen)
 {
     if (needleLen == 0 || hayLen < needleLen)
         return false;
     for (size_t i = 0; i + needleLen <= hayLen; ++i)
-        if (std::memcmp(hay + i, needle, needleLen) == 0)
+        if (memcmp(hay + i, needle, needleLen) == 0)
             return true;
     return false;
 }
@@ -63,10 +64,10 @@ size_t readHead(int fd, char* buf, size_t size)
 
 void copyCut(char* dst, size_t dstSize, const char* src)
 {
-    size_t n = std::strlen(src);
+    size_t n = strlen(src);
     if (n >= dstSize)
         n = dstSize - 1;
-    std::memcpy(dst, src, n);
+    memcpy(dst, src, n);
     dst[n] = '\0';
 }
 
@@ -80,12 +81,12 @@ int GetBoardVersion()
     S_EtatLoader.boardVersion = 1;
 
     char reportPath[PATH_MAX];
-    if (platform_path(BOARD_REPORT_FILE, reportPath, sizeof reportPath) == nullptr)
+    if (platform_path(BOARD_REPORT_FILE, reportPath, sizeof reportPath) == NULL)
         return -1;
     // The report is appended: a file left by an earlier run would otherwise
     // be read in place of this run's report.
     unlink(reportPath);
-    const char* const argv[] = {"pidin", "info", nullptr};
+    const char* const argv[] = {"pidin", "info", NULL};
     (void)platform_run_append_output(BOARD_REPORT_PROGRAM, argv, BOARD_REPORT_FILE);
 
     int fd = open(reportPath, O_RDONLY);
@@ -156,12 +157,12 @@ int F_DetectCINTBoardConfig(int useForcedVersion)
 
 int F_Extract_FileName(const char* pathPrefix, char* dst, size_t dstSize)
 {
-    if (pathPrefix == nullptr || dst == nullptr || dstSize == 0)
+    if (pathPrefix == NULL || dst == NULL || dstSize == 0)
         return -1;
     // The prefix is a directory and the start of the names wanted in it.
-    const char* slash = std::strrchr(pathPrefix, '/');
-    const char* namePrefix = slash != nullptr ? slash + 1 : pathPrefix;
-    size_t dirLen = slash != nullptr ? static_cast<size_t>(slash - pathPrefix) + 1 : 0;
+    const char* slash = strrchr(pathPrefix, '/');
+    const char* namePrefix = slash != NULL ? slash + 1 : pathPrefix;
+    size_t dirLen = slash != NULL ? static_cast<size_t>(slash - pathPrefix) + 1 : 0;
     char dirInstrument[PATH_MAX];
     if (dirLen >= sizeof dirInstrument)
         return -1;
@@ -169,41 +170,41 @@ int F_Extract_FileName(const char* pathPrefix, char* dst, size_t dstSize)
         dirInstrument[0] = '.';
         dirInstrument[1] = '\0';
     } else {
-        std::memcpy(dirInstrument, pathPrefix, dirLen);
+        memcpy(dirInstrument, pathPrefix, dirLen);
         dirInstrument[dirLen] = '\0';
     }
     char dirHost[PATH_MAX];
-    if (platform_path(dirInstrument, dirHost, sizeof dirHost) == nullptr)
+    if (platform_path(dirInstrument, dirHost, sizeof dirHost) == NULL)
         return -1;
-    size_t dirHostLen = std::strlen(dirHost);
-    size_t namePrefixLen = std::strlen(namePrefix);
+    size_t dirHostLen = strlen(dirHost);
+    size_t namePrefixLen = strlen(namePrefix);
 
     // The greatest matching name in byte order is the one `ls` lists last.
     char last[NAME_MAX + 1];
     last[0] = '\0';
     bool found = false;
     DIR* dir = opendir(dirHost);
-    if (dir != nullptr) {
+    if (dir != NULL) {
         while (const dirent* e = readdir(dir)) {
             const char* name = e->d_name;
-            if (std::strncmp(name, namePrefix, namePrefixLen) != 0)
+            if (strncmp(name, namePrefix, namePrefixLen) != 0)
                 continue;
             // A wildcard does not match hidden names unless the prefix itself does.
             if (name[0] == '.' && namePrefix[0] != '.')
                 continue;
             char full[PATH_MAX];
-            size_t nameLen = std::strlen(name);
+            size_t nameLen = strlen(name);
             if (dirHostLen + 1 + nameLen >= sizeof full)
                 continue;
-            std::memcpy(full, dirHost, dirHostLen);
+            memcpy(full, dirHost, dirHostLen);
             size_t at = dirHostLen;
             if (at == 0 || full[at - 1] != '/')
                 full[at++] = '/';
-            std::memcpy(full + at, name, nameLen + 1);
+            memcpy(full + at, name, nameLen + 1);
             struct stat st;
             if (stat(full, &st) != 0 || !S_ISREG(st.st_mode))
                 continue;
-            if (!found || std::strcmp(name, last) > 0) {
+            if (!found || strcmp(name, last) > 0) {
                 copyCut(last, sizeof last, name);
                 found = true;
             }
@@ -211,8 +212,8 @@ int F_Extract_FileName(const char* pathPrefix, char* dst, size_t dstSize)
         closedir(dir);
     }
     // The listing is read line by line: a name holding a newline ends there.
-    char* newline = std::strchr(last, '\n');
-    if (newline != nullptr)
+    char* newline = strchr(last, '\n');
+    if (newline != NULL)
         *newline = '\0';
     copyCut(dst, dstSize, last);
     return 0;
@@ -242,8 +243,8 @@ int F_InitDecodeTrame()
     if (S_EtatLoader.boardVersion == 1) {
         readVersionBlock(FLASH_ADD_VERSFIRMW, S_DecodeTrame.firmwareName);
         readVersionBlock(FLASH_ADD_VERSLOADER, S_DecodeTrame.loaderName);
-        std::memcpy(S_DecodeTrame.serialField, "serie", 6);
-        std::memset(S_DecodeTrame.clearedBlock, 0, sizeof S_DecodeTrame.clearedBlock);
+        memcpy(S_DecodeTrame.serialField, "serie", 6);
+        memset(S_DecodeTrame.clearedBlock, 0, sizeof S_DecodeTrame.clearedBlock);
     } else if (S_EtatLoader.boardVersion == 2) {
         (void)F_Extract_FileName("/NANDdrive/firm/L", S_DecodeTrame.loaderName,
                                  sizeof S_DecodeTrame.loaderName);
@@ -258,19 +259,19 @@ char* getNomFirmware() { return S_DecodeTrame.firmwareName; }
 
 void P_LoaderLoadLoaderVersion(char** out)
 {
-    if (out != nullptr)
+    if (out != NULL)
         *out = S_EtatLoader.loaderVersionText;
 }
 
 void P_LoaderLoadFirmwareVersion(char** out)
 {
-    if (out != nullptr)
+    if (out != NULL)
         *out = S_EtatLoader.firmwareVersionText;
 }
 
 void P_LoaderLoadSerialNumber(char** out)
 {
-    if (out != nullptr)
+    if (out != NULL)
         *out = S_EtatLoader.serialNumberText;
 }
 
@@ -282,7 +283,7 @@ int IsNumeric(int c) { return c >= '0' && c <= '9' ? 1 : 0; }
 int F_LoaderDSPNomsDSP()
 {
     char path[PATH_MAX];
-    if (platform_path(NAMES_FILE, path, sizeof path) == nullptr)
+    if (platform_path(NAMES_FILE, path, sizeof path) == NULL)
         return -1;
     int fd = open(path, O_RDONLY);
     if (fd < 0)
@@ -295,13 +296,15 @@ int F_LoaderDSPNomsDSP()
 
     char* fields[] = {S_EtatLoader.loaderVersionText, S_EtatLoader.firmwareVersionText,
                       S_EtatLoader.serialNumberText};
-    for (char* f : fields)
-        f[0] = '\0';
+    const size_t fieldCount = sizeof fields / sizeof fields[0];
+    for (size_t i = 0; i < fieldCount; ++i)
+        fields[i][0] = '\0';
 
     // A file that ends inside a field ends that field there; the fields
     // behind it stay empty and no integers are read.
     size_t pos = NAMES_HEADER_BYTES;
-    for (char* f : fields) {
+    for (size_t i = 0; i < fieldCount; ++i) {
+        char* f = fields[i];
         if (pos >= got)
             return 1;
         size_t n = 0;
@@ -321,21 +324,22 @@ int F_LoaderDSPNomsDSP()
     // "%d,%d,%d,%d,%d,%d", without sscanf's undefined behaviour on overflow:
     // an out-of-range number is clamped to the int32 range.
     const char* p = text + pos;
-    for (int32_t& value : S_EtatLoader.dspValues) {
-        if (&value != &S_EtatLoader.dspValues[0]) {
+    const size_t valueCount = sizeof S_EtatLoader.dspValues / sizeof S_EtatLoader.dspValues[0];
+    for (size_t i = 0; i < valueCount; ++i) {
+        if (i != 0) {
             if (*p != ',')
                 break;
             ++p;
         }
-        char* end = nullptr;
-        long v = std::strtol(p, &end, 10);
+        char* end = NULL;
+        long v = strtol(p, &end, 10);
         if (end == p)
             break;
         if (v > INT32_MAX)
             v = INT32_MAX;
         if (v < INT32_MIN)
             v = INT32_MIN;
-        value = static_cast<int32_t>(v);
+        S_EtatLoader.dspValues[i] = static_cast<int32_t>(v);
         p = end;
     }
     return 1;
@@ -345,18 +349,18 @@ int F_GetFirmVersion(const char* text, int32_t* major, int32_t* minor)
 {
     int32_t ignoredMajor = 0;
     int32_t ignoredMinor = 0;
-    if (major == nullptr)
+    if (major == NULL)
         major = &ignoredMajor;
-    if (minor == nullptr)
+    if (minor == NULL)
         minor = &ignoredMinor;
     *major = 0;
     *minor = 0;
-    if (text == nullptr)
+    if (text == NULL)
         return 0;
 
-    const char* start = std::strstr(text, "DSP4");
-    start = start != nullptr ? start + 4 : text;
-    constexpr int LAST_POSITION = 31;
+    const char* start = strstr(text, "DSP4");
+    start = start != NULL ? start + 4 : text;
+    const int LAST_POSITION = 31;
     int found = 0;
     for (int i = 0; i <= LAST_POSITION && start[i] != '\0' && found < 2;) {
         if (!IsNumeric(static_cast<unsigned char>(start[i]))) {

@@ -3,8 +3,8 @@
 // names, and the parsers of the DSP names file and of DSP firmware names.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
+#include <stddef.h>
+#include <stdint.h>
 
 // The identification record. Zero at process start; the field order is fixed
 // because other components of the instrument share it.
@@ -31,9 +31,9 @@ struct DecodeTrame {
 extern DecodeTrame S_DecodeTrame;
 
 // Marker that a generation-4 loader image carries; it expects 10 firmware sectors.
-constexpr char LOADER_MARKER_10SECT[] = "FIRM_10SECT";
+static const char LOADER_MARKER_10SECT[] = "FIRM_10SECT";
 // The loader image is scanned in pieces of this size, each searched on its own.
-constexpr int32_t LOADER_SCAN_CHUNK = 1280;
+enum { LOADER_SCAN_CHUNK = 1280 };
 
 // ---- Board configuration ----
 // Detects the board and, on board 1, the loader generation; fills

@@ -4,8 +4,8 @@
 // stands in for each of them. Nothing outside platform/ includes an OS-only header.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
+#include <stddef.h>
+#include <stdint.h>
 #include <pthread.h>
 #include <sys/types.h>
 
@@ -16,11 +16,12 @@
 #else
 #include <sys/mman.h>
 
-// ---- Device access (QNX signatures) ----
+// ---- Device access (QNX signatures and values) ----
+// PROT_READ and PROT_WRITE stay glibc's: the stand-in mapping ignores them.
 #ifndef PROT_NOCACHE
 #define PROT_NOCACHE 0x00000800
 #endif
-#define _NTO_TCTL_IO 14
+#define _NTO_TCTL_IO 1
 
 extern "C" {
 int ThreadCtl(int cmd, void* data);
@@ -30,7 +31,7 @@ int munmap_device_memory(void* addr, size_t len);
 // ---- Message passing (QNX signatures) ----
 int name_open(const char* name, int flags);
 int name_close(int coid);
-long MsgSend(int coid, const void* smsg, long sbytes, void* rmsg, long rbytes);
+int MsgSend(int coid, const void* smsg, int sbytes, void* rmsg, int rbytes);
 }
 #endif
 
@@ -43,7 +44,7 @@ void platform_bus_write8(uintptr_t addr, uint8_t value);
 // ---- The instrument root ----
 // Resolves one of the instrument's fixed absolute paths ("/tmp/info",
 // "/NANDdrive/firm/") to the path to open on this machine. Returns out, or
-// nullptr when the result does not fit outSize (out is then the empty string).
+// NULL when the result does not fit outSize (out is then the empty string).
 char* platform_path(const char* instrumentPath, char* out, size_t outSize);
 
 // The root itself ("" on the instrument, where paths are used as they stand).
@@ -55,7 +56,7 @@ const char* platform_root();
 int platform_make_private_temp(const char* instrumentTemplate, char* out, size_t outSize);
 
 // Runs the program at an instrument path with the given arguments (argv[0]
-// included, nullptr-terminated), without a command interpreter, its standard
+// included, NULL-terminated), without a command interpreter, its standard
 // output appended to the file at the instrument path appendTo (created rw-------
 // when missing). Returns the program's exit status, or -1 when it could not run.
 int platform_run_append_output(const char* instrumentProgram, const char* const argv[],

@@ -1,19 +1,19 @@
 // A text file for one of the application's UDP configurations: the
 // application server is told which one, the file's name and where it lies.
-#include <cctype>
-#include <cstring>
+#include <ctype.h>
+#include <string.h>
 
 #include "upgrade/Message_Channel.h"
 #include "upgrade/upgrade_internal.h"
 
 bool EndsWithTxt(const char* name)
 {
-    static constexpr char kTxt[] = ".txt";
-    const size_t n = std::strlen(name);
+    static const char kTxt[] = ".txt";
+    const size_t n = strlen(name);
     if (n < 4)
         return false;
     for (size_t i = 0; i < 4; ++i) {
-        if (std::tolower(static_cast<unsigned char>(name[n - 4 + i])) != kTxt[i])
+        if (tolower(static_cast<unsigned char>(name[n - 4 + i])) != kTxt[i])
             return false;
     }
     return true;

@@ -3,17 +3,17 @@
 // are the module's own, so nothing here allocates.
 #include "upgrade/Message_Channel.h"
 
-#include <cstdint>
-#include <cstdio>
-#include <cstring>
+#include <stdint.h>
+#include <stdio.h>
+#include <string.h>
 
 #include "platform/platform.h"
 #include "upgrade/upgrade.h"
 
 namespace {
 
-constexpr long kStatusAccepted = 4;
-constexpr long kStatusDspRefused = 1;
+const int kStatusAccepted = 4;
+const int kStatusDspRefused = 1;
 
 // Holds the 127-character base name and a host temporary path with room to spare.
 char text_msg[1024];
@@ -33,11 +33,13 @@ int text_exchange(const char* name, int textLen)
         name_close(coid);
         return UPG_ERR_PEER;
     }
-    long status = MsgSend(coid, text_msg, textLen + 1, text_reply, sizeof text_reply);
+    // textLen + 1 is within text_msg, checked above.
+    int status = MsgSend(coid, text_msg, textLen + 1, text_reply,
+                         static_cast<int>(sizeof text_reply));
     if (status == -1) {
         // Standard error, not standard output: the response has not been
         // written yet, and a line ahead of its headers would break it.
-        std::fputs("alert(\"Erreur MsgSend\");\r\n", stderr);
+        fputs("alert(\"Erreur MsgSend\");\r\n", stderr);
         return UPG_ERR_KIND;
     }
     if (status == kStatusAccepted) {
@@ -51,21 +53,21 @@ int text_exchange(const char* name, int textLen)
 
 int channel_send_udp_conf(char udpPort, const char* baseName, const char* tmpPath)
 {
-    int n = std::snprintf(text_msg, sizeof text_msg, "mode=4&UDPConf%c=%s:%s", udpPort,
-                          baseName, tmpPath);
+    int n = snprintf(text_msg, sizeof text_msg, "mode=4&UDPConf%c=%s:%s", udpPort, baseName,
+                     tmpPath);
     return text_exchange("firmware", n);
 }
 
 int channel_send_restore_settings(const char* tmpPath)
 {
-    int n = std::snprintf(text_msg, sizeof text_msg, "mode=4&RestoreSettings=%s", tmpPath);
+    int n = snprintf(text_msg, sizeof text_msg, "mode=4&RestoreSettings=%s", tmpPath);
     return text_exchange("firmware", n);
 }
 
 int channel_send_restore_models(const char* tmpPath)
 {
-    int n = std::snprintf(text_msg, sizeof text_msg,
-                          "mode=4&target=loader&RestoreModels=%s", tmpPath);
+    int n = snprintf(text_msg, sizeof text_msg, "mode=4&target=loader&RestoreModels=%s",
+                     tmpPath);
     return text_exchange("loader", n);
 }
 
@@ -76,10 +78,10 @@ int channel_send_dsp_image(int command, const char* tmpPath, const char* baseNam
         return -1;
 
     int32_t word = command;
-    std::memcpy(dsp_msg, &word, sizeof word);
+    memcpy(dsp_msg, &word, sizeof word);
     char* text = reinterpret_cast<char*>(dsp_msg + sizeof word);
     size_t room = sizeof dsp_msg - sizeof word;
-    int n = std::snprintf(text, room, "%s,%s", tmpPath, baseName);
+    int n = snprintf(text, room, "%s,%s", tmpPath, baseName);
     if (n < 0 || static_cast<size_t>(n) >= room) {
         name_close(coid);
         return -2;
@@ -87,14 +89,14 @@ int channel_send_dsp_image(int command, const char* tmpPath, const char* baseNam
 
     // A reply shorter than the result word leaves some of these bytes, and a
     // word holding any 0xFF byte is not 0 in either byte order: never accepted.
-    std::memset(dsp_reply, 0xFF, sizeof dsp_reply);
-    long status = MsgSend(coid, dsp_msg, static_cast<long>(sizeof word) + n, dsp_reply,
-                          static_cast<long>(sizeof dsp_reply));
+    memset(dsp_reply, 0xFF, sizeof dsp_reply);
+    int status = MsgSend(coid, dsp_msg, static_cast<int>(sizeof word) + n, dsp_reply,
+                         static_cast<int>(sizeof dsp_reply));
     if (status == kStatusDspRefused)
         return -1;
     if (status == 3 || status == kStatusAccepted) {
         int32_t result = 0;
-        std::memcpy(&result, dsp_reply, sizeof result);
+        memcpy(&result, dsp_reply, sizeof result);
         return result == 0 ? 0 : -2;
     }
     return -2;

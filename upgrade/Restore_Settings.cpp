@@ -1,6 +1,6 @@
 // Restores are carried out by the peers from the uploaded file; this side only
 // checks that a settings backup looks like one.
-#include <cstring>
+#include <string.h>
 #include <unistd.h>
 
 #include "loader/LoaderCommun.h"
@@ -11,9 +11,9 @@ namespace {
 
 bool Contains(const uint8_t* text, size_t len, const char* needle)
 {
-    const size_t n = std::strlen(needle);
+    const size_t n = strlen(needle);
     for (size_t i = 0; i + n <= len; ++i) {
-        if (std::memcmp(text + i, needle, n) == 0)
+        if (memcmp(text + i, needle, n) == 0)
             return true;
     }
     return false;
@@ -28,9 +28,9 @@ bool HasSettingsMarkers(int fd)
     if (n <= 0)
         return false;
     // The text ends at its first zero byte.
-    const void* nul = std::memchr(inter, 0, static_cast<size_t>(n));
-    const size_t len = nul != nullptr ? static_cast<size_t>(static_cast<const uint8_t*>(nul) - inter)
-                                      : static_cast<size_t>(n);
+    const void* nul = memchr(inter, 0, static_cast<size_t>(n));
+    const size_t len = nul != NULL ? static_cast<size_t>(static_cast<const uint8_t*>(nul) - inter)
+                                   : static_cast<size_t>(n);
     if (!Contains(inter, len, "IHM") && !Contains(inter, len, "MMI"))
         return false;
     return Contains(inter, len, "QNX");

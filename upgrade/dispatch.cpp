@@ -1,8 +1,8 @@
 // The dispatcher, first on the road of a request: the cross-site gate, the query
 // string, the route of the one upload to its handler, the result page.
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
 #include <fcntl.h>
 #include <strings.h>
 #include <unistd.h>
@@ -17,22 +17,22 @@
 
 bool Begins(const char* s, const char* prefix)
 {
-    return std::strncmp(s, prefix, std::strlen(prefix)) == 0;
+    return strncmp(s, prefix, strlen(prefix)) == 0;
 }
 
 namespace {
 
-constexpr char kDefaultUrl[] = "url=../index.html";
-constexpr char kVersion[] = "v2.11";
-constexpr char kField[] = "Filedata";
-constexpr size_t kTextSize = 128;
+const char kDefaultUrl[] = "url=../index.html";
+const char kVersion[] = "v2.11";
+const char kField[] = "Filedata";
+enum { kTextSize = 128 };
 
 // The restore requests by the query key that names them; the last one wins.
 struct RestoreKey {
     const char* key;
     RestoreKind kind;
 };
-constexpr RestoreKey kRestoreKeys[] = {
+const RestoreKey kRestoreKeys[] = {
     {"settings=", RESTORE_SETTINGS},
     {"models=", RESTORE_MODELS},
     {"system=", RESTORE_SYSTEM},
@@ -40,14 +40,15 @@ constexpr RestoreKey kRestoreKeys[] = {
 
 // Serialises whole requests: flash command sequences, the board report's
 // scratch file and the NAND copies of two uploads must never interleave.
-constexpr char kLockPath[] = "/tmp/upgrade.lock";
+const char kLockPath[] = "/tmp/upgrade.lock";
 
 int LockRequests()
 {
     int fd = platform_open_lock_file(kLockPath);
     if (fd < 0)
         return -1;
-    struct flock fl {};
+    struct flock fl;
+    memset(&fl, 0, sizeof fl);
     fl.l_type = F_WRLCK;
     fl.l_whence = SEEK_SET;
     while (fcntl(fd, F_SETLKW, &fl) != 0) {
@@ -64,9 +65,9 @@ void PutAttr(FILE* out, const char* s)
 {
     for (; *s != '\0'; ++s) {
         if (*s == '"')
-            std::fputs("&#34;", out);
+            fputs("&#34;", out);
         else
-            std::fputc(*s, out);
+            fputc(*s, out);
     }
 }
 
@@ -81,11 +82,11 @@ bool NeedsPercent(unsigned char c)
 void PutQueryValue(FILE* out, const char* s)
 {
     for (; *s != '\0'; ++s) {
-        const auto c = static_cast<unsigned char>(*s);
+        const unsigned char c = static_cast<unsigned char>(*s);
         if (NeedsPercent(c))
-            std::fprintf(out, "%%%02X", c);
+            fprintf(out, "%%%02X", c);
         else
-            std::fputc(c, out);
+            fputc(c, out);
     }
 }
 
@@ -99,7 +100,7 @@ int RouteUpload(int udpPort, int restoreKind, const char* tmpPath, const char* b
                 char* typeText)
 {
     if (udpPort != 0) {
-        std::snprintf(typeText, kTextSize, "%s", "UDP");
+        snprintf(typeText, kTextSize, "%s", "UDP");
         return EnvoiUDP(udpPort, tmpPath, baseName);
     }
     if (restoreKind == RESTORE_SETTINGS && Begins(baseName, "gps_"))
@@ -123,19 +124,19 @@ bool ParseAuthority(const char* s, size_t len, long defaultPort, Authority* a)
 {
     size_t hostLen = len;
     if (len > 0 && s[0] == '[') {
-        const void* close = std::memchr(s, ']', len);
-        if (close == nullptr)
+        const void* close = memchr(s, ']', len);
+        if (close == NULL)
             return false;
         hostLen = static_cast<size_t>(static_cast<const char*>(close) - s) + 1;
     } else {
-        const void* colon = std::memchr(s, ':', len);
-        if (colon != nullptr)
+        const void* colon = memchr(s, ':', len);
+        if (colon != NULL)
             hostLen = static_cast<size_t>(static_cast<const char*>(colon) - s);
     }
     if (hostLen == 0)
         return false;
     for (size_t i = 0; i < hostLen; ++i) {
-        if (std::strchr("/?#@\\ ", s[i]) != nullptr || static_cast<unsigned char>(s[i]) < 0x20)
+        if (strchr("/?#@\\ ", s[i]) != NULL || static_cast<unsigned char>(s[i]) < 0x20)
             return false;
     }
     a->host = s;
@@ -163,9 +164,9 @@ bool ParseAuthority(const char* s, size_t len, long defaultPort, Authority* a)
 
 bool SameSiteOrigin(const char* origin, const char* host)
 {
-    if (origin == nullptr || origin[0] == '\0')
+    if (origin == NULL || origin[0] == '\0')
         return true;  // curl and scripts send no Origin
-    if (host == nullptr)
+    if (host == NULL)
         return false;
     long defaultPort = 0;
     size_t skip = 0;
@@ -178,10 +179,10 @@ bool SameSiteOrigin(const char* origin, const char* host)
     } else {
         return false;  // "null", file:, extensions: never the instrument's own page
     }
-    Authority from{};
-    Authority to{};
-    if (!ParseAuthority(origin + skip, std::strlen(origin + skip), defaultPort, &from) ||
-        !ParseAuthority(host, std::strlen(host), defaultPort, &to))
+    Authority from = {NULL, 0, 0};
+    Authority to = {NULL, 0, 0};
+    if (!ParseAuthority(origin + skip, strlen(origin + skip), defaultPort, &from) ||
+        !ParseAuthority(host, strlen(host), defaultPort, &to))
         return false;
     if (from.port != to.port || from.hostLen != to.hostLen)
         return false;
@@ -196,7 +197,7 @@ bool IsRelativeReference(const char* ref)
     if (ref[0] == '\'')
         return false;
     for (const char* p = ref; *p != '\0'; ++p) {
-        const auto c = static_cast<unsigned char>(*p);
+        const unsigned char c = static_cast<unsigned char>(*p);
         if (c <= 0x20 || c == 0x7F || c == '"')
             return false;
     }
@@ -204,8 +205,8 @@ bool IsRelativeReference(const char* ref)
     if (ref[0] == '\\' || (ref[0] == '/' && (ref[1] == '/' || ref[1] == '\\')))
         return false;
     // A scheme is a ':' before the first '/', '?' or '#'.
-    const size_t head = std::strcspn(ref, "/?#");
-    return std::memchr(ref, ':', head) == nullptr;
+    const size_t head = strcspn(ref, "/?#");
+    return memchr(ref, ':', head) == NULL;
 }
 
 void ScanQueryString(char* qs, UpgradeQuery* q)
@@ -213,22 +214,23 @@ void ScanQueryString(char* qs, UpgradeQuery* q)
     q->urlToken = kDefaultUrl;
     q->udpPort = 0;
     q->restoreKind = RESTORE_NONE;
-    if (qs == nullptr || qs[0] == '\0')
+    if (qs == NULL || qs[0] == '\0')
         return;
     char* token = qs;
     for (;;) {
-        char* amp = std::strchr(token, '&');
-        if (amp != nullptr)
+        char* amp = strchr(token, '&');
+        if (amp != NULL)
             *amp = '\0';
         if (Begins(token, "url="))
             q->urlToken = IsRelativeReference(token + 4) ? token : kDefaultUrl;
         else if (Begins(token, "udp_port="))
             q->udpPort = token[9];
-        for (const RestoreKey& r : kRestoreKeys) {
+        for (size_t i = 0; i < sizeof kRestoreKeys / sizeof kRestoreKeys[0]; ++i) {
+            const RestoreKey& r = kRestoreKeys[i];
             if (Begins(token, r.key))
                 q->restoreKind = r.kind;
         }
-        if (amp == nullptr || amp[1] == '\0')
+        if (amp == NULL || amp[1] == '\0')
             break;
         token = amp + 1;
     }
@@ -241,7 +243,7 @@ void StripDirectories(const char* name, char* out, size_t outSize)
         if (*p == '/' || *p == '\\')
             base = p + 1;
     }
-    std::snprintf(out, outSize, "%s", base);
+    snprintf(out, outSize, "%s", base);
 }
 
 int Fichier(int udpPort, int restoreKind, char* baseName, char* typeText)
@@ -251,11 +253,11 @@ int Fichier(int udpPort, int restoreKind, char* baseName, char* typeText)
         return UPG_ERR_NAME;
     StripDirectories(fileName, baseName, kTextSize);
 
-    cgiFilePtr upload = nullptr;
+    cgiFilePtr upload = NULL;
     if (cgiFormFileOpen(kField, &upload) != cgiFormSuccess)
         return UPG_ERR_UPLOAD;
     const cgiFormEntry* entry = cgiFormEntryFindFirst(kField);
-    if (entry == nullptr || entry->tfileName == nullptr || entry->tfileName[0] == '\0') {
+    if (entry == NULL || entry->tfileName == NULL || entry->tfileName[0] == '\0') {
         cgiFormFileClose(upload);
         return UPG_ERR_UPLOAD;
     }
@@ -277,12 +279,12 @@ namespace {
 void PutOutcome(FILE* out, int outcome, const char* typeText, const char* baseName)
 {
     if (outcome > 100) {
-        std::fprintf(out, "?error=%i&version=%s", outcome + 1900, kVersion);
+        fprintf(out, "?error=%i&version=%s", outcome + 1900, kVersion);
         return;
     }
-    std::fputs("?type=", out);
+    fputs("?type=", out);
     PutQueryValue(out, typeText);
-    std::fputs("&name=", out);
+    fputs("&name=", out);
     PutQueryValue(out, baseName);
 }
 
@@ -291,48 +293,48 @@ void PutOutcome(FILE* out, int outcome, const char* typeText, const char* baseNa
 void WriteResultPage(FILE* out, int outcome, const UpgradeQuery* q, const char* typeText,
                      const char* baseName)
 {
-    std::fputs("Content-Type: text/html; charset=utf-8\r\n"
-               "Cache-Control: no-cache, no-store, must-revalidate, post-check=0, pre-check=0\r\n"
-               "Pragma: no-cache\r\n"
-               "Expires: Thu, 19 Nov 1981 08:52:00 GMT\r\n"
-               "\r\n",
-               out);
-    std::fputs("<!DOCTYPE html PUBLIC \"-//W3C//DTD XHTML 1.0 Transitional//EN\" "
-               "\"http://www.w3.org/TR/xhtml1/DTD/xhtml1-transitional.dtd\">"
-               "<html xmlns=\"http://www.w3.org/1999/xhtml\" lang=\"en\" xml:lang=\"en\">"
-               "<head>\r\n"
-               "<title>ORVEN</title>"
-               "<meta http-equiv=\"content-type\" content=\"text/html; charset=utf-8\" />",
-               out);
+    fputs("Content-Type: text/html; charset=utf-8\r\n"
+          "Cache-Control: no-cache, no-store, must-revalidate, post-check=0, pre-check=0\r\n"
+          "Pragma: no-cache\r\n"
+          "Expires: Thu, 19 Nov 1981 08:52:00 GMT\r\n"
+          "\r\n",
+          out);
+    fputs("<!DOCTYPE html PUBLIC \"-//W3C//DTD XHTML 1.0 Transitional//EN\" "
+          "\"http://www.w3.org/TR/xhtml1/DTD/xhtml1-transitional.dtd\">"
+          "<html xmlns=\"http://www.w3.org/1999/xhtml\" lang=\"en\" xml:lang=\"en\">"
+          "<head>\r\n"
+          "<title>ORVEN</title>"
+          "<meta http-equiv=\"content-type\" content=\"text/html; charset=utf-8\" />",
+          out);
 
-    std::fputs("<meta http-equiv=\"Refresh\" content=\"0;", out);
+    fputs("<meta http-equiv=\"Refresh\" content=\"0;", out);
     PutAttr(out, q->urlToken);
     const bool failed = outcome > 100;
     if (q->udpPort != 0) {
         PutOutcome(out, outcome, typeText, baseName);
-        std::fputs("&port=", out);
+        fputs("&port=", out);
         PutQueryChar(out, q->udpPort);
     } else if (q->restoreKind != RESTORE_NONE) {
-        std::fprintf(out, "?restoresettingserror=%i", failed ? outcome + 1900 : outcome);
+        fprintf(out, "?restoresettingserror=%i", failed ? outcome + 1900 : outcome);
     } else {
         PutOutcome(out, outcome, typeText, baseName);
     }
-    std::fputs("\" />", out);
-    std::fputs("</head><body></body></html>", out);
-    std::fflush(out);
+    fputs("\" />", out);
+    fputs("</head><body></body></html>", out);
+    fflush(out);
 }
 
 int cgiMain()
 {
     UpgradeQuery q;
-    ScanQueryString(std::getenv("QUERY_STRING"), &q);
+    ScanQueryString(getenv("QUERY_STRING"), &q);
 
     char baseName[kTextSize] = "";
     char typeText[kTextSize] = "Unknown";
     int outcome = UPG_ERR_ORIGIN;
     // Another site's page can make the browser post here; such a request
     // reaches neither the lock nor the chip.
-    if (SameSiteOrigin(std::getenv("HTTP_ORIGIN"), std::getenv("HTTP_HOST"))) {
+    if (SameSiteOrigin(getenv("HTTP_ORIGIN"), getenv("HTTP_HOST"))) {
         // One request at a time from here until the handler has returned: even
         // the identification that F_FlashDrv_Init sends to the chip would break
         // another request's erase or program sequence. Without the lock nothing
@@ -363,16 +365,17 @@ int flash_file(const char* baseName, const char* tmpPath, char* typeText)
         int (*writer)(const char*, const char*);
         bool stored;  // written here (flash or NAND drive), not handed to a peer
     };
-    static constexpr Kind kinds[] = {
+    static const Kind kinds[] = {
         {"Web", "IHM", flash_Web, true},
         {"FrmWCINT", "FirmwareCINT", flash_firmware, true},
         {"LoaderCINT", "LoaderCINT", flash_loader, true},
         {"FrmWDSP", "FirmwareDSP", flash_firmwareDSP, false},
         {"LoaderDSP", "LoaderDSP", flash_loaderDSP, false},
     };
-    for (const Kind& k : kinds) {
+    for (size_t i = 0; i < sizeof kinds / sizeof kinds[0]; ++i) {
+        const Kind& k = kinds[i];
         if (Begins(baseName, k.prefix)) {
-            std::snprintf(typeText, kTextSize, "%s", k.type);
+            snprintf(typeText, kTextSize, "%s", k.type);
             // The page shows the progress as the instrument's storage being written.
             if (k.stored)
                 upgrade_progress_begin(baseName);

@@ -1,8 +1,8 @@
 // The file store on the instrument's drive: CINT images on board version 2 and
 // GPS configurations, each put in place whole or not at all.
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -14,9 +14,9 @@
 
 namespace {
 
-constexpr char kGpsDir[] = "/www/system/conf/";
-constexpr int32_t kGpsMaxSize = 51200;
-constexpr char kTempStem[] = ".quibcopy";  // never matches the W*, F*, L* kinds
+const char kGpsDir[] = "/www/system/conf/";
+const int32_t kGpsMaxSize = 51200;
+const char kTempStem[] = ".quibcopy";  // never matches the W*, F*, L* kinds
 
 bool WriteAll(int fd, const uint8_t* p, size_t n)
 {
@@ -32,40 +32,62 @@ bool WriteAll(int fd, const uint8_t* p, size_t n)
     return true;
 }
 
+// Writes the n bytes of inter to the file *out: false when a write fails.
+bool WriteChunk(int* out, size_t n)
+{
+    return WriteAll(*out, inter, n);
+}
+
 // Copies fd from its start into the new file at path; flushed to disk.
 bool CopyTo(int fd, const char* path)
 {
     int out = open(path, O_WRONLY | O_TRUNC | O_CLOEXEC);
     if (out < 0)
         return false;
-    bool ok = ForEachChunk(fd, [out](size_t n) { return WriteAll(out, inter, n); });
+    bool ok = ForEachChunk(fd, WriteChunk, &out);
     // The stored files are read by other programs than this one.
     ok = ok && fchmod(out, 0644) == 0 && fsync(out) == 0;
     return close(out) == 0 && ok;
+}
+
+// The copy being read back, and the buffer its bytes come back into.
+struct ReadBack {
+    int fd;
+    uint8_t back[UPG_INTER_SIZE];
+};
+
+// Reads the copy's next n bytes (at most UPG_INTER_SIZE) into copy->back,
+// retried when interrupted: false at a short read or an error.
+bool ReadAll(ReadBack* copy, size_t n)
+{
+    for (size_t got = 0; got < n;) {
+        const ssize_t r = read(copy->fd, copy->back + got, n - got);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            return false;
+        got += static_cast<size_t>(r);
+    }
+    return true;
+}
+
+// Whether the copy's next n bytes are the n bytes of inter.
+bool SameChunk(ReadBack* copy, size_t n)
+{
+    return ReadAll(copy, n) && memcmp(copy->back, inter, n) == 0;
 }
 
 // Whether the file at path, read back after the flush, holds exactly the
 // upload's bytes: the drive's own report of the writes is not taken as proof.
 bool SameAsUpload(int fd, const char* path)
 {
-    int copy = open(path, O_RDONLY | O_CLOEXEC);
-    if (copy < 0)
+    ReadBack copy;
+    copy.fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (copy.fd < 0)
         return false;
-    uint8_t back[UPG_INTER_SIZE];
-    auto readAll = [copy, &back](size_t n) {
-        for (size_t got = 0; got < n;) {
-            const ssize_t r = read(copy, back + got, n - got);
-            if (r < 0 && errno == EINTR)
-                continue;
-            if (r <= 0)
-                return false;
-            got += static_cast<size_t>(r);
-        }
-        return true;
-    };
-    bool same = ForEachChunk(fd, [&](size_t n) { return readAll(n) && std::memcmp(back, inter, n) == 0; });
-    same = same && !readAll(1);
-    close(copy);
+    bool same = ForEachChunk(fd, SameChunk, &copy);
+    same = same && !ReadAll(&copy, 1);
+    close(copy.fd);
     return same;
 }
 
@@ -83,18 +105,18 @@ void SyncDirectory(const char* hostDir)
 void RemoveOlder(const char* hostDir, const char* oldPrefix, const char* finalName)
 {
     DIR* dir = opendir(hostDir);
-    if (dir == nullptr)
+    if (dir == NULL)
         return;
     char path[1024];
     while (const dirent* e = readdir(dir)) {
         const char* n = e->d_name;
-        const bool older = oldPrefix != nullptr && Begins(n, oldPrefix) &&
-                           std::strcmp(n, finalName) != 0;
+        const bool older = oldPrefix != NULL && Begins(n, oldPrefix) &&
+                           strcmp(n, finalName) != 0;
         const bool staleCopy = Begins(n, kTempStem);
         if (!older && !staleCopy)
             continue;
-        struct stat st {};
-        if (std::snprintf(path, sizeof path, "%s%s", hostDir, n) < static_cast<int>(sizeof path) &&
+        struct stat st;
+        if (snprintf(path, sizeof path, "%s%s", hostDir, n) < static_cast<int>(sizeof path) &&
             lstat(path, &st) == 0 && !S_ISDIR(st.st_mode))
             unlink(path);
     }
@@ -109,10 +131,10 @@ int CopyUploadIntoPlace(int fd, const char* dir, const char* finalName, const ch
     char temp[1024];
     char target[1024];
     char tmpl[1024];
-    if (finalName[0] == '\0' || std::strchr(finalName, '/') != nullptr ||
-        platform_path(dir, hostDir, sizeof hostDir) == nullptr ||
-        std::snprintf(tmpl, sizeof tmpl, "%s%sXXXXXX", dir, kTempStem) >= static_cast<int>(sizeof tmpl) ||
-        std::snprintf(target, sizeof target, "%s%s", hostDir, finalName) >= static_cast<int>(sizeof target))
+    if (finalName[0] == '\0' || strchr(finalName, '/') != NULL ||
+        platform_path(dir, hostDir, sizeof hostDir) == NULL ||
+        snprintf(tmpl, sizeof tmpl, "%s%sXXXXXX", dir, kTempStem) >= static_cast<int>(sizeof tmpl) ||
+        snprintf(target, sizeof target, "%s%s", hostDir, finalName) >= static_cast<int>(sizeof target))
         return -1;
     if (platform_make_private_temp(tmpl, temp, sizeof temp) != 0)
         return -1;
@@ -138,7 +160,7 @@ int Store_Gps_Conf(const char* tmpPath, const char* baseName)
     if (ComputeChecksumSize(&S_ChargeFirmware) < 0 ||
         CheckSize(&S_ChargeFirmware, 0, kGpsMaxSize) != 0)
         result = UPG_ERR_SIZE;
-    else if (CopyUploadIntoPlace(S_ChargeFirmware.fd, kGpsDir, baseName, nullptr) != 0)
+    else if (CopyUploadIntoPlace(S_ChargeFirmware.fd, kGpsDir, baseName, NULL) != 0)
         result = UPG_ERR_WRITE;
     CloseUpload();
     return result;

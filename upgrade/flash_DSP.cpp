@@ -4,8 +4,8 @@
 #include "upgrade/upgrade.h"
 
 namespace {
-constexpr int kDspLoader = 3;
-constexpr int kDspFirmware = 4;
+const int kDspLoader = 3;
+const int kDspFirmware = 4;
 }  // namespace
 
 int flash_DSP(const char* baseName, const char* tmpPath, int command)

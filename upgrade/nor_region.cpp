@@ -1,8 +1,8 @@
 // The CINT images (web archive, firmware, loader): into their NOR regions on
 // board version 1, laid out by the flash map; to the file store on board version 2.
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,6 +12,7 @@
 #include "flash/Flash_Drv.h"
 #include "loader/LoaderCommun.h"
 #include "platform/bigendian.h"
+#include "platform/compile_check.h"
 #include "platform/platform.h"
 #include "upgrade/progress.h"
 #include "upgrade/upgrade_internal.h"
@@ -20,21 +21,22 @@ namespace {
 
 // The regions come from the flash map: each ends where the next begins, and
 // the version and info blocks sit at the map's offsets from the region's end.
-constexpr int32_t kSector = FLASH_SECTOR_SIZE;
-constexpr int32_t kHeaderSize = 8;
-constexpr int32_t kBlockSize = 32;
-constexpr int32_t kVersionFromEnd = FLASH_OFF_PARAM_MAINT - FLASH_OFF_VERSFIRMW;
-constexpr int32_t kInfoFromEnd = FLASH_OFF_PARAM_USER - FLASH_OFF_INFOLOADER;
+const int32_t kSector = FLASH_SECTOR_SIZE;
+const int32_t kHeaderSize = 8;
+enum { kBlockSize = 32 };
+const int32_t kVersionFromEnd = FLASH_OFF_PARAM_MAINT - FLASH_OFF_VERSFIRMW;
+const int32_t kInfoFromEnd = FLASH_OFF_PARAM_USER - FLASH_OFF_INFOLOADER;
 
-constexpr int32_t kWebSector = FLASH_OFF_WEB / FLASH_SECTOR_SIZE;
-constexpr int32_t kWebSectors = (FLASH_OFF_FIRMW - FLASH_OFF_WEB) / FLASH_SECTOR_SIZE;
-constexpr int32_t kFirmSector = FLASH_OFF_FIRMW / FLASH_SECTOR_SIZE;
-constexpr int32_t kLoaderSector = FLASH_OFF_LOADER / FLASH_SECTOR_SIZE;
-constexpr int32_t kLoaderSectors = (FLASH_OFF_PARAM_USER - FLASH_OFF_LOADER) / FLASH_SECTOR_SIZE;
-static_assert(kWebSector == 27 && kWebSectors == 21 && kFirmSector == 48 && kLoaderSector == 59 &&
-              kLoaderSectors == 1 && kVersionFromEnd == 128 && kInfoFromEnd == 256);
+const int32_t kWebSector = FLASH_OFF_WEB / FLASH_SECTOR_SIZE;
+const int32_t kWebSectors = (FLASH_OFF_FIRMW - FLASH_OFF_WEB) / FLASH_SECTOR_SIZE;
+const int32_t kFirmSector = FLASH_OFF_FIRMW / FLASH_SECTOR_SIZE;
+const int32_t kLoaderSector = FLASH_OFF_LOADER / FLASH_SECTOR_SIZE;
+const int32_t kLoaderSectors = (FLASH_OFF_PARAM_USER - FLASH_OFF_LOADER) / FLASH_SECTOR_SIZE;
+QUIB_COMPILE_CHECK(kWebSector == 27 && kWebSectors == 21 && kFirmSector == 48 &&
+                   kLoaderSector == 59 && kLoaderSectors == 1 && kVersionFromEnd == 128 &&
+                   kInfoFromEnd == 256);
 
-constexpr char kNandDir[] = "/NANDdrive/firm/";
+const char kNandDir[] = "/NANDdrive/firm/";
 
 uintptr_t SectorAddress(int32_t sector)
 {
@@ -53,7 +55,7 @@ int WriteChecked(uintptr_t* cursor, const void* data, uint32_t len)
     for (uint32_t done = 0; done < len;) {
         const uint32_t n = len - done < sizeof back ? len - done : static_cast<uint32_t>(sizeof back);
         uintptr_t at = start + done;
-        if (F_FlashDrv_Read(&at, back, n) != 0 || std::memcmp(back, want + done, n) != 0)
+        if (F_FlashDrv_Read(&at, back, n) != 0 || memcmp(back, want + done, n) != 0)
             return -1;
         done += n;
     }
@@ -72,6 +74,23 @@ int WriteBlock(uintptr_t address, const void* block)
     return WriteChecked(&address, block, kBlockSize);
 }
 
+// Where the copy of an image into flash has got to.
+struct FlashCopy {
+    uintptr_t address;  // of the next chunk
+    int64_t written;    // bytes programmed and read back
+};
+
+// Programs the n bytes of inter at copy->address (advanced), read back, and
+// records the progress: false when the write or its read-back fails.
+bool ProgramChunk(FlashCopy* copy, size_t n)
+{
+    if (WriteChecked(&copy->address, inter, static_cast<uint32_t>(n)) != 0)
+        return false;
+    copy->written += static_cast<int64_t>(n);
+    upgrade_progress(UPG_PHASE_PROGRAMMING, copy->written, S_ChargeFirmware.size);
+    return true;
+}
+
 // What differs between the three NOR kinds.
 struct NorKind {
     const char* label;
@@ -87,11 +106,11 @@ struct NorKind {
 
 void FillVersionName(const char* baseName)
 {
-    std::memset(S_ChargeFirmware.versionName, 0, sizeof S_ChargeFirmware.versionName);
+    memset(S_ChargeFirmware.versionName, 0, sizeof S_ChargeFirmware.versionName);
     size_t n = 0;
     while (n < sizeof S_ChargeFirmware.versionName && baseName[n] != '\0' && baseName[n] != '.')
         ++n;
-    std::memcpy(S_ChargeFirmware.versionName, baseName, n);
+    memcpy(S_ChargeFirmware.versionName, baseName, n);
 }
 
 int WriteNor(const NorKind& k, const char* baseName)
@@ -117,7 +136,7 @@ int WriteNor(const NorKind& k, const char* baseName)
     }
     if (k.infoBlock) {
         char info[kBlockSize] = {};
-        std::snprintf(info, sizeof info, "LOADER : %d", 1);
+        snprintf(info, sizeof info, "LOADER : %d", 1);
         if (WriteBlock(regionEnd - kInfoFromEnd, info) != 0)
             return UPG_ERR_WRITE;
     }
@@ -141,7 +160,7 @@ int WriteImage(const NorKind& k, const char* baseName, const char* tmpPath)
     if (S_EtatLoader.boardVersion == 2) {
         // No size limit on the drive; the sum only describes the file.
         ComputeChecksumSize(&S_ChargeFirmware);
-        const char* name = k.nandName != nullptr ? k.nandName : baseName;
+        const char* name = k.nandName != NULL ? k.nandName : baseName;
         result = CopyUploadIntoPlace(S_ChargeFirmware.fd, kNandDir, name, k.nandOldPrefix) == 0
                      ? UPG_DONE
                      : UPG_ERR_WRITE;
@@ -171,14 +190,8 @@ int EraseFlashSectors(int32_t firstSector, int32_t count)
 
 int WriteImageInFlash(const char* /*label*/, uintptr_t address, int fd)
 {
-    int64_t written = 0;
-    if (ForEachChunk(fd, [&](size_t n) {
-            if (WriteChecked(&address, inter, static_cast<uint32_t>(n)) != 0)
-                return false;
-            written += static_cast<int64_t>(n);
-            upgrade_progress(UPG_PHASE_PROGRAMMING, written, S_ChargeFirmware.size);
-            return true;
-        }))
+    FlashCopy copy = {address, 0};
+    if (ForEachChunk(fd, ProgramChunk, &copy))
         return 0;
     close(fd);
     return -1;
@@ -186,9 +199,9 @@ int WriteImageInFlash(const char* /*label*/, uintptr_t address, int fd)
 
 int flash_Web(const char* baseName, const char* tmpPath)
 {
-    static constexpr NorKind k = {"Web MMI", kWebSector, kWebSectors, 0,
-                                  kWebSectors * kSector - kHeaderSize,
-                                  false, false, "W", "Web.tar.gz"};
+    static const NorKind k = {"Web MMI", kWebSector, kWebSectors, 0,
+                              kWebSectors * kSector - kHeaderSize,
+                              false, false, "W", "Web.tar.gz"};
     return WriteImage(k, baseName, tmpPath);
 }
 
@@ -202,14 +215,14 @@ int flash_firmware(const char* baseName, const char* tmpPath)
         return UPG_ERR_WRITE;
     const NorKind k = {"CINT Firmware", kFirmSector, sectors, kSector,
                        sectors * kSector - kVersionFromEnd - kHeaderSize,
-                       true, false, "F", nullptr};
+                       true, false, "F", NULL};
     return WriteImage(k, baseName, tmpPath);
 }
 
 int flash_loader(const char* baseName, const char* tmpPath)
 {
-    static constexpr NorKind k = {"CINT Loader", kLoaderSector, kLoaderSectors, 1024,
-                                  kLoaderSectors * kSector - kInfoFromEnd - kHeaderSize,
-                                  true, true, "L", nullptr};
+    static const NorKind k = {"CINT Loader", kLoaderSector, kLoaderSectors, 1024,
+                              kLoaderSectors * kSector - kInfoFromEnd - kHeaderSize,
+                              true, true, "L", NULL};
     return WriteImage(k, baseName, tmpPath);
 }

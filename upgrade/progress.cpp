@@ -2,10 +2,10 @@
 // renamed into place, so a reader sees a whole state or none, never half of one.
 #include "upgrade/progress.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <ctime>
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+#include <time.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -13,13 +13,15 @@
 
 namespace {
 
-constexpr char kTempPath[] = "/tmp/upgrade.progress.tmp";
+const char kTempPath[] = "/tmp/upgrade.progress.tmp";
 // Programming reports once per 64 KiB, erasing once per sector,
 // and within a phase no more often than a person can read (the page polls a
 // few times a second): on a fast flash a whole image costs a handful of writes.
-constexpr int64_t kByteStep = 0x10000;
-constexpr int64_t kMinIntervalNs = 200'000'000;
-constexpr size_t kPathSize = 1024;
+const int64_t kByteStep = 0x10000;
+const int64_t kMinIntervalNs = 200000000;
+enum { kPathSize = 1024 };
+// A 64-bit value in decimal: its sign, 19 digits and the terminator.
+enum { kDecimalSize = 21 };
 
 bool active = false;
 char filePath[kPathSize];
@@ -32,20 +34,41 @@ int64_t lastWriteNs;
 
 int64_t nowNs()
 {
-    timespec ts {};
+    timespec ts = {0, 0};
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+// Writes v in decimal at the end of out and returns where it starts: printf
+// has no length for 64-bit values in C++03 ("ll" is C99's).
+const char* Decimal(int64_t v, char (&out)[kDecimalSize])
+{
+    // Unsigned, so that the most negative value has a magnitude too.
+    uint64_t m = v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
+    char* p = out + kDecimalSize - 1;
+    *p = '\0';
+    do {
+        *--p = static_cast<char>('0' + m % 10);
+        m /= 10;
+    } while (m != 0);
+    if (v < 0)
+        *--p = '-';
+    return p;
 }
 
 // Writes the whole text to the temporary name and renames it into place.
 void publish(UpgradePhase phase, int64_t done, int64_t total)
 {
     char text[384];
-    const int n = std::snprintf(text, sizeof text,
-                                "phase=%s\ndone=%lld\ntotal=%lld\nstarted=%lld\ntime=%lld\nfile=%s\n",
-                                UPG_PHASE_NAMES[phase], static_cast<long long>(done),
-                                static_cast<long long>(total), static_cast<long long>(started),
-                                static_cast<long long>(std::time(nullptr)), name);
+    char doneText[kDecimalSize];
+    char totalText[kDecimalSize];
+    char startedText[kDecimalSize];
+    char timeText[kDecimalSize];
+    const int n = snprintf(text, sizeof text,
+                           "phase=%s\ndone=%s\ntotal=%s\nstarted=%s\ntime=%s\nfile=%s\n",
+                           UPG_PHASE_NAMES[phase], Decimal(done, doneText),
+                           Decimal(total, totalText), Decimal(started, startedText),
+                           Decimal(time(NULL), timeText), name);
     if (n <= 0 || static_cast<size_t>(n) >= sizeof text)
         return;
     const int fd = open(tempPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -72,12 +95,12 @@ void publish(UpgradePhase phase, int64_t done, int64_t total)
 
 void upgrade_progress_begin(const char* baseName)
 {
-    active = platform_path(UPG_PROGRESS_PATH, filePath, sizeof filePath) != nullptr &&
-             platform_path(kTempPath, tempPath, sizeof tempPath) != nullptr;
+    active = platform_path(UPG_PROGRESS_PATH, filePath, sizeof filePath) != NULL &&
+             platform_path(kTempPath, tempPath, sizeof tempPath) != NULL;
     if (!active)
         return;
-    std::snprintf(name, sizeof name, "%s", baseName);
-    started = std::time(nullptr);
+    snprintf(name, sizeof name, "%s", baseName);
+    started = time(NULL);
     lastPhase = UPG_PHASE_CHECKING;
     lastStep = 0;
     publish(UPG_PHASE_CHECKING, 0, 0);

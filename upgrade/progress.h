@@ -2,22 +2,22 @@
 // to show while the instrument erases and programs its flash.
 #pragma once
 
-#include <cstdint>
+#include <stdint.h>
 
 // The instrument path of the file; its lines are "key=value": phase, done,
 // total, started, time (seconds since the epoch), then file (the base name,
 // the rest of the file).
-constexpr char UPG_PROGRESS_PATH[] = "/tmp/upgrade.progress";
+static const char UPG_PROGRESS_PATH[] = "/tmp/upgrade.progress";
 
 enum UpgradePhase {
     UPG_PHASE_CHECKING,     // reading and summing the upload; done and total 0
     UPG_PHASE_ERASING,      // erasing sector done of total
-    UPG_PHASE_PROGRAMMING,  // done bytes of total programmed and read back
+    UPG_PHASE_PROGRAMMING   // done bytes of total programmed and read back
 };
 
 // The phases as the file spells them, in the order of UpgradePhase; the state
 // report reads them back with this table.
-constexpr const char* UPG_PHASE_NAMES[] = {"checking", "erasing", "programming"};
+static const char* const UPG_PHASE_NAMES[] = {"checking", "erasing", "programming"};
 
 // Starts the file for the image baseName, in the checking phase.
 void upgrade_progress_begin(const char* baseName);

@@ -5,25 +5,25 @@
 #pragma once
 
 // ---- Outcome codes ----
-constexpr int UPG_DONE = 0;
-constexpr int UPG_GPS_STORED = 1;
-constexpr int UPG_ERR_NAME = 101;      // no usable file name, or upload not readable
-constexpr int UPG_ERR_UPLOAD = 102;    // no "Filedata" file upload
-constexpr int UPG_ERR_KIND = 103;      // unknown prefix, not ".txt", bad markers, exchange failed
-constexpr int UPG_ERR_LOADER = 104;    // DSP hand-off result -1
-constexpr int UPG_ERR_DSP = 105;       // DSP hand-off result -2
-constexpr int UPG_ERR_PEER = 106;      // peer unreachable or answer not accepted
-constexpr int UPG_ERR_WRITE = 107;     // flash or file write failed
-constexpr int UPG_ERR_SIZE = 108;      // size outside the target's limits
-constexpr int UPG_ERR_ORIGIN = 109;    // posted from another site
+static const int UPG_DONE = 0;
+static const int UPG_GPS_STORED = 1;
+static const int UPG_ERR_NAME = 101;      // no usable file name, or upload not readable
+static const int UPG_ERR_UPLOAD = 102;    // no "Filedata" file upload
+static const int UPG_ERR_KIND = 103;      // unknown prefix, not ".txt", bad markers, exchange failed
+static const int UPG_ERR_LOADER = 104;    // DSP hand-off result -1
+static const int UPG_ERR_DSP = 105;       // DSP hand-off result -2
+static const int UPG_ERR_PEER = 106;      // peer unreachable or answer not accepted
+static const int UPG_ERR_WRITE = 107;     // flash or file write failed
+static const int UPG_ERR_SIZE = 108;      // size outside the target's limits
+static const int UPG_ERR_ORIGIN = 109;    // posted from another site
 
 // What a restore request asks for, by the query key that names it; the values
 // are those the handlers' int parameter carries.
-enum RestoreKind : int {
+enum RestoreKind {
     RESTORE_NONE = 0,
     RESTORE_SETTINGS = 1,  // "settings=": a settings backup, or a GPS configuration
     RESTORE_MODELS = 2,    // "models="
-    RESTORE_SYSTEM = 3,    // "system="
+    RESTORE_SYSTEM = 3     // "system="
 };
 
 // ---- dispatch.cpp: the route of the one upload ----

@@ -3,9 +3,9 @@
 // steps and the file store. Other subsystems include upgrade.h only.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
-#include <cstdio>
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -49,7 +49,7 @@ struct ChargeFirmware {
     int32_t firstSector;    // first 64 KiB sector of the target region
 };
 extern ChargeFirmware S_ChargeFirmware;
-constexpr size_t UPG_INTER_SIZE = 1024;
+enum { UPG_INTER_SIZE = 1024 };
 extern uint8_t inter[UPG_INTER_SIZE];
 
 // The upload opened read-only, retried when interrupted: its fd, or -1.
@@ -59,10 +59,10 @@ void CloseUpload();
 // One read of fd into inter, retried when interrupted: bytes read, 0 at the end, or -1.
 ssize_t ReadInter(int fd);
 
-// Reads fd from its start through inter and hands each chunk's length to put;
-// false when a read fails or put refuses a chunk.
-template <typename Put>
-bool ForEachChunk(int fd, Put put)
+// Reads fd from its start through inter and hands each chunk's length to put,
+// with context; false when a read fails or put refuses a chunk.
+template <typename Context>
+bool ForEachChunk(int fd, bool (*put)(Context* context, size_t n), Context* context)
 {
     if (lseek(fd, 0, SEEK_SET) != 0)
         return false;
@@ -72,7 +72,7 @@ bool ForEachChunk(int fd, Put put)
             return false;
         if (n == 0)
             return true;
-        if (!put(static_cast<size_t>(n)))
+        if (!put(context, static_cast<size_t>(n)))
             return false;
     }
 }

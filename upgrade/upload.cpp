@@ -1,8 +1,8 @@
 // The upload as the handlers read it: opened, read through the shared buffer,
 // summed and measured.
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -38,22 +38,35 @@ ssize_t ReadInter(int fd)
     return n;
 }
 
+namespace {
+
+// The byte sum and length of what has been read so far.
+struct SumSize {
+    uint32_t sum;
+    int64_t size;
+};
+
+// Adds the n bytes of inter to *total; always true.
+bool AddChunk(SumSize* total, size_t n)
+{
+    total->size += static_cast<int64_t>(n);
+    for (size_t i = 0; i < n; ++i)
+        total->sum += inter[i];
+    return true;
+}
+
+}  // namespace
+
 int ComputeChecksumSize(ChargeFirmware* record)
 {
     record->size = 0;
     record->checksum = 0;
-    uint32_t sum = 0;
-    int64_t size = 0;
-    const bool whole = ForEachChunk(record->fd, [&](size_t n) {
-        size += static_cast<int64_t>(n);
-        for (size_t i = 0; i < n; ++i)
-            sum += inter[i];
-        return true;
-    });
-    if (!whole || size > INT32_MAX)
+    SumSize total = {0, 0};
+    const bool whole = ForEachChunk(record->fd, AddChunk, &total);
+    if (!whole || total.size > INT32_MAX)
         return -1;
-    record->size = static_cast<int32_t>(size);
-    record->checksum = sum;
+    record->size = static_cast<int32_t>(total.size);
+    record->checksum = total.sum;
     return 0;
 }
 

@@ -60,7 +60,7 @@ int wait_for(int fd, short events, long long deadline)
 
 // An exchange that went wrong half-way must not leave its late answer to be
 // taken for the answer of the next exchange on the same connection.
-long broken(int coid)
+int broken(int coid)
 {
     shutdown(coid, SHUT_RDWR);
     return -1;
@@ -117,7 +117,7 @@ extern "C" int name_close(int coid)
     return close(coid);
 }
 
-extern "C" long MsgSend(int coid, const void* smsg, long sbytes, void* rmsg, long rbytes)
+extern "C" int MsgSend(int coid, const void* smsg, int sbytes, void* rmsg, int rbytes)
 {
     if (coid < 0 || sbytes < 0 || rbytes < 0 || (smsg == nullptr && sbytes > 0) ||
         (rmsg == nullptr && rbytes > 0)) {

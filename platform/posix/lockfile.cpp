@@ -6,18 +6,32 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+// QNX 6.4 has no O_NOFOLLOW: there the lstat before and the fstat after the
+// open, which must name the same regular file, are what refuse a link.
+#ifndef O_NOFOLLOW
+#define O_NOFOLLOW 0
+#endif
+
 int platform_open_lock_file(const char* instrumentPath)
 {
     char path[1024];
-    if (platform_path(instrumentPath, path, sizeof path) == nullptr)
+    if (platform_path(instrumentPath, path, sizeof path) == NULL)
         return -1;
-    // O_NOFOLLOW: a link planted in /tmp must not make us create or lock
-    // another file; O_NONBLOCK: a FIFO or device put there must not hang the open.
+    struct stat before;
+    const bool existed = lstat(path, &before) == 0;
+    if (existed && !S_ISREG(before.st_mode))
+        return -1;
+    // O_NONBLOCK: a FIFO or device put there must not hang the open.
     int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
     if (fd < 0)
         return -1;
-    struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    struct stat st;
+    struct stat after;
+    // Swapped for a link between the lstat and the open: the path no longer
+    // names the file that was opened.
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || lstat(path, &after) != 0 ||
+        !S_ISREG(after.st_mode) || after.st_dev != st.st_dev || after.st_ino != st.st_ino ||
+        (existed && (before.st_dev != st.st_dev || before.st_ino != st.st_ino))) {
         close(fd);
         return -1;
     }

@@ -2,13 +2,13 @@
 // POSIX below the instrument root, the same on the instrument and on Linux.
 #include "platform/platform.h"
 
-#include <cstdlib>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 int platform_make_private_temp(const char* instrumentTemplate, char* out, size_t outSize)
 {
-    if (platform_path(instrumentTemplate, out, outSize) == nullptr)
+    if (platform_path(instrumentTemplate, out, outSize) == NULL)
         return -1;
     int fd = mkstemp(out);
     if (fd < 0) {

@@ -1,7 +1,7 @@
 // The instrument root on the instrument itself: its paths are used as they stand.
 #include "platform/platform.h"
 
-#include <cstring>
+#include <string.h>
 
 const char* platform_root()
 {
@@ -10,13 +10,13 @@ const char* platform_root()
 
 char* platform_path(const char* instrumentPath, char* out, size_t outSize)
 {
-    if (out == nullptr || outSize == 0)
-        return nullptr;
-    const size_t len = std::strlen(instrumentPath);
+    if (out == NULL || outSize == 0)
+        return NULL;
+    const size_t len = strlen(instrumentPath);
     if (len >= outSize) {
         out[0] = '\0';
-        return nullptr;
+        return NULL;
     }
-    std::memcpy(out, instrumentPath, len + 1);
+    memcpy(out, instrumentPath, len + 1);
     return out;
 }

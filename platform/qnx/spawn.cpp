@@ -5,7 +5,7 @@
 // program that cannot be loaded is its error result.
 #include "platform/platform.h"
 
-#include <cerrno>
+#include <errno.h>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -24,7 +24,7 @@ int platform_run_append_output(const char* instrumentProgram, const char* const 
                                               O_WRONLY | O_CREAT | O_APPEND, S_IRUSR | S_IWUSR);
     pid_t pid = -1;
     if (rc == 0)
-        rc = posix_spawn(&pid, instrumentProgram, &actions, nullptr,
+        rc = posix_spawn(&pid, instrumentProgram, &actions, NULL,
                          const_cast<char* const*>(argv), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0)

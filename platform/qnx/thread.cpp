@@ -4,15 +4,17 @@
 // object's default.
 #include "platform/platform.h"
 
-#include <cerrno>
+#include <errno.h>
 #include <sched.h>
+#include <string.h>
 
 int platform_thread_attr_priority(pthread_attr_t* attr, int priority)
 {
-    if (attr == nullptr)
+    if (attr == NULL)
         return EINVAL;
     int rc = pthread_attr_setinheritsched(attr, PTHREAD_EXPLICIT_SCHED);
-    sched_param param {};
+    sched_param param;
+    memset(&param, 0, sizeof param);
     if (rc == 0)
         rc = pthread_attr_getschedparam(attr, &param);
     if (rc != 0)

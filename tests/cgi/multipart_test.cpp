@@ -173,7 +173,7 @@ TEST_F(CgiTest, MultipartHeadersTheOracleDoesNotJudge)
          {value("z", "1"), value("unterm", "2"), value("", "3"), upload("a", "4", "b c ")}},
     };
     for (const Case& c : cases) {
-        for (int n : {cgiMpBlockSize, 1}) {
+        for (int n : {static_cast<int>(cgiMpBlockSize), 1}) {
             ReadSize rs(n);
             ASSERT_EQ(post(c.body), cgiParseSuccess) << c.label;
             EXPECT_EQ(entries(), c.want) << c.label;

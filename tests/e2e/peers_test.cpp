@@ -19,7 +19,7 @@ std::pair<long, int32_t> talk(const char* peer, const std::string& message)
     if (coid < 0)
         return {-100, -999};
     int32_t reply[4] = {-999};
-    const long status = MsgSend(coid, message.data(), long(message.size()), reply, sizeof reply);
+    const int status = MsgSend(coid, message.data(), int(message.size()), reply, sizeof reply);
     name_close(coid);
     return {status, reply[0]};
 }

@@ -41,7 +41,7 @@ void decodeProduct(ShowContext& ctx, Json& pack)
     const uint32_t version = F_Flash_GetWord(V_A_cFlashMem);
     F_Flash_DecodeStruct_Product(0);
     Json mode = Json::array();
-    for (uint32_t w : FlashProd_Mode)
+    for (uint32_t w : FlashProd_Mode.words)
         mode.push_back(Json(w));
     if (ctx.json) {
         pack["version"] = Json(version);
@@ -49,8 +49,8 @@ void decodeProduct(ShowContext& ctx, Json& pack)
         return;
     }
     std::fprintf(ctx.out, "             product mode (format %u%s): %s %s %s\n", version,
-                 version == 0 ? ", loads the defaults" : "", hex(FlashProd_Mode[0], 8).c_str(),
-                 hex(FlashProd_Mode[1], 8).c_str(), hex(FlashProd_Mode[2], 8).c_str());
+                 version == 0 ? ", loads the defaults" : "", hex(FlashProd_Mode.words[0], 8).c_str(),
+                 hex(FlashProd_Mode.words[1], 8).c_str(), hex(FlashProd_Mode.words[2], 8).c_str());
 }
 
 void decodeConfigIP(ShowContext& ctx, Json& pack)
@@ -64,7 +64,7 @@ void decodeConfigIP(ShowContext& ctx, Json& pack)
         std::fprintf(ctx.out, "             network commands (presence %u%s):\n", presence,
                      presence == 0 ? ", loads the defaults" : "");
     for (int r = 0; r < rows; ++r) {
-        const S_ConfigIP_Row& row = ConfigIP_Tab_Cmd[r];
+        const S_ConfigIP_Row& row = ConfigIP_Tab_Cmd.rows[r];
         std::string text(row.acText, strnlen(row.acText, sizeof row.acText));
         if (ctx.json) {
             Json j = Json::object();
