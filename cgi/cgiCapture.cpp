@@ -167,13 +167,9 @@ cgiEnvironmentResultType restoreUpload(FILE* in, int length, char* path)
 {
     if (length < 0 || !restHolds(in, length))
         return cgiEnvironmentIO;
-    if (cgiGetTempFileName(path) != cgiParseSuccess)
+    FILE* out = cgiOpenTempFile(path);
+    if (out == NULL)
         return cgiEnvironmentIO;
-    FILE* out = fopen(path, "w+b");
-    if (out == NULL) {
-        unlink(path);
-        return cgiEnvironmentIO;
-    }
     char buffer[pieceSize];
     bool ok = true;
     for (int left = length; ok && left > 0;) {
