@@ -1,8 +1,9 @@
 # make build  - configure and build into build/ (binaries in build/bin/)
-# make test   - install what is missing, build, run every test three times:
-#               normally (build/), under ASan+UBSan (build-asan/), and as a
-#               32-bit big-endian PowerPC build under qemu (build-ppc/, make test-ppc);
-#               then each fuzz target for 15 s (build-fuzz/, clang)
+# make test   - install what is missing, build, run every test three times, one
+#               leg after another (also under make -j): normally (build/), under
+#               ASan+UBSan (build-asan/), each fuzz target for 15 s (build-fuzz/,
+#               clang), and as a 32-bit big-endian PowerPC build under qemu
+#               (build-ppc/, make test-ppc); warnings are errors in every build
 # make fuzz   - run each fuzz target for FUZZ_SECONDS (default 120), one after another
 # make demo   - build, make a fresh demo instrument and serve its page on
 #               127.0.0.1 until Ctrl-C (variables BOARD, FLASH, LOADER_GEN, PORT, PEERS)
@@ -27,7 +28,7 @@ LOADER_GEN ?= 4
 PORT ?= 8080
 PEERS ?=
 
-.PHONY: build test test-normal test-asan test-ppc test-fuzz fuzz fuzz-build deps test-deps ppc-deps fuzz-deps demo bench mutants clean
+.PHONY: build test test-normal test-asan test-ppc test-fuzz fuzz fuzz-build deps test-deps browser-deps ppc-deps fuzz-deps demo bench mutants clean
 
 # Packages that a fresh machine may lack (program:package, where a path stands
 # for a file the package installs): DEPS for the build and the demo, TEST_DEPS
@@ -41,11 +42,13 @@ TEST_DEPS := chromium:chromium chromedriver:chromium-driver node:nodejs npm:npm
 PPC_DEPS := powerpc-linux-gnu-g++:g++-powerpc-linux-gnu qemu-ppc:qemu-user \
 	/usr/src/googletest/googletest/CMakeLists.txt:googletest
 
-# $(call apt_get,packages): one shell command that installs Debian packages
+# $(call apt_get,packages): one shell command that installs Debian packages;
+# it waits for another install that holds dpkg's lock instead of failing.
+APT_GET := apt-get -o DPkg::Lock::Timeout=600 install -y --no-install-recommends
 define apt_get
 SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); \
-	  $$SUDO apt-get install -y --no-install-recommends $(1) || \
-	  { $$SUDO apt-get update && $$SUDO apt-get install -y --no-install-recommends $(1); }
+	  $$SUDO $(APT_GET) $(1) || \
+	  { $$SUDO apt-get -o DPkg::Lock::Timeout=600 update && $$SUDO $(APT_GET) $(1); }
 endef
 
 # $(call install_missing,program:package ...)
@@ -59,13 +62,23 @@ define install_missing
 	fi
 endef
 
+# $(call cmake_build,DIR,OPTIONS,TARGETS): the one configure-and-build of every
+# build tree, warnings as errors; all targets when TARGETS is empty. The same
+# options for the same tree each time, so that no target reconfigures another's.
+NORMAL_OPTIONS := -DCMAKE_BUILD_TYPE=RelWithDebInfo
+define cmake_build
+cmake -S . -B $(1) -DQUIB_WERROR=ON $(2) $(CMAKE_FLAGS)
+cmake --build $(1) -j $(JOBS) $(if $(3),--target $(3))
+endef
+
 deps:
 	$(call install_missing,$(DEPS))
 
 # The browser tests drive Debian's chromium with playwright-core from npm,
 # pinned by tests/browser/package-lock.json; no browser is ever downloaded.
 BROWSER_DIR := tests/browser
-test-deps: deps fuzz-deps
+test-deps: browser-deps fuzz-deps
+browser-deps: deps
 	$(call install_missing,$(TEST_DEPS))
 	@if ! cmp -s $(BROWSER_DIR)/package-lock.json $(BROWSER_DIR)/node_modules/.quib-lock; then \
 	  cd $(BROWSER_DIR) && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --no-audit --no-fund && \
@@ -74,7 +87,7 @@ test-deps: deps fuzz-deps
 
 # The fuzz targets need clang and libFuzzer's runtime, which Debian ships
 # apart from clang (libclang-rt-N-dev; older releases in libclang-common-N-dev).
-fuzz-deps:
+fuzz-deps: deps
 	$(call install_missing,clang:clang)
 	@if ! ls $$(clang -print-resource-dir)/lib/linux/libclang_rt.fuzzer-*.a >/dev/null 2>&1 && \
 	    ! ls $$(clang -print-resource-dir)/lib/*/libclang_rt.fuzzer.a >/dev/null 2>&1; then \
@@ -83,19 +96,24 @@ fuzz-deps:
 	fi
 
 build: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
-	cmake --build $(BUILD) -j $(JOBS)
+	$(call cmake_build,$(BUILD),$(NORMAL_OPTIONS))
 
-test: test-deps test-normal test-asan test-fuzz test-ppc
+# The legs one after another, each in its own tree and each after the installs
+# it depends on, whatever -j says: run side by side, their builds and timed
+# tests would share the machine's cores. -j applies within each leg.
+test:
+	$(MAKE) --no-print-directory test-normal
+	$(MAKE) --no-print-directory test-asan
+	$(MAKE) --no-print-directory test-fuzz
+	$(MAKE) --no-print-directory test-ppc
 
-test-normal: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
-	cmake --build $(BUILD) -j $(JOBS)
+# The browser test needs its npm packages, or it reports itself skipped.
+test-normal: browser-deps
+	$(call cmake_build,$(BUILD),$(NORMAL_OPTIONS))
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
-test-asan: deps
-	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DQUIB_SANITIZE=ON $(CMAKE_FLAGS)
-	cmake --build $(ASAN_BUILD) -j $(JOBS)
+test-asan: browser-deps
+	$(call cmake_build,$(ASAN_BUILD),-DCMAKE_BUILD_TYPE=Debug -DQUIB_SANITIZE=ON)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j $(JOBS)
 
@@ -116,36 +134,32 @@ MUTANTS_BUILD ?= build-mutants
 mutants: deps
 	python3 tools/mutants/mutants.py --build $(CURDIR)/$(MUTANTS_BUILD) --jobs $(JOBS)
 
-ppc-deps:
+ppc-deps: deps
 	$(call install_missing,$(PPC_DEPS))
 
 # The normal build for the instrument's byte order and word size; the
 # sanitizers stay with the native leg.
-test-ppc: deps ppc-deps
-	cmake -S . -B $(PPC_BUILD) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/ppc-linux-gnu.cmake \
-	  -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
-	cmake --build $(PPC_BUILD) -j $(JOBS)
+test-ppc: ppc-deps
+	$(call cmake_build,$(PPC_BUILD),-DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/ppc-linux-gnu.cmake $(NORMAL_OPTIONS))
 	cd $(PPC_BUILD) && ctest --output-on-failure -j $(JOBS)
 
 # The fuzz targets (tests/fuzz/) in their own tree, built with clang; the gcc
 # builds above do not need it.
-fuzz-build: deps
-	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
-	  -DCMAKE_CXX_COMPILER=clang++ -DQUIB_FUZZ=ON -DQUIB_TESTS=OFF $(CMAKE_FLAGS)
-	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_targets
+fuzz-build: fuzz-deps
+	$(call cmake_build,$(FUZZ_BUILD),$(NORMAL_OPTIONS) -DCMAKE_C_COMPILER=clang \
+	  -DCMAKE_CXX_COMPILER=clang++ -DQUIB_FUZZ=ON -DQUIB_TESTS=OFF,fuzz_targets)
 
 test-fuzz: fuzz-build
 	sh tests/fuzz/run_fuzz.sh $(FUZZ_BUILD) $(FUZZ_SMOKE_SECONDS)
 
-fuzz: fuzz-deps fuzz-build
+fuzz: fuzz-build
 	sh tests/fuzz/run_fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
 # Refuses early when a demo of this build tree already runs; builds only what it serves.
 DEMO_ENV = BUILD=$(BUILD) BOARD=$(BOARD) FLASH=$(FLASH) LOADER_GEN=$(LOADER_GEN) PORT=$(PORT) PEERS="$(PEERS)"
 demo: deps
 	@$(DEMO_ENV) web/demo.sh check
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
-	cmake --build $(BUILD) -j $(JOBS) --target upgrade_cgi state_cgi form_echo instrument
+	$(call cmake_build,$(BUILD),$(NORMAL_OPTIONS),upgrade_cgi state_cgi form_echo instrument)
 	@$(DEMO_ENV) web/demo.sh run
 
 clean:

@@ -53,58 +53,36 @@ int cgiReadInt(FILE* in, int* result)
     return 1;
 }
 
-// Bytes left in the file, or -1 for a stream of unknown size (a pipe).
-int64_t restOf(FILE* in)
+// Whether a record of length bytes may be read: never a negative length, never
+// more than the rest of a regular file holds (a cut or forged file must not
+// turn into a huge allocation or file), and from a stream of unknown size (a
+// pipe) never more than a live request's value may have, so that a record
+// announcing 2 GiB there is refused before anything is allocated or read.
+bool recordFits(FILE* in, int length)
 {
+    if (length < 0)
+        return false;
     struct stat st = {};
     if (fstat(fileno(in), &st) != 0 || !S_ISREG(st.st_mode))
-        return -1;
-    off_t at = ftello(in);
-    return at < 0 ? -1 : static_cast<int64_t>(st.st_size) - at;
+        return length <= cgiMaxValueLength;
+    const off_t at = ftello(in);
+    return at >= 0 && static_cast<int64_t>(length) <= static_cast<int64_t>(st.st_size) - at;
 }
 
-// A length that the rest of the file cannot hold is a cut (or forged) file,
-// and must not turn into a huge allocation or file.
-bool restHolds(FILE* in, int64_t length)
-{
-    int64_t rest = restOf(in);
-    return rest < 0 || length <= rest;
-}
-
-// Reads length bytes into a new NUL-terminated text. On a stream of unknown
-// size the buffer grows with what actually arrives, never far ahead of it.
+// Reads a text record of length bytes into a new NUL-terminated text. A
+// replay holds no more than a live request: every text at most a value's limit.
 int readText(FILE* in, int length, char** target)
 {
-    const int64_t rest = restOf(in);
-    if (rest >= 0 && length > rest)
+    if (length > cgiMaxValueLength || !recordFits(in, length))
         return 0;
-    size_t capacity = static_cast<size_t>(length) + 1;
-    if (rest < 0 && capacity > 65536)
-        capacity = 65536;
-    char* s = static_cast<char*>(malloc(capacity));
+    char* s = static_cast<char*>(malloc(static_cast<size_t>(length) + 1));
     if (s == NULL)
         return 0;
-    size_t got = 0;
-    const size_t want = static_cast<size_t>(length);
-    while (got < want) {
-        if (got + 1 == capacity) {
-            size_t bigger = capacity * 2 > want + 1 ? want + 1 : capacity * 2;
-            char* grown = static_cast<char*>(realloc(s, bigger));
-            if (grown == NULL)
-                break;
-            s = grown;
-            capacity = bigger;
-        }
-        size_t n = fread(s + got, 1, capacity - 1 - got, in);
-        if (n == 0)
-            break;
-        got += n;
-    }
-    if (got < want) {
+    if (fread(s, 1, static_cast<size_t>(length), in) != static_cast<size_t>(length)) {
         free(s);
         return 0;
     }
-    s[want] = '\0';
+    s[length] = '\0';
     *target = s;
     return 1;
 }
@@ -165,7 +143,7 @@ cgiEnvironmentResultType closeWhole(FILE* f, const char* path, bool ok)
 // path names it.
 cgiEnvironmentResultType restoreUpload(FILE* in, int length, char* path)
 {
-    if (length < 0 || !restHolds(in, length))
+    if (!recordFits(in, length))
         return cgiEnvironmentIO;
     FILE* out = cgiOpenTempFile(path);
     if (out == NULL)
@@ -245,7 +223,7 @@ cgiEnvironmentResultType cgiReadEnvironment(const char* filename)
     cgiEnvironmentResultType result = cgiEnvironmentSuccess;
     cgiFormEntry* e = NULL;
     cgiFormEntry** tail = &cgiFormEntryFirst;
-    for (;;) {
+    for (int entries = 1;; ++entries) {
         e = static_cast<cgiFormEntry*>(calloc(1, sizeof(cgiFormEntry)));
         if (e == NULL) {
             result = cgiEnvironmentMemory;
@@ -256,6 +234,12 @@ cgiEnvironmentResultType cgiReadEnvironment(const char* filename)
             free(e);
             fclose(in);
             return cgiEnvironmentSuccess;
+        }
+        // As many entries as a live request may have parts: each may make a
+        // temporary file.
+        if (entries > cgiMaxParts) {
+            result = cgiEnvironmentMemory;
+            break;
         }
         int fileFlag = 0;
         int valueBytes = 0;

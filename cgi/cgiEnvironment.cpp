@@ -96,6 +96,29 @@ bool sameChar(char a, char b)
     return a == b;
 }
 
+// The boundary parameter's value, terminated in place. It may be a
+// quoted-string (RFC 2046; .NET's HttpClient always quotes it), which gives
+// its content; a bare value runs to the first white space.
+char* cgiTakeBoundary(char* value)
+{
+    char* end = value;
+    if (*value != '"') {
+        while (*end != '\0' && !isspace(static_cast<unsigned char>(*end)))
+            ++end;
+        *end = '\0';
+        return value;
+    }
+    // The content moves one byte left, over the opening quote; a backslash
+    // stands for the byte after it.
+    for (const char* from = value + 1; *from != '\0' && *from != '"'; ++from) {
+        if (*from == '\\' && from[1] != '\0')
+            ++from;
+        *end++ = *from;
+    }
+    *end = '\0';
+    return value;
+}
+
 // Copies CONTENT_TYPE, cuts it before its first parameter and picks the
 // boundary out of the parameters.
 void cgiCaptureContentType()
@@ -116,11 +139,7 @@ void cgiCaptureContentType()
         while (*p != '\0' && isspace(static_cast<unsigned char>(*p)))
             ++p;
         if (cgiStrBeginsNc(p, "boundary=")) {
-            cgiMultipartBoundary = p + 9;
-            char* end = cgiMultipartBoundary;
-            while (*end != '\0' && !isspace(static_cast<unsigned char>(*end)))
-                ++end;
-            *end = '\0';
+            cgiMultipartBoundary = cgiTakeBoundary(p + 9);
             return;
         }
         p = strchr(p, ';');

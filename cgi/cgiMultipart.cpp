@@ -268,11 +268,19 @@ fail:
     return result;
 }
 
+// One line of a part's headers. The name is what stands before the line's
+// first colon (blanks dropped); the value is the rest, after the blanks that
+// follow that colon, which never run past the line's end: later colons are
+// value bytes ("fw 10:30.bin"). Returns 1 for every complete line but the
+// blank one (a line without a colon names no header), 0 for the blank line
+// that ends the headers or when the input ends.
 int readHeaderLine(mpReader* reader, char* attr, int attrSpace, char* value, int valueSpace)
 {
     int attrLen = 0;
     int valueLen = 0;
     bool inValue = false;
+    bool afterColon = false;  // still among the blanks behind the colon
+    bool blank = true;
     int result = 0;
     for (;;) {
         char d;
@@ -289,18 +297,14 @@ int readHeaderLine(mpReader* reader, char* attr, int attrSpace, char* value, int
         }
         if (d == '\n')
             break;
-        if (d == ':' && attrLen > 0) {
-            inValue = true;
-            for (;;) {
-                if (mpRead(reader, &d, 1) != 1)
-                    goto done;
-                if (!isSpace(d)) {
-                    mpPutBack(reader, &d, 1);
-                    break;
-                }
-            }
+        blank = false;
+        if (!inValue && d == ':' && attrLen > 0) {
+            inValue = afterColon = true;
             continue;
         }
+        if (afterColon && isSpace(d))
+            continue;
+        afterColon = false;
         if (!inValue) {
             if (!isSpace(d) && attrLen < attrSpace - 1)
                 attr[attrLen++] = d;
@@ -308,7 +312,9 @@ int readHeaderLine(mpReader* reader, char* attr, int attrSpace, char* value, int
             value[valueLen++] = d;
         }
     }
-    result = attrLen > 0 && valueLen > 0 ? 1 : 0;
+    result = blank ? 0 : 1;
+    if (!inValue)
+        attrLen = 0;
 done:
     // Terminated even when the input ran out, so no caller ever reads garbage.
     if (attrSpace > 0)

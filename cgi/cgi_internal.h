@@ -69,7 +69,9 @@ extern cgiFormEntry* cgiFindPos;
 
 // ---- What one request may make the layer hold or wait for ----
 // Beyond a limit the parse fails (cgiParseMemory): the run ends with -1 and
-// no answer, every temporary file removed, nothing further read.
+// no answer, every temporary file removed, nothing further read. A replayed
+// capture is held to the same: as many entries as parts, every text a value's
+// limit (cgiEnvironmentMemory inside an entry).
 enum {
     cgiMaxParts = 1000,                    // parts of a multipart body
     cgiMaxValueLength = 1024 * 1024,       // a multipart value without file name

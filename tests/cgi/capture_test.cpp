@@ -1,4 +1,6 @@
-// The request capture file: written and read back whole, and every cut, forged length or bad file refused cleanly.
+// The request capture file: written and read back whole, and every cut, forged length, bad file or
+// replay beyond a live request's limits refused cleanly.
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include "tests/cgi/cgi_fixture.h"
@@ -70,7 +72,22 @@ TEST_F(CgiTest, CaptureReadsBackWholeAndRefusesCutForgedAndBadFiles)
     const Layout& file = l[2];  // "f", 3 bytes
     struct Case { const char* label; std::string content; cgiEnvironmentResultType result; };
     auto forged = [&](size_t at, uint32_t v) { return std::string(data).replace(at, 4, quibtest::be32(v)); };
+    // The environment of the capture, then entries made here: a value, or a file's content.
+    auto text = [](const std::string& t) { return quibtest::be32(uint32_t(t.size())) + t; };
+    auto entry = [&](const std::string& v, bool isFile = false) {
+        return text("e") + text(isFile ? "" : v) + text("") + text("") + quibtest::be32(uint32_t(v.size())) +
+               quibtest::be32(isFile) + (isFile ? v : "");
+    };
+    std::string many = data.substr(0, starts[0]);
+    for (int i = 0; i < cgiMaxParts; ++i)
+        many += entry("1", i % 10 == 0);
     const Case cases[] = {
+        {"as many entries as a request may have", many, cgiEnvironmentSuccess},
+        {"one entry more", many + entry("1"), cgiEnvironmentMemory},
+        {"a value of the largest size", data.substr(0, starts[0]) + entry(std::string(cgiMaxValueLength, 'v')),
+         cgiEnvironmentSuccess},
+        {"one byte more", data.substr(0, starts[0]) + entry(std::string(cgiMaxValueLength + 1, 'v')),
+         cgiEnvironmentMemory},
         {"magic length", forged(0, 0x7fffffff), cgiEnvironmentIO},
         {"environment string", forged(11, 0x7ffffff0), cgiEnvironmentIO},
         {"entry value", forged(file.attrEnd, 0x7fffffff), cgiEnvironmentMemory},
@@ -91,6 +108,19 @@ TEST_F(CgiTest, CaptureReadsBackWholeAndRefusesCutForgedAndBadFiles)
             << c.label;
     }
     EXPECT_EQ(cgiReadEnvironment((root.path() + "/missing.quib").c_str()), cgiEnvironmentIO);
+    // Through a pipe, whose size is not known, a value or an upload announcing 2 GiB is refused unread.
+    struct Piped { size_t at, kept; cgiEnvironmentResultType result; };
+    for (const Piped& c : {Piped{file.attrEnd, 4, cgiEnvironmentMemory}, {file.recordsEnd - 8, 8, cgiEnvironmentIO}}) {
+        int fds[2];
+        ASSERT_EQ(pipe(fds), 0);
+        const std::string sent = forged(c.at, 0x7fffffff).substr(0, c.at + c.kept) + std::string(60000, 'z');
+        ASSERT_EQ(write(fds[1], sent.data(), sent.size()), static_cast<ssize_t>(sent.size()));
+        close(fds[1]);
+        EXPECT_EQ(cgiReadEnvironment(("/dev/fd/" + std::to_string(fds[0])).c_str()), c.result) << c.at;
+        int unread = 0;
+        EXPECT_TRUE(ioctl(fds[0], FIONREAD, &unread) == 0 && unread > 50000) << unread;  // less a stdio buffer
+        close(fds[0]);
+    }
 
     // A field claiming more bytes than its value holds, or fewer than none, is cut to what it holds.
     for (uint32_t claimed : {1000u, 0xFFFFFFFFu}) {

@@ -62,8 +62,9 @@ struct Oracle {
             std::smatch m;
             std::string text, name, fileName, data;
             bool isForm = false;
-            while (line(text) && std::regex_match(text, m, disposition))
-                isForm = true, name = m[1], fileName = m[3];
+            while (line(text) && !text.empty())  // only the blank line ends the headers
+                if (std::regex_match(text, m, disposition))
+                    isForm = true, name = m[1], fileName = m[3];
             if (!isForm) {
                 if (!delimiter(w))
                     return cgiParseSuccess;
@@ -146,10 +147,14 @@ TEST_F(CgiTest, MultipartHeadersTheOracleDoesNotJudge)
     struct Case { const char* label; std::string body; std::vector<Entry> want; };
     const std::string longName(2000, 'n');
     const Case cases[] = {
-        {"names and parameters in any case; a colon and the blanks after it dropped from a value",
-         "--B\r\ncontent-disposition: Form-Data; NAME=\"a\"; FileName=\"C:  \\x.bin\"\r\n"
+        {"names and parameters in any case; only the first colon ends the name",
+         "--B\r\ncontent-disposition: Form-Data; NAME=\"a\"; FileName=\"C:\\fw 10:30.bin\"\r\n"
          "CONTENT-TYPE: text/plain; charset=utf-8\r\n\r\nd\r\n--B--\r\n",
-         {upload("a", "d", "C\\x.bin", "text/plain")}},
+         {upload("a", "d", "C:\\fw 10:30.bin", "text/plain")}},
+        {"an empty value is a header line of its own: only the blank line ends the headers",
+         multipartBody("B", {{field("a") + "Content-Type: \r\n", "abc"}, {"Content-Disposition: \r\n", "x"},
+                             {field("b"), "2"}}),
+         {value("a", "abc"), value("b", "2")}},
         {"empty filename stays in memory",
          multipartBody("B", {{"Content-Disposition: form-data; name=f; filename=\"\"\r\n", "abc"}}),
          {value("f", "abc")}},

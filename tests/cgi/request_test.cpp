@@ -22,7 +22,7 @@ TEST_F(Request, ContentTypeLengthAndMethod)
     struct TypeCase { std::string contentType, type, boundary; };
     const TypeCase types[] = {
         {"multipart/form-data; charset=x; BOUNDARY=q1 trailing", "multipart/form-data", "q1"},
-        {"multipart/form-data; boundary=\"quoted\"", "multipart/form-data", "\"quoted\""},
+        {"multipart/form-data; boundary=\"q r\"; charset=x", "multipart/form-data", "q r"},  // a quoted-string
         {"multipart/form-data ; boundary=b", "multipart/form-data ", "b"},
         {"multipart/form-data; boundary:AB", "multipart/form-data", ""},
         {"x; boundary=" + std::string(2000, 'b'), "x", std::string(1023 - 12, 'b')},  // cut to its buffer

@@ -1,4 +1,5 @@
-// form-echo.cgi as a process: a large upload through lighttpd whole in flat memory; an unparsed request unanswered.
+// form-echo.cgi as a process: an upload through lighttpd whole in flat memory up to the server's limit, and
+// refused beyond it; an unparsed request unanswered.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -9,28 +10,33 @@
 #include "tests/support/temp_root.h"
 #include "tests/support/web_server.h"
 
-TEST(FormEchoWeb, LargeUploadKeepsMemoryFlat)
+TEST(FormEchoWeb, UploadUpToTheServersLimitKeepsMemoryFlatAndOneBeyondIsNeverRun)
 {
     quibtest::TempRoot root;
     quibtest::WebServer server;
+    constexpr long limit = 4096L << 10;  // server.max-request-size, in bytes
     const std::string big = root.host("/big.bin");
     std::ofstream(big).close();
-    std::filesystem::resize_file(big, 64 << 20);  // sparse: quick to make, with a near-delimiter across a buffer
+    std::filesystem::resize_file(big, limit - 1024);  // sparse: quick to make, with a near-delimiter across a buffer
     std::fstream(big, std::ios::in | std::ios::out | std::ios::binary).seekp(4095) << "\r\n-------------\r\n-";
     root.write("/small.bin", "small");
-    // The echo's JSON report of the file that curl posted.
+    // The HTTP status, then the echo's JSON report of the file that curl posted.
     auto echo = [&](const std::string& path) {
-        const auto r = quibtest::runProcess({"/usr/bin/curl", "-sS", "--fail", "-F", "f=@" + path,
+        const auto r = quibtest::runProcess({"/usr/bin/curl", "-sS", "-w", "\n%{http_code}", "-F", "f=@" + path,
                                              server.url("/cgi-bin/form-echo.cgi/json")});
-        EXPECT_EQ(r.status, 0) << r.err;
-        return nlohmann::json::parse(r.out, nullptr, false);
+        const size_t nl = r.out.rfind('\n');
+        return std::pair(r.out.substr(nl + 1), nlohmann::json::parse(r.out.substr(0, nl), nullptr, false));
     };
 
-    const auto small = echo(root.host("/small.bin")), large = echo(big);
-    EXPECT_EQ(large["entries"][0]["size"], 64L << 20) << large;
+    const auto [smallStatus, small] = echo(root.host("/small.bin"));
+    const auto [largeStatus, large] = echo(big);
+    ASSERT_EQ(largeStatus + smallStatus, "200200");
+    EXPECT_EQ(large["entries"][0]["size"], limit - 1024) << large;
     EXPECT_EQ(large["entries"][0]["sha256"], quibtest::sha256File(big));
-    // Holding the upload in memory would add 65536 KiB.
-    EXPECT_LT(large["peak_rss_kib"].get<long>() - small["peak_rss_kib"].get<long>(), 8 * 1024);
+    // Holding the upload in memory would add 4095 KiB.
+    EXPECT_LT(large["peak_rss_kib"].get<long>() - small["peak_rss_kib"].get<long>(), 2 * 1024);
+    std::filesystem::resize_file(big, limit);  // with the form's own lines, beyond the limit
+    EXPECT_EQ(echo(big).first, "413");
     EXPECT_TRUE(root.list("/tmp").empty());
 }
 

@@ -3,6 +3,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "tests/e2e/web_instrument.h"
 
@@ -91,4 +93,14 @@ TEST(InstrumentTool, ShowsADisagreeingSumAndTheRecordChainAndChangesNothing)
         EXPECT_NE(shown.find(piece), std::string::npos) << piece << "\nin:\n" << shown;
     EXPECT_TRUE(tmp.read("/inst/flash/nor.img") == before);
     EXPECT_NE(instrument({"show", tmp.path() + "/missing"}).status, 0);
+
+    // Planted in the root, a FIFO (a plain open waits for a writer for ever) or a link is not read: among
+    // the drive's files it is not listed; in place of nor.conf it leaves no chip to show.
+    ASSERT_EQ(mkfifo((root + "/NANDdrive/firm/F_fifo").c_str(), 0600), 0);
+    ASSERT_EQ(symlink((root + "/flash/nor.img").c_str(), (root + "/NANDdrive/firm/F_link").c_str()), 0);
+    const auto listed = instrument({"show", root, "--json"});
+    EXPECT_NE(listed.out.find(R"("nandFiles":[],)"), std::string::npos) << listed.out;
+    std::filesystem::remove(root + "/flash/nor.conf");
+    ASSERT_EQ(mkfifo((root + "/flash/nor.conf").c_str(), 0600), 0);
+    EXPECT_NE(instrument({"show", root}).status, 0);
 }

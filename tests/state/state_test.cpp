@@ -1,6 +1,9 @@
 // state.cgi's report: only a whole JSON object, whole log lines and a whole progress record reach the page.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "tests/support/temp_root.h"
 #include "tools/state/json_check.h"
 #include "tools/state/log_tail.h"
@@ -59,4 +62,19 @@ TEST(StateReport, KeepsOnlyWholeLinesAndRecords)
     };
     for (const auto& [text, want] : records)
         EXPECT_EQ(state::progressJson(text), want) << text;
+
+    // A FIFO (a plain open waits for a writer for ever) or a link put at either name is not read.
+    const std::string record = "phase=erasing\n" + numbers + "file=a\n", elsewhere = root.host("/elsewhere");
+    root.write("/elsewhere", record);
+    ASSERT_NE(state::progressFileJson(elsewhere, 4096), "null");
+    root.write("/var/log/peers.jsonl", "");
+    for (const char* name : {"/var/log/peers.jsonl", "/tmp/upgrade.progress"}) {
+        const std::string path = root.host(name);
+        for (bool fifo : {true, false}) {
+            unlink(path.c_str());
+            ASSERT_EQ(fifo ? mkfifo(path.c_str(), 0600) : symlink(elsewhere.c_str(), path.c_str()), 0);
+            EXPECT_TRUE(state::tailLines(path, 10, 100).empty() && state::progressFileJson(path, 4096) == "null")
+                << name << (fifo ? " as a FIFO" : " as a link");
+        }
+    }
 }

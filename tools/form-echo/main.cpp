@@ -131,10 +131,10 @@ std::string replayReason(cgiEnvironmentResultType r)
         if (platform_path("/tmp/", tmp, sizeof tmp) != nullptr &&
             (stat(tmp, &st) != 0 || !S_ISDIR(st.st_mode)))
             return std::string("the instrument root has no tmp/ for the uploads: ") + tmp;
-        return "the capture is unreadable or cut";
+        return "the capture is unreadable or cut (or read from a pipe, a record over 1 MiB)";
     }
     if (r == cgiEnvironmentMemory)
-        return "an entry is broken off";
+        return "an entry is broken off, or beyond a request's limits (1,000 entries, 1 MiB a text)";
     return "not a capture file";
 }
 

@@ -4,10 +4,11 @@
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
+#include "tools/common/regular_file.h"
 #include "tools/instrument/instrument.h"
 
 namespace tool {
@@ -21,16 +22,22 @@ struct FileInfo {
     uint32_t sum = 0;
 };
 
-uint32_t byteSum(const fs::path& p)
+// Size and byte sum of the regular file at p; false for anything else (a FIFO
+// or a link put in the directory is not a stored file, and must not hang us).
+bool measure(const fs::path& p, FileInfo& f)
 {
-    std::ifstream in(p, std::ios::binary);
-    uint32_t sum = 0;
+    const int fd = openRegular(p.string());
+    if (fd < 0)
+        return false;
     char buf[65536];
-    while (in.read(buf, sizeof buf) || in.gcount() > 0) {
-        for (std::streamsize i = 0; i < in.gcount(); ++i)
-            sum += static_cast<unsigned char>(buf[i]);
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0) {
+        f.size += static_cast<uint64_t>(n);
+        for (ssize_t i = 0; i < n; ++i)
+            f.sum += static_cast<unsigned char>(buf[i]);
     }
-    return sum;
+    close(fd);
+    return n == 0;
 }
 
 // Regular files directly in dir, by name; a missing directory has none.
@@ -39,13 +46,10 @@ std::vector<FileInfo> listFiles(const fs::path& dir)
     std::vector<FileInfo> files;
     std::error_code ec;
     for (const auto& e : fs::directory_iterator(dir, ec)) {
-        if (!e.is_regular_file(ec))
-            continue;
         FileInfo f;
         f.name = e.path().filename().string();
-        f.size = e.file_size(ec);
-        f.sum = byteSum(e.path());
-        files.push_back(std::move(f));
+        if (measure(e.path(), f))
+            files.push_back(std::move(f));
     }
     std::sort(files.begin(), files.end(),
               [](const FileInfo& a, const FileInfo& b) { return a.name < b.name; });

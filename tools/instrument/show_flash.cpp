@@ -1,17 +1,18 @@
 // instrument show, flash section: the chip, the flash memory map, and each
 // image region's header, byte sum, version and info blocks. Reads nor.img
 // directly and read-only: showing an instrument never changes its flash.
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 #include "flash/Flash_Drv.h"
 #include "platform/host/nor_chip.h"
 #include "tools/common/bigendian.h"
+#include "tools/common/regular_file.h"
 #include "tools/common/text.h"
 #include "tools/instrument/instrument.h"
 
@@ -44,6 +45,7 @@ constexpr Region kRegions[] = {
      FLASH_OFF_PARAM_USER - FLASH_OFF_INFOLOADER, 1024, FLASH_OFF_VERSLOADER, FLASH_OFF_INFOLOADER},
 };
 constexpr uint32_t kBlockLen = 32;
+constexpr size_t kConfMax = 64u << 10;  // nor.conf is a few lines
 
 struct Chip {
     unsigned code = 0x93;
@@ -56,10 +58,17 @@ struct Chip {
     }
 };
 
-// The chip's code from nor.conf (its other keys are the chip's business).
+// The chip's code from nor.conf (its other keys are the chip's business); a
+// missing nor.conf leaves the default, anything there but a regular file fails.
 bool readCode(const std::string& root, unsigned& code)
 {
-    std::ifstream in(root + "/flash/nor.conf");
+    const std::string path = root + "/flash/nor.conf";
+    std::string text;
+    if (!tool::readRegular(path, kConfMax, text)) {
+        struct stat st {};
+        return lstat(path.c_str(), &st) != 0 && errno == ENOENT;
+    }
+    std::istringstream in(text);
     std::string line;
     while (std::getline(in, line)) {
         if (line.rfind("code=", 0) == 0) {
@@ -76,20 +85,19 @@ bool readCode(const std::string& root, unsigned& code)
 bool loadChip(const std::string& root, Chip& chip)
 {
     if (!readCode(root, chip.code)) {
-        std::fprintf(stderr, "instrument show: %s/flash/nor.conf: bad code\n", root.c_str());
+        std::fprintf(stderr, "instrument show: %s/flash/nor.conf: bad code, or not a regular file\n",
+                     root.c_str());
         return false;
     }
-    std::ifstream in(root + "/flash/nor.img", std::ios::binary);
-    if (!in) {
-        std::fprintf(stderr, "instrument show: %s/flash/nor.img: no flash image\n", root.c_str());
+    // One byte more than the largest chip is enough to tell an image too long.
+    if (!tool::readRegular(root + "/flash/nor.img", norsim::kSize4MiB + 1, chip.bytes)) {
+        std::fprintf(stderr, "instrument show: %s/flash/nor.img: no flash image, or not a regular file\n",
+                     root.c_str());
         return false;
     }
-    std::ostringstream s;
-    s << in.rdbuf();
-    chip.bytes = s.str();
     if (chip.size() != norsim::chipSize(chip.code)) {
-        std::fprintf(stderr, "instrument show: nor.img has %u bytes, chip 0x%02X has %u\n",
-                     chip.size(), chip.code, norsim::chipSize(chip.code));
+        std::fprintf(stderr, "instrument show: nor.img is not the %u bytes of chip 0x%02X\n",
+                     norsim::chipSize(chip.code), chip.code);
         return false;
     }
     return true;

@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <memory>
 #include <string>
 #include <sys/stat.h>
@@ -15,6 +14,7 @@
 #include "flash/Flash_Pack.h"
 #include "flash/flh2ConfigIP.h"
 #include "flash/flh2Product.h"
+#include "tools/common/regular_file.h"
 #include "tools/common/text.h"
 #include "tools/instrument/instrument.h"
 
@@ -91,7 +91,7 @@ int showRecords(ShowContext& ctx)
     Json section = Json::object();
     section["offset"] = Json(FLASH_OFF_PARAM_PROD);
     section["sector"] = Json(FLASH_OFF_PARAM_PROD / FLASH_SECTOR_SIZE);
-    int fd = open(image.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = tool::openRegular(image);
     struct stat st{};
     if (fd < 0 || fstat(fd, &st) != 0) {
         if (fd >= 0)

@@ -1,19 +1,20 @@
 #include "tools/state/log_tail.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "tools/common/regular_file.h"
 
 namespace state {
 
 std::vector<std::string> tailLines(const std::string& path, size_t maxLines, size_t maxBytes)
 {
     std::vector<std::string> lines;
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = tool::openRegular(path);
     if (fd < 0)
         return lines;
     struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || maxLines == 0) {
+    if (fstat(fd, &st) != 0 || maxLines == 0) {
         close(fd);
         return lines;
     }

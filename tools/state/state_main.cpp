@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <fstream>
 #include <poll.h>
 #include <spawn.h>
 #include <string>
@@ -31,16 +30,6 @@ constexpr size_t kMaxOutput = 8u << 20;  // a report is a few KiB; refuse a runa
 constexpr size_t kLogLines = 20;
 constexpr size_t kLogWindow = 256u << 10;
 constexpr size_t kProgressMax = 4096;
-
-// The progress file as JSON: null while no image is being handled.
-std::string readProgress(const std::string& root)
-{
-    std::ifstream in(root + "/tmp/upgrade.progress", std::ios::binary);
-    std::string text(kProgressMax, '\0');
-    in.read(text.data(), static_cast<std::streamsize>(text.size()));
-    text.resize(in ? text.size() : static_cast<size_t>(in.gcount()));
-    return state::progressJson(text);
-}
 
 // The directory this program was started from: the tools are built side by side.
 std::string ownDirectory(const char* argv0)
@@ -146,7 +135,8 @@ int main(int, char** argv)
     std::string root = env ? env : "";
     const char* query = std::getenv("QUERY_STRING");
     const bool rooted = !root.empty() && root[0] == '/';
-    const std::string progress = rooted ? readProgress(root) : "null";
+    const std::string progress =
+        rooted ? state::progressFileJson(root + "/tmp/upgrade.progress", kProgressMax) : "null";
     // Polled while an upload is being written: the report would run the
     // board identification beside the handler, and is not needed.
     if (query != nullptr && std::strcmp(query, "progress") == 0) {

@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "tools/common/json.h"
+#include "tools/common/regular_file.h"
 #include "tools/state/json_check.h"
 #include "upgrade/progress.h"
 
@@ -104,6 +105,12 @@ std::string progressJson(const std::string& text)
         return "null";
     j["file"] = percentDecoded(text.substr(fileAt + 6, text.size() - fileAt - 7));
     return tool::dumpJson(j);
+}
+
+std::string progressFileJson(const std::string& path, size_t maxBytes)
+{
+    std::string text;
+    return tool::readRegular(path, maxBytes, text) ? progressJson(text) : "null";
 }
 
 std::string stateBody(const std::string& root, const ShowRun& show,

@@ -21,6 +21,9 @@ struct ShowRun {
 // those members (the file name decoded), or
 // "null" when the text is not one whole record.
 std::string progressJson(const std::string& text);
+// progressJson of the file at path, reading at most maxBytes; "null" when it
+// is missing or not a regular file (a FIFO there must not hang the poll).
+std::string progressFileJson(const std::string& path, size_t maxBytes);
 
 // {"root":..., "show":<the report, or null when it is not one JSON object>,
 //  "showError":<why the report is missing or incomplete, or null>,
