@@ -202,6 +202,11 @@ void cgiRemoveTempFilesNow()
         unlink(spooling);
 }
 
+void cgiEndRunsCleanly()
+{
+    platform_handle_termination(cgiRemoveTempFilesNow);
+}
+
 void cgiFreeResources()
 {
     // A termination signal meanwhile would find the list half freed.

@@ -50,6 +50,9 @@ extern const char* volatile cgiSpooling;
 // spooled) with async-signal-safe calls only: what a run ended by a signal
 // must not leave. The list itself stays for cgiFreeResources.
 void cgiRemoveTempFilesNow();
+// Makes SIGTERM, SIGINT and SIGHUP remove those files and end the run, and
+// SIGPIPE a failed write (platform_handle_termination).
+void cgiEndRunsCleanly();
 
 cgiFormEntry* cgiFormEntryFindNext();
 cgiFormResultType cgiFormEntryString(cgiFormEntry* e, char* result, int max, int newlines);
