@@ -145,13 +145,9 @@ cgiEnvironmentResultType restoreUpload(FILE* in, int length, char* path)
 {
     if (!recordFits(in, length))
         return cgiEnvironmentIO;
-    if (cgiGetTempFileName(path) != cgiParseSuccess)
+    FILE* out = cgiOpenTempFile(path);
+    if (out == NULL)
         return cgiEnvironmentIO;
-    FILE* out = fopen(path, "w+b");
-    if (out == NULL) {
-        unlink(path);
-        return cgiEnvironmentIO;
-    }
     char buffer[pieceSize];
     bool ok = true;
     for (int left = length; ok && left > 0;) {

@@ -9,6 +9,8 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "platform/platform.h"
+
 char cgiEmptyString[1] = "";
 
 // Until the environment is captured every text reads as empty, never null.
@@ -187,8 +189,28 @@ int cgiAtoi(const char* s)
     return static_cast<int>(v);
 }
 
+const char* volatile cgiSpooling = NULL;
+
+void cgiRemoveTempFilesNow()
+{
+    for (const cgiFormEntry* e = cgiFormEntryFirst; e != NULL; e = e->next) {
+        if (e->tfileName != NULL && e->tfileName[0] != '\0')
+            unlink(e->tfileName);
+    }
+    const char* spooling = cgiSpooling;
+    if (spooling != NULL)
+        unlink(spooling);
+}
+
+void cgiEndRunsCleanly()
+{
+    platform_handle_termination(cgiRemoveTempFilesNow);
+}
+
 void cgiFreeResources()
 {
+    // A termination signal meanwhile would find the list half freed.
+    platform_hold_termination();
     cgiFormEntry* e = cgiFormEntryFirst;
     while (e != NULL) {
         cgiFormEntry* next = e->next;
@@ -206,6 +228,7 @@ void cgiFreeResources()
     cgiFormEntryFirst = NULL;
     cgiRestored = 0;
     cgiFindPos = NULL;
+    platform_release_termination();
 }
 
 cgiParseResultType cgiCaptureAndParse()

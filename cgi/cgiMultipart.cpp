@@ -373,13 +373,33 @@ void decomposeValue(const char* value, char* mvalue, int mvalueSpace, const char
 
 }  // namespace
 
-cgiParseResultType cgiGetTempFileName(char* path)
+FILE* cgiOpenTempFile(char* path)
 {
-    return platform_make_private_temp("/tmp/quibXXXXXX", path, 1024) == 0 ? cgiParseSuccess
-                                                                         : cgiParseIO;
+    const int fd = platform_open_private_temp("/tmp/quibXXXXXX", path, 1024);
+    if (fd < 0)
+        return NULL;
+    // Used through the descriptor it was made with, never opened again by a
+    // name that another program could have replaced meanwhile.
+    FILE* f = fdopen(fd, "r+b");
+    if (f == NULL) {
+        close(fd);
+        unlink(path);
+        path[0] = '\0';
+    }
+    return f;
 }
 
 namespace {
+
+// Removes the spool file of a part that failed, which the termination
+// handler then no longer looks for.
+void dropSpool(const char* path)
+{
+    platform_hold_termination();
+    unlink(path);
+    cgiSpooling = NULL;
+    platform_release_termination();
+}
 
 cgiParseResultType parseParts(mpReader& reader)
 {
@@ -436,17 +456,16 @@ cgiParseResultType parseParts(mpReader& reader)
         FILE* out = NULL;
         tfileName[0] = '\0';
         if (isFile) {
-            if (cgiGetTempFileName(tfileName) != cgiParseSuccess)
+            // Until an entry holds the file, the termination handler finds it here.
+            platform_hold_termination();
+            out = cgiOpenTempFile(tfileName);
+            if (out != NULL)
+                cgiSpooling = tfileName;
+            platform_release_termination();
+            if (out == NULL)
                 return cgiParseIO;
-            // The file is new and empty: opened without truncation, which
-            // some file systems answer with a flush of the whole file at close.
             // The scan writes runs of whole blocks, so a stream buffer would
             // only split them.
-            out = fopen(tfileName, "r+b");
-            if (out == NULL) {
-                unlink(tfileName);
-                return cgiParseIO;
-            }
             setvbuf(out, NULL, _IONBF, 0);
         }
 
@@ -459,7 +478,7 @@ cgiParseResultType parseParts(mpReader& reader)
             if (fclose(out) != 0 && result == cgiParseSuccess)
                 result = cgiParseIO;
             if (result != cgiParseSuccess)
-                unlink(tfileName);
+                dropSpool(tfileName);
         }
         if (result != cgiParseSuccess)
             return result;
@@ -479,10 +498,13 @@ cgiParseResultType parseParts(mpReader& reader)
             e->contentType == NULL || e->tfileName == NULL) {
             cgiFreeEntry(e);
             if (isFile)
-                unlink(tfileName);
+                dropSpool(tfileName);
             return cgiParseMemory;
         }
+        platform_hold_termination();
         *tail = e;
+        cgiSpooling = NULL;
+        platform_release_termination();
         tail = &e->next;
     }
 }

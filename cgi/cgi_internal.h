@@ -40,8 +40,19 @@ cgiParseResultType cgiParseFormInput(const char* data, int length);
 cgiParseResultType cgiParsePostMultipartInput();
 
 // Makes a private temporary file from "/tmp/quibXXXXXX" below the instrument
-// root; path receives its host path (callers pass 1024 bytes).
-cgiParseResultType cgiGetTempFileName(char* path);
+// root, open for reading and writing; path receives its host path (callers
+// pass 1024 bytes). NULL when it cannot be made (no file is left then).
+FILE* cgiOpenTempFile(char* path);
+
+// The upload file being spooled that no entry holds yet, or NULL.
+extern const char* volatile cgiSpooling;
+// Removes every temporary file of the request (the entries' and the one being
+// spooled) with async-signal-safe calls only: what a run ended by a signal
+// must not leave. The list itself stays for cgiFreeResources.
+void cgiRemoveTempFilesNow();
+// Makes SIGTERM, SIGINT and SIGHUP remove those files and end the run, and
+// SIGPIPE a failed write (platform_handle_termination).
+void cgiEndRunsCleanly();
 
 cgiFormEntry* cgiFormEntryFindNext();
 cgiFormResultType cgiFormEntryString(cgiFormEntry* e, char* result, int max, int newlines);

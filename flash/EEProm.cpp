@@ -40,6 +40,9 @@ int P_EEProm_StartThread()
     pthread_attr_setdetachstate(&ptaEEPROMThreadAttr, PTHREAD_CREATE_DETACHED);
     platform_thread_attr_priority(&ptaEEPROMThreadAttr, EEPROM_THREAD_PRIORITY);
     pthread_t thread;
+    // The thread keeps the termination signals held for good: they must reach
+    // the request's thread, which holds them while a region is written.
+    platform_hold_termination();
     int rc = pthread_create(&thread, &ptaEEPROMThreadAttr, T_SaveToEEPROM, NULL);
     if (rc == EPERM || rc == EINVAL) {
         // The scheduler refused the fixed priority: a save thread at the
@@ -47,6 +50,7 @@ int P_EEProm_StartThread()
         pthread_attr_setinheritsched(&ptaEEPROMThreadAttr, PTHREAD_INHERIT_SCHED);
         rc = pthread_create(&thread, &ptaEEPROMThreadAttr, T_SaveToEEPROM, NULL);
     }
+    platform_release_termination();
     V_EEProm_bThreadRunning = rc == 0;
     return rc == 0 ? 0 : -1;
 }

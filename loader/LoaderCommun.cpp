@@ -21,7 +21,9 @@ DecodeTrame S_DecodeTrame;
 namespace {
 
 const char BOARD_REPORT_PROGRAM[] = "/proc/boot/pidin";
-const char BOARD_REPORT_FILE[] = "/tmp/info";
+// A private name per run: the CGI, state.cgi and the tools may identify the
+// board at the same time, and nobody else may choose what this run reads.
+const char BOARD_REPORT_TEMPLATE[] = "/tmp/infoXXXXXX";
 const char NAMES_FILE[] = "/tmp/Noms";
 // Only the head of the report is examined: the memory size sits on its first line.
 enum { BOARD_REPORT_HEAD = 256 };
@@ -36,6 +38,8 @@ QUIB_COMPILE_CHECK(sizeof S_EtatLoader.firmwareVersionText == NAMES_FIELD_SIZE &
 // a loader image and must not drag the scan into the parameter sectors.
 const int32_t LOADER_IMAGE_MAX = static_cast<int32_t>(FLASH_SECTOR_SIZE) - 8;
 enum { VERSION_BLOCK_SIZE = 32 };
+// Whether the last GetBoardVersion read a report of this run.
+int boardIdentified = 0;
 
 bool containsBytes(const char* hay, size_t hayLen, const char* needle, size_t needleLen)
 {
@@ -79,28 +83,32 @@ void copyCut(char* dst, size_t dstSize, const char* src)
 int GetBoardVersion()
 {
     S_EtatLoader.boardVersion = 1;
+    boardIdentified = 0;
 
     char reportPath[PATH_MAX];
-    if (platform_path(BOARD_REPORT_FILE, reportPath, sizeof reportPath) == NULL)
+    const int fd = platform_open_scratch(BOARD_REPORT_TEMPLATE, reportPath, sizeof reportPath);
+    if (fd < 0)
         return -1;
-    // The report is appended: a file left by an earlier run would otherwise
-    // be read in place of this run's report.
-    unlink(reportPath);
     const char* const argv[] = {"pidin", "info", NULL};
-    (void)platform_run_append_output(BOARD_REPORT_PROGRAM, argv, BOARD_REPORT_FILE);
-
-    int fd = open(reportPath, O_RDONLY);
-    if (fd < 0) {
-        unlink(reportPath);
-        return -1;
-    }
+    const int status = platform_run_output_to(BOARD_REPORT_PROGRAM, argv, fd);
+    // Read back through the descriptor the program wrote to, never the name.
     char head[BOARD_REPORT_HEAD];
-    size_t got = readHead(fd, head, sizeof head);
+    const size_t got = lseek(fd, 0, SEEK_SET) == 0 ? readHead(fd, head, sizeof head) : 0;
+    close(fd);
+    platform_scratch_remove(reportPath);
+    // A program that failed may have written part of its report (a full /tmp):
+    // board 1 by default would send a board 2's image into NOR.
+    if (status != 0 || got == 0)
+        return -1;
     if (containsBytes(head, got, BOARD2_MEMORY, sizeof BOARD2_MEMORY - 1))
         S_EtatLoader.boardVersion = 2;
-    close(fd);
-    unlink(reportPath);
+    boardIdentified = 1;
     return 0;
+}
+
+int F_BoardIdentified()
+{
+    return boardIdentified;
 }
 
 int GetLoaderCINTVersion()
@@ -285,9 +293,16 @@ int F_LoaderDSPNomsDSP()
     char path[PATH_MAX];
     if (platform_path(NAMES_FILE, path, sizeof path) == NULL)
         return -1;
-    int fd = open(path, O_RDONLY);
+    // Another program writes the file: a FIFO or device put in its place must
+    // not hang the run.
+    int fd = open(path, O_RDONLY | O_NONBLOCK);
     if (fd < 0)
         return -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return -1;
+    }
     // One byte more than is read, so that the integers' text is always terminated.
     char text[NAMES_FILE_HEAD + 1];
     size_t got = readHead(fd, text, NAMES_FILE_HEAD);

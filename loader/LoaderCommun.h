@@ -38,10 +38,16 @@ enum { LOADER_SCAN_CHUNK = 1280 };
 // ---- Board configuration ----
 // Detects the board and, on board 1, the loader generation; fills
 // firmwareSectorCount. useForcedVersion != 0 lets forcedLoaderVersion win.
-// Needs F_FlashDrv_Init to have run. Returns 0 always.
+// Needs F_FlashDrv_Init to have run. Returns 0 always: a caller that only
+// reads S_EtatLoader gets board 1 when the report could not be read, as it
+// always has; one that writes to the board asks F_BoardIdentified first.
 int F_DetectCINTBoardConfig(int useForcedVersion);
-// 0 when the board report was read, -1 when it could not be opened (board 1).
+// 0 when this run's board report was read; -1 (board 1) when it could not be
+// made, the program failed, or the report is empty.
 int GetBoardVersion();
+// 1 when the last detection read a board report, 0 when it could not (or
+// detection has not run): boardVersion then holds the fallback only.
+int F_BoardIdentified();
 // 1 when the loader image in flash carries the marker (generation 4), else 0.
 int GetLoaderCINTVersion();
 

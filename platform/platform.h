@@ -51,21 +51,52 @@ char* platform_path(const char* instrumentPath, char* out, size_t outSize);
 const char* platform_root();
 
 // Creates a private (rw-------) empty file from a template such as
-// "/tmp/quibXXXXXX" resolved below the root. On success writes the host path
-// into out and returns 0; on failure returns -1 and leaves no file.
-int platform_make_private_temp(const char* instrumentTemplate, char* out, size_t outSize);
+// "/tmp/quibXXXXXX" resolved below the root, with O_CREAT|O_EXCL (never
+// through a link, never a file that was there), and keeps it open. On success
+// writes the host path into out and returns the file's descriptor (read and
+// write, close-on-exec); on failure returns -1 and leaves no file. The file is
+// to be used through that descriptor, never opened again by its path.
+int platform_open_private_temp(const char* instrumentTemplate, char* out, size_t outSize);
 
 // Runs the program at an instrument path with the given arguments (argv[0]
 // included, NULL-terminated), without a command interpreter, its standard
-// output appended to the file at the instrument path appendTo (created rw-------
-// when missing). Returns the program's exit status, or -1 when it could not run.
-int platform_run_append_output(const char* instrumentProgram, const char* const argv[],
-                               const char* appendTo);
+// output going to the open file outFd (left open, at its offset). Returns
+// the program's exit status, or -1 when it could not run.
+int platform_run_output_to(const char* instrumentProgram, const char* const argv[], int outFd);
 
 // Opens the file at an instrument path for an fcntl lock, creating it
-// rw------- when missing. Returns its fd, or -1 when it cannot be opened,
-// when the last component is a symbolic link, or when it is not a regular file.
+// rw------- with O_CREAT|O_EXCL when missing. Returns its fd, or -1 when it
+// cannot be opened, when the last component is a symbolic link, when it is
+// not a regular file, or when another user owns it.
 int platform_open_lock_file(const char* instrumentPath);
+
+// The system's host name as gethostname gives it (with its domain when the
+// system's name has one), terminated: 0, or -1 (out is then empty).
+int platform_host_name(char* out, size_t outSize);
+
+// ---- How a run ends: no file left behind ----
+// Makes SIGTERM, SIGINT and SIGHUP end the run without its files: the handler
+// calls removeOwnFiles (NULL for none; async-signal-safe calls only), removes
+// every registered scratch file, then ends the process by the same signal.
+// SIGPIPE is ignored: a write to a closed pipe fails with EPIPE instead.
+// Returns 0, or -1 when a handler cannot be installed.
+int platform_handle_termination(void (*removeOwnFiles)());
+// Holds those signals in the calling thread until the matching release (holds
+// nest); one that came meanwhile is handled at the release. A thread started
+// while they are held keeps them held for good.
+void platform_hold_termination();
+void platform_release_termination();
+// Scratch files: the termination handler unlinks every registered host path.
+// The path's buffer must stay as it is until the path is forgotten.
+// platform_open_scratch is platform_open_private_temp with the new file
+// registered (signals held in between): its fd, or -1 (no file).
+int platform_open_scratch(const char* instrumentTemplate, char* out, size_t outSize);
+// 0, or -1 when the list (a handful of files) is full.
+int platform_scratch_add(const char* hostPath);
+// Unlinks the file and forgets the path.
+void platform_scratch_remove(const char* hostPath);
+// Forgets the path: the file was renamed into place, or is in other hands.
+void platform_scratch_forget(const char* hostPath);
 
 // ---- Threads ----
 // Sets attr to create a thread at the instrument's fixed priority with explicit

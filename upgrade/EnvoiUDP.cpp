@@ -21,7 +21,8 @@ bool EndsWithTxt(const char* name)
 
 int EnvoiUDP(int udpPort, const char* tmpPath, const char* baseName)
 {
-    if (!EndsWithTxt(baseName))
+    // "UDPConf2=a&mode=9:..." would hand the application a second mode.
+    if (!EndsWithTxt(baseName) || !channel_name_fits(baseName))
         return UPG_ERR_KIND;
     return channel_send_udp_conf(static_cast<char>(udpPort), baseName, tmpPath);
 }

@@ -51,6 +51,15 @@ int text_exchange(const char* name, int textLen)
 
 }  // namespace
 
+bool channel_name_fits(const char* name)
+{
+    for (const char* p = name; *p != '\0'; ++p) {
+        if (static_cast<unsigned char>(*p) < 0x20 || strchr("&=:", *p) != NULL)
+            return false;
+    }
+    return true;
+}
+
 int channel_send_udp_conf(char udpPort, const char* baseName, const char* tmpPath)
 {
     int n = snprintf(text_msg, sizeof text_msg, "mode=4&UDPConf%c=%s:%s", udpPort, baseName,

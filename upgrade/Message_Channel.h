@@ -3,6 +3,10 @@
 // file; a peer answers only once it has read that file.
 #pragma once
 
+// True when name can go into a message: no '&', '=' or ':' (each would end
+// or add a key of the peer's message) and no byte below 0x20.
+bool channel_name_fits(const char* name);
+
 // Text messages, sent with their terminator; reply buffer 1024 bytes, not read.
 // Result: 0 accepted (status 4), 103 the exchange failed (MsgSend gave -1),
 // 106 any other status, nobody serving the name, or a text too long to send.

@@ -1,5 +1,6 @@
 // The dispatcher, first on the road of a request: the cross-site gate, the query
 // string, the route of the one upload to its handler, the result page.
+#include <ctype.h>
 #include <errno.h>
 #include <stdlib.h>
 #include <string.h>
@@ -38,10 +39,27 @@ const RestoreKey kRestoreKeys[] = {
     {"system=", RESTORE_SYSTEM},
 };
 
-// Serialises whole requests: flash command sequences, the board report's
-// scratch file and the NAND copies of two uploads must never interleave.
+// Serialises whole requests: flash command sequences and the NAND copies of
+// two uploads must never interleave.
 const char kLockPath[] = "/tmp/upgrade.lock";
+// The longest wait for another run to let go: longer than any write (a
+// firmware takes about 13 s). QUIB_LOCK_WAIT_MS, a positive number of
+// milliseconds, shortens it for tests.
+const long kLockWaitMs = 120000;
+const long kLockPollMs = 50;
 
+long LockWaitMs()
+{
+    const char* s = getenv("QUIB_LOCK_WAIT_MS");
+    if (s == NULL || *s == '\0')
+        return kLockWaitMs;
+    char* end = NULL;
+    const long v = strtol(s, &end, 10);
+    return *end == '\0' && v > 0 && v < kLockWaitMs ? v : kLockWaitMs;
+}
+
+// The lock's fd, or -1 when the file is refused or another run holds the
+// lock past the limit. Polled: a blocking wait would have no limit.
 int LockRequests()
 {
     int fd = platform_open_lock_file(kLockPath);
@@ -51,43 +69,46 @@ int LockRequests()
     memset(&fl, 0, sizeof fl);
     fl.l_type = F_WRLCK;
     fl.l_whence = SEEK_SET;
-    while (fcntl(fd, F_SETLKW, &fl) != 0) {
-        if (errno != EINTR) {
+    const long limit = LockWaitMs();
+    for (long waited = 0;; waited += kLockPollMs) {
+        if (fcntl(fd, F_SETLK, &fl) == 0)
+            return fd;
+        const bool held = errno == EACCES || errno == EAGAIN || errno == EINTR;
+        if (!held || waited >= limit) {
             close(fd);
             return -1;
         }
+        usleep(kLockPollMs * 1000);
     }
-    return fd;
 }
 
-// Double quotes would end the Refresh attribute; every other byte goes out as it is.
+// Double quotes would end the Refresh attribute and '<' may not stand in one;
+// every other byte goes out as it is.
 void PutAttr(FILE* out, const char* s)
 {
     for (; *s != '\0'; ++s) {
         if (*s == '"')
             fputs("&#34;", out);
+        else if (*s == '<')
+            fputs("&#60;", out);
         else
             fputc(*s, out);
     }
 }
 
-// Bytes that would end or change a query-string value, or the attribute around it.
-bool NeedsPercent(unsigned char c)
+bool IsUnreserved(unsigned char c)
 {
-    return c <= 0x20 || c >= 0x7F || c == '&' || c == '#' || c == '%' || c == '+' || c == '"';
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+           c == '-' || c == '.' || c == '_' || c == '~';
 }
 
 // A value of the outcome query string, percent-encoded so that the calling
 // page decodes it whole; ordinary names go out unchanged.
 void PutQueryValue(FILE* out, const char* s)
 {
-    for (; *s != '\0'; ++s) {
-        const unsigned char c = static_cast<unsigned char>(*s);
-        if (NeedsPercent(c))
-            fprintf(out, "%%%02X", c);
-        else
-            fputc(c, out);
-    }
+    char encoded[3 * kTextSize + 1];
+    if (PercentEncode(s, encoded, sizeof encoded))
+        fputs(encoded, out);
 }
 
 void PutQueryChar(FILE* out, int c)
@@ -103,8 +124,9 @@ int RouteUpload(int udpPort, int restoreKind, const char* tmpPath, const char* b
         snprintf(typeText, kTextSize, "%s", "UDP");
         return EnvoiUDP(udpPort, tmpPath, baseName);
     }
+    // Stored on the drive of board 2 only: on a board not identified, nowhere.
     if (restoreKind == RESTORE_SETTINGS && Begins(baseName, "gps_"))
-        return Store_Gps_Conf(tmpPath, baseName);
+        return F_BoardIdentified() ? Store_Gps_Conf(tmpPath, baseName) : UPG_ERR_WRITE;
     if (restoreKind != RESTORE_NONE)
         return Restore_Settings(tmpPath, baseName, restoreKind);
     return flash_file(baseName, tmpPath, typeText);
@@ -162,31 +184,113 @@ bool ParseAuthority(const char* s, size_t len, long defaultPort, Authority* a)
 
 }  // namespace
 
-bool SameSiteOrigin(const char* origin, const char* host)
+bool PercentEncode(const char* s, char* out, size_t outSize)
 {
-    if (origin == NULL || origin[0] == '\0')
-        return true;  // curl and scripts send no Origin
+    static const char kHex[] = "0123456789ABCDEF";
+    size_t n = 0;
+    for (; *s != '\0'; ++s) {
+        const unsigned char c = static_cast<unsigned char>(*s);
+        const size_t need = IsUnreserved(c) ? 1 : 3;
+        if (n + need >= outSize) {
+            if (outSize > 0)
+                out[0] = '\0';
+            return false;
+        }
+        if (need == 1) {
+            out[n++] = static_cast<char>(c);
+        } else {
+            out[n++] = '%';
+            out[n++] = kHex[c >> 4];
+            out[n++] = kHex[c & 0x0F];
+        }
+    }
+    if (outSize == 0)
+        return false;
+    out[n] = '\0';
+    return true;
+}
+
+namespace {
+
+// Four decimal parts of 0 to 255.
+bool IsIpv4Literal(const char* s, size_t len)
+{
+    int parts = 0;
+    for (size_t i = 0; i < len; ++parts) {
+        size_t digits = 0;
+        int value = 0;
+        for (; i < len && s[i] >= '0' && s[i] <= '9' && digits < 4; ++i, ++digits)
+            value = value * 10 + (s[i] - '0');
+        if (digits == 0 || digits > 3 || value > 255)
+            return false;
+        if (i < len && (s[i] != '.' || ++i == len))
+            return false;
+    }
+    return parts == 4;
+}
+
+// "[...]" holding hex digits, colons (at least one) and the dots of an IPv4 tail.
+bool IsIpv6Literal(const char* s, size_t len)
+{
+    if (len < 4 || s[0] != '[' || s[len - 1] != ']' || memchr(s, ':', len) == NULL)
+        return false;
+    for (size_t i = 1; i + 1 < len; ++i) {
+        if (!isxdigit(static_cast<unsigned char>(s[i])) && s[i] != ':' && s[i] != '.')
+            return false;
+    }
+    return true;
+}
+
+bool SameName(const char* a, size_t aLen, const char* b, size_t bLen)
+{
+    return aLen > 0 && aLen == bLen && strncasecmp(a, b, aLen) == 0;
+}
+
+// A name a rebinding attacker cannot serve: an address, localhost, or this
+// system's host name (as the system has it, or its first label alone; never
+// under another domain).
+bool IsOwnName(const char* host, size_t len)
+{
+    if (IsIpv4Literal(host, len) || IsIpv6Literal(host, len) || SameName(host, len, "localhost", 9))
+        return true;
+    char own[256];
+    if (platform_host_name(own, sizeof own) != 0)
+        return false;
+    return SameName(host, len, own, strlen(own)) || SameName(host, len, own, strcspn(own, "."));
+}
+
+}  // namespace
+
+bool FromOwnPage(const char* origin, const char* referer, const char* host)
+{
+    const bool hasOrigin = origin != NULL && origin[0] != '\0';
+    const char* from = hasOrigin ? origin : referer;
+    if (from == NULL || from[0] == '\0')
+        return true;  // curl and scripts send neither
     if (host == NULL)
         return false;
     long defaultPort = 0;
     size_t skip = 0;
-    if (strncasecmp(origin, "http://", 7) == 0) {
+    if (strncasecmp(from, "http://", 7) == 0) {
         defaultPort = 80;
         skip = 7;
-    } else if (strncasecmp(origin, "https://", 8) == 0) {
+    } else if (strncasecmp(from, "https://", 8) == 0) {
         defaultPort = 443;
         skip = 8;
     } else {
         return false;  // "null", file:, extensions: never the instrument's own page
     }
-    Authority from = {NULL, 0, 0};
-    Authority to = {NULL, 0, 0};
-    if (!ParseAuthority(origin + skip, strlen(origin + skip), defaultPort, &from) ||
-        !ParseAuthority(host, strlen(host), defaultPort, &to))
+    // An Origin is the scheme and authority alone; a Referer goes on with its path.
+    const char* authority = from + skip;
+    const size_t authorityLen = hasOrigin ? strlen(authority) : strcspn(authority, "/?#");
+    Authority a = {NULL, 0, 0};
+    Authority h = {NULL, 0, 0};
+    if (!ParseAuthority(authority, authorityLen, defaultPort, &a) ||
+        !ParseAuthority(host, strlen(host), defaultPort, &h))
         return false;
-    if (from.port != to.port || from.hostLen != to.hostLen)
-        return false;
-    return strncasecmp(from.host, to.host, from.hostLen) == 0;
+    // A rebound name supplies both headers alike: the name itself must be ours.
+    return a.port == h.port && SameName(a.host, a.hostLen, h.host, h.hostLen) &&
+           IsOwnName(h.host, h.hostLen);
 }
 
 bool IsRelativeReference(const char* ref)
@@ -334,7 +438,7 @@ int cgiMain()
     int outcome = UPG_ERR_ORIGIN;
     // Another site's page can make the browser post here; such a request
     // reaches neither the lock nor the chip.
-    if (SameSiteOrigin(getenv("HTTP_ORIGIN"), getenv("HTTP_HOST"))) {
+    if (FromOwnPage(getenv("HTTP_ORIGIN"), getenv("HTTP_REFERER"), getenv("HTTP_HOST"))) {
         // One request at a time from here until the handler has returned: even
         // the identification that F_FlashDrv_Init sends to the chip would break
         // another request's erase or program sequence. Without the lock nothing
@@ -363,7 +467,7 @@ int flash_file(const char* baseName, const char* tmpPath, char* typeText)
         const char* prefix;
         const char* type;
         int (*writer)(const char*, const char*);
-        bool stored;  // written here (flash or NAND drive), not handed to a peer
+        bool stored;  // written here (flash or NAND drive) as the board has it, not handed to a peer
     };
     static const Kind kinds[] = {
         {"Web", "IHM", flash_Web, true},
@@ -376,6 +480,9 @@ int flash_file(const char* baseName, const char* tmpPath, char* typeText)
         const Kind& k = kinds[i];
         if (Begins(baseName, k.prefix)) {
             snprintf(typeText, kTextSize, "%s", k.type);
+            // Board 1 by default would put a board 2's image into NOR.
+            if (k.stored && !F_BoardIdentified())
+                return UPG_ERR_WRITE;
             // The page shows the progress as the instrument's storage being written.
             if (k.stored)
                 upgrade_progress_begin(baseName);

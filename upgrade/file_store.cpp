@@ -38,16 +38,12 @@ bool WriteChunk(int* out, size_t n)
     return WriteAll(*out, inter, n);
 }
 
-// Copies fd from its start into the new file at path; flushed to disk.
-bool CopyTo(int fd, const char* path)
+// Copies fd from its start into the new, empty file out; flushed to disk.
+bool CopyTo(int fd, int out)
 {
-    int out = open(path, O_WRONLY | O_TRUNC | O_CLOEXEC);
-    if (out < 0)
-        return false;
     bool ok = ForEachChunk(fd, WriteChunk, &out);
     // The stored files are read by other programs than this one.
-    ok = ok && fchmod(out, 0644) == 0 && fsync(out) == 0;
-    return close(out) == 0 && ok;
+    return ok && fchmod(out, 0644) == 0 && fsync(out) == 0;
 }
 
 // The copy being read back, and the buffer its bytes come back into.
@@ -77,18 +73,16 @@ bool SameChunk(ReadBack* copy, size_t n)
     return ReadAll(copy, n) && memcmp(copy->back, inter, n) == 0;
 }
 
-// Whether the file at path, read back after the flush, holds exactly the
-// upload's bytes: the drive's own report of the writes is not taken as proof.
-bool SameAsUpload(int fd, const char* path)
+// Whether the copy out, read back after the flush, holds exactly the upload's
+// bytes: the drive's own report of the writes is not taken as proof.
+bool SameAsUpload(int fd, int out)
 {
     ReadBack copy;
-    copy.fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (copy.fd < 0)
+    copy.fd = out;
+    if (lseek(out, 0, SEEK_SET) != 0)
         return false;
-    bool same = ForEachChunk(fd, SameChunk, &copy);
-    same = same && !ReadAll(&copy, 1);
-    close(copy.fd);
-    return same;
+    const bool same = ForEachChunk(fd, SameChunk, &copy);
+    return same && !ReadAll(&copy, 1);
 }
 
 void SyncDirectory(const char* hostDir)
@@ -136,12 +130,17 @@ int CopyUploadIntoPlace(int fd, const char* dir, const char* finalName, const ch
         snprintf(tmpl, sizeof tmpl, "%s%sXXXXXX", dir, kTempStem) >= static_cast<int>(sizeof tmpl) ||
         snprintf(target, sizeof target, "%s%s", hostDir, finalName) >= static_cast<int>(sizeof target))
         return -1;
-    if (platform_make_private_temp(tmpl, temp, sizeof temp) != 0)
+    // Made and used through one descriptor; a scratch file until it is in
+    // place, so a run ended by a signal leaves no copy in the directory.
+    const int out = platform_open_scratch(tmpl, temp, sizeof temp);
+    if (out < 0)
         return -1;
-    if (!CopyTo(fd, temp) || !SameAsUpload(fd, temp) || rename(temp, target) != 0) {
-        unlink(temp);
+    const bool copied = CopyTo(fd, out) && SameAsUpload(fd, out);
+    if (close(out) != 0 || !copied || rename(temp, target) != 0) {
+        platform_scratch_remove(temp);
         return -1;
     }
+    platform_scratch_forget(temp);
     // Only once the new file is in place do the older ones go: a failure
     // before this point leaves every previous file.
     RemoveOlder(hostDir, oldPrefix, finalName);

@@ -10,6 +10,8 @@ const int kDspFirmware = 4;
 
 int flash_DSP(const char* baseName, const char* tmpPath, int command)
 {
+    if (!channel_name_fits(baseName))
+        return UPG_ERR_KIND;
     return channel_send_dsp_image(command, tmpPath, baseName);
 }
 

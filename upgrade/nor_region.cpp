@@ -113,12 +113,9 @@ void FillVersionName(const char* baseName)
     memcpy(S_ChargeFirmware.versionName, baseName, n);
 }
 
-int WriteNor(const NorKind& k, const char* baseName)
+// Erases the kind's region and writes the upload, its blocks and its header.
+int WriteRegion(const NorKind& k, const char* baseName)
 {
-    if (ComputeChecksumSize(&S_ChargeFirmware) < 0)
-        return UPG_ERR_SIZE;
-    if (CheckSize(&S_ChargeFirmware, k.minSize, k.maxSize) != 0)
-        return UPG_ERR_SIZE;
     if (EraseFlashSectors(k.firstSector, k.sectors) < 0)
         return UPG_ERR_WRITE;
 
@@ -147,6 +144,20 @@ int WriteNor(const NorKind& k, const char* baseName)
         WriteWord(&cursor, S_ChargeFirmware.checksum) != 0)
         return UPG_ERR_WRITE;
     return UPG_DONE;
+}
+
+int WriteNor(const NorKind& k, const char* baseName)
+{
+    if (ComputeChecksumSize(&S_ChargeFirmware) < 0)
+        return UPG_ERR_SIZE;
+    if (CheckSize(&S_ChargeFirmware, k.minSize, k.maxSize) != 0)
+        return UPG_ERR_SIZE;
+    // A run told to end meanwhile ends once the region is whole (or its write
+    // has failed), never with the region half written.
+    platform_hold_termination();
+    const int result = WriteRegion(k, baseName);
+    platform_release_termination();
+    return result;
 }
 
 int WriteImage(const NorKind& k, const char* baseName, const char* tmpPath)

@@ -1,5 +1,6 @@
-// The progress file of the image handler: written under a temporary name and
-// renamed into place, so a reader sees a whole state or none, never half of one.
+// The progress file of the image handler: each state written to a new private
+// file and renamed into place, so a reader sees a whole state or none, never
+// half of one, and nothing planted at either name is followed or waited on.
 #include "upgrade/progress.h"
 
 #include <errno.h>
@@ -10,10 +11,11 @@
 #include <unistd.h>
 
 #include "platform/platform.h"
+#include "upgrade/upgrade_internal.h"
 
 namespace {
 
-const char kTempPath[] = "/tmp/upgrade.progress.tmp";
+const char kTempTemplate[] = "/tmp/upgrade.progress.XXXXXX";
 // Programming reports once per 64 KiB, erasing once per sector,
 // and within a phase no more often than a person can read (the page polls a
 // few times a second): on a fast flash a whole image costs a handful of writes.
@@ -26,7 +28,9 @@ enum { kDecimalSize = 21 };
 bool active = false;
 char filePath[kPathSize];
 char tempPath[kPathSize];
-char name[128];
+// The base name percent-encoded: no byte of it can end its line or be taken
+// for anything but the name by whoever reads the record.
+char name[3 * 128];
 time_t started;
 int lastPhase;
 int64_t lastStep;
@@ -56,10 +60,10 @@ const char* Decimal(int64_t v, char (&out)[kDecimalSize])
     return p;
 }
 
-// Writes the whole text to the temporary name and renames it into place.
+// Writes the whole text to a new private file and renames it into place.
 void publish(UpgradePhase phase, int64_t done, int64_t total)
 {
-    char text[384];
+    char text[512];
     char doneText[kDecimalSize];
     char totalText[kDecimalSize];
     char startedText[kDecimalSize];
@@ -71,7 +75,8 @@ void publish(UpgradePhase phase, int64_t done, int64_t total)
                            Decimal(time(NULL), timeText), name);
     if (n <= 0 || static_cast<size_t>(n) >= sizeof text)
         return;
-    const int fd = open(tempPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // A scratch file: a run ended by a signal meanwhile leaves none behind.
+    const int fd = platform_open_scratch(kTempTemplate, tempPath, sizeof tempPath);
     if (fd < 0)
         return;
     ssize_t w;
@@ -81,14 +86,16 @@ void publish(UpgradePhase phase, int64_t done, int64_t total)
     const bool whole = w == n;
     // Replacing the file by a rename makes some file systems (ext4) flush the
     // new one first, which costs milliseconds; a rename onto no file does not.
+    // A rename replaces a link or FIFO at the name; it never writes through one.
     if (close(fd) == 0 && whole) {
         unlink(filePath);
         if (rename(tempPath, filePath) == 0) {
+            platform_scratch_forget(tempPath);
             lastWriteNs = nowNs();
             return;
         }
     }
-    unlink(tempPath);
+    platform_scratch_remove(tempPath);
 }
 
 }  // namespace
@@ -96,10 +103,11 @@ void publish(UpgradePhase phase, int64_t done, int64_t total)
 void upgrade_progress_begin(const char* baseName)
 {
     active = platform_path(UPG_PROGRESS_PATH, filePath, sizeof filePath) != NULL &&
-             platform_path(kTempPath, tempPath, sizeof tempPath) != NULL;
+             PercentEncode(baseName, name, sizeof name);
     if (!active)
         return;
-    snprintf(name, sizeof name, "%s", baseName);
+    // The record goes with a run that a signal ends.
+    platform_scratch_add(filePath);
     started = time(NULL);
     lastPhase = UPG_PHASE_CHECKING;
     lastStep = 0;
@@ -123,6 +131,5 @@ void upgrade_progress_end()
     if (!active)
         return;
     active = false;
-    unlink(filePath);
-    unlink(tempPath);
+    platform_scratch_remove(filePath);
 }

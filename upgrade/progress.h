@@ -6,7 +6,7 @@
 
 // The instrument path of the file; its lines are "key=value": phase, done,
 // total, started, time (seconds since the epoch), then file (the base name,
-// the rest of the file).
+// percent-encoded as the result page's values are, to the end of the file).
 static const char UPG_PROGRESS_PATH[] = "/tmp/upgrade.progress";
 
 enum UpgradePhase {

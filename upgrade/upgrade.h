@@ -9,11 +9,11 @@ static const int UPG_DONE = 0;
 static const int UPG_GPS_STORED = 1;
 static const int UPG_ERR_NAME = 101;      // no usable file name, or upload not readable
 static const int UPG_ERR_UPLOAD = 102;    // no "Filedata" file upload
-static const int UPG_ERR_KIND = 103;      // unknown prefix, not ".txt", bad markers, exchange failed
+static const int UPG_ERR_KIND = 103;      // unknown prefix, not ".txt", bad markers, a name no message carries, exchange failed
 static const int UPG_ERR_LOADER = 104;    // DSP hand-off result -1
 static const int UPG_ERR_DSP = 105;       // DSP hand-off result -2
 static const int UPG_ERR_PEER = 106;      // peer unreachable or answer not accepted
-static const int UPG_ERR_WRITE = 107;     // flash or file write failed
+static const int UPG_ERR_WRITE = 107;     // write failed, board not identified, lock not taken
 static const int UPG_ERR_SIZE = 108;      // size outside the target's limits
 static const int UPG_ERR_ORIGIN = 109;    // posted from another site
 
@@ -41,7 +41,8 @@ int flash_loader(const char* baseName, const char* tmpPath);
 
 // ---- the peers' routes: flash_DSP.cpp, EnvoiUDP.cpp, Restore_Settings.cpp ----
 // DSP images go to the loader service.
-// 0 accepted; -1 service unreachable or refused (status 1); -2 anything else.
+// 0 accepted; -1 service unreachable or refused (status 1); -2 anything else;
+// 103 a name the message cannot carry (see channel_name_fits).
 int flash_DSP(const char* baseName, const char* tmpPath, int command);
 int flash_firmwareDSP(const char* baseName, const char* tmpPath);
 int flash_loaderDSP(const char* baseName, const char* tmpPath);

@@ -18,10 +18,19 @@ struct UpgradeQuery {
     RestoreKind restoreKind;  // the last restore key of the query string
 };
 
-// True when a request may be served: no Origin (null or empty), or one whose
-// host and port are those of the Host header. "null", another scheme than
-// http or https, or an origin that does not parse is another site.
-bool SameSiteOrigin(const char* origin, const char* host);
+// True when a request may be served: neither Origin nor Referer (null or
+// empty), or the Origin (else the Referer) names the host and port of the
+// Host header, and that host is one of the instrument's own names (an IPv4
+// or bracketed IPv6 literal, localhost, the system's host name with or
+// without its domain). "null", another scheme than http or https, or one
+// that does not parse is another site.
+bool FromOwnPage(const char* origin, const char* referer, const char* host);
+
+// Writes s into out (outSize bytes) with every byte but RFC 3986's unreserved
+// ones (letters, digits, "-._~") as %XX, upper-case: the form of the page's
+// query values and of the progress record's name. False when it does not fit
+// (out then holds the empty string).
+bool PercentEncode(const char* s, char* out, size_t outSize);
 
 // True when ref (a url token's value) stays on the instrument: no scheme, no
 // "//host" in any of its spellings, nothing a browser strips or unquotes first.

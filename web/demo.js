@@ -34,7 +34,8 @@ const ERROR_WORDS = {
   2005: 'the DSP image message to the loader service failed or was not accepted',
   2006: 'the application server or the loader service cannot be reached, or did not accept ' +
         'the request',
-  2007: 'writing the image into flash failed',
+  2007: 'the image could not be written: writing it into flash or onto the drive failed, the ' +
+        'board could not be identified, or another upload held the instrument too long',
   2008: 'the file\'s size is outside the limits of its target',
   2009: 'refused: the request came from another site',
 };
@@ -100,7 +101,9 @@ function factsOf(show) {
     const outside = chipSize !== null && r.offset + r.sectors * SECTOR > chipSize;
     regions[key] = { min: r.minSize, max: r.maxSize, sectors: r.sectors, outside };
   }
-  return { board: show.board.version, chipSize, regions };
+  // identified false: the board report could not be read, version is the fallback.
+  return { board: show.board.version, identified: show.board.identified !== false,
+    lockHeld: show.requestLock === 'held', chipSize, regions };
 }
 
 function kindOf(fileName) {
@@ -134,6 +137,12 @@ function sizeWords(last) {
   return text;
 }
 
+// A name that the handler puts into a message to a peer may not hold these:
+// each would end or add a key of the message.
+const MESSAGE_NAME_RULE = /[&=:\x00-\x1f]/;
+const MESSAGE_NAME_WORDS = 'the file name holds &, = or : or a control character, which a ' +
+  'message to the instrument\'s services cannot carry';
+
 // 2003 covers a different refusal on each route; the form that was used tells which.
 const REFUSED_WORDS = {
   image: 'the file name has no known image prefix: an image\'s name begins with FrmWCINT, ' +
@@ -147,15 +156,33 @@ const REFUSED_WORDS = {
   'GPS configuration': 'the file name does not end in .txt, or this board has no NAND drive',
 };
 
+// The name rule of the messages, where this name went into one: a UDP
+// configuration's, or a DSP image's on the image form.
+function brokeMessageRule(last) {
+  if (!last || !MESSAGE_NAME_RULE.test(String(last.fileName || ''))) return false;
+  const kind = kindOf(last.fileName);
+  return last.label === 'UDP configuration' || (last.label === 'image' && kind && !kind.region);
+}
+
 function errorWords(code, last) {
+  if (code === 2003 && brokeMessageRule(last)) return MESSAGE_NAME_WORDS;
   if (code === 2003 && last && REFUSED_WORDS[last.label]) return REFUSED_WORDS[last.label];
   if (code === 2008) return sizeWords(last);
-  if (code === 2007 && last && last.facts) {
+  const facts = last && last.facts;
+  // Either holds the request back before anything is written.
+  if (code === 2007 && facts && facts.lockHeld) {
+    return 'another upload is still running: wait until it has ended, then upload again';
+  }
+  if (code === 2007 && facts && !facts.identified) {
+    return 'the board could not be identified (its report could not be written or read), ' +
+      'so the image was not written: nothing was changed';
+  }
+  if (code === 2007 && facts) {
     // The handler refuses, before any erase, a region that the chip does not hold whole.
     const kind = kindOf(last.fileName);
-    const region = kind && kind.region ? last.facts.regions[kind.region] : null;
+    const region = kind && kind.region ? facts.regions[kind.region] : null;
     if (region && region.outside) {
-      return `the region lies outside this ${bytes(last.facts.chipSize)} chip: nothing was written`;
+      return `the region lies outside this ${bytes(facts.chipSize)} chip: nothing was written`;
     }
   }
   return ERROR_WORDS[code] || 'an error this page does not know';
@@ -285,9 +312,10 @@ function udpAction(port) {
 
 const PROGRESS_URL = 'cgi-bin/state.cgi?progress';
 const PROGRESS_POLL_MS = 400;
-// A firmware takes about 13 s to erase and program on the instrument; an answer
-// still missing after this long will not come.
-const REQUEST_LIMIT_MS = 120000;
+// A firmware takes about 13 s to erase and program on the instrument, and a
+// request waits at most 120 s for another one to end; an answer still missing
+// after this long will not come.
+const REQUEST_LIMIT_MS = 180000;
 
 // {text, fraction} for a progress record of the handler (fraction null: unknown).
 function phaseWords(p) {
@@ -598,8 +626,10 @@ function drawBoard(show) {
     html('dd', {}, 'not in the report', dl);
     return;
   }
+  const version = b.version === 2 ? '2 (NAND drive)' : b.version === 1 ? '1 (NOR image regions)' : b.version;
   const rows = [
-    ['board', b.version === 2 ? '2 (NAND drive)' : b.version === 1 ? '1 (NOR image regions)' : b.version],
+    ['board', b.identified === false ? `not identified: its report could not be read (taken for ${version})`
+      : version],
     ['loader generation', b.loaderGeneration === null ? 'not examined on this board' : b.loaderGeneration],
     ['firmware sectors', b.firmwareSectorCount],
     ['loader name', b.loaderName],
@@ -745,7 +775,9 @@ function start() {
   const last = takeLastUpload();
   const outcome = describeOutcome(q, last);
   if (outcome) showOutcome(outcome);
-  if (outcome && !(last && last.facts)) pendingOutcome = { q, last };
+  // A 2007's cause (another upload, the board) is in the report read after it.
+  const after = q.get('error') === '2007' || q.get('restoresettingserror') === '2007';
+  if (outcome && (after || !(last && last.facts))) pendingOutcome = { q, last };
 
   const port = document.getElementById('udp-port');
   const udp = document.getElementById('form-udp');

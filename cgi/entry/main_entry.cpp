@@ -3,6 +3,9 @@
 
 int main(int, char**)
 {
+    // The web server ends a run whose client went away: its temporary files
+    // go with it, and a page written to a closed connection just fails.
+    cgiEndRunsCleanly();
     // A parse failure ends the run before the application sees a half request.
     if (cgiCaptureAndParse() != cgiParseSuccess)
         return -1;

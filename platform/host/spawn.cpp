@@ -3,6 +3,8 @@
 
 #include <cerrno>
 #include <climits>
+#include <csignal>
+#include <initializer_list>
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -26,27 +28,26 @@ int reap(pid_t pid)
 // child reports a failed exec through a close-on-exec pipe, which a
 // successful exec closes empty. posix_spawn may report the same failure
 // either way (an error, or exit status 127), so it is not used here.
-int platform_run_append_output(const char* instrumentProgram, const char* const argv[],
-                               const char* appendTo)
+int platform_run_output_to(const char* instrumentProgram, const char* const argv[], int outFd)
 {
     char program[PATH_MAX];
-    char output[PATH_MAX];
-    if (platform_path(instrumentProgram, program, sizeof program) == nullptr ||
-        platform_path(appendTo, output, sizeof output) == nullptr)
-        return -1;
-
-    int out = open(output, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    if (out < 0)
+    if (platform_path(instrumentProgram, program, sizeof program) == nullptr || outFd < 0)
         return -1;
     int report[2];
-    if (pipe2(report, O_CLOEXEC) != 0) {
-        close(out);
+    if (pipe2(report, O_CLOEXEC) != 0)
         return -1;
-    }
+    // Until the child has dropped the run's own signal handlers, a SIGTERM
+    // must not run them there: they would remove the parent's files.
+    platform_hold_termination();
     pid_t pid = fork();
     if (pid == 0) {
         // Only async-signal-safe calls between fork and exec: the parent may have threads.
-        int ok = out == STDOUT_FILENO ? fcntl(out, F_SETFD, 0) : dup2(out, STDOUT_FILENO);
+        for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGPIPE})
+            signal(sig, SIG_DFL);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        int ok = outFd == STDOUT_FILENO ? fcntl(outFd, F_SETFD, 0) : dup2(outFd, STDOUT_FILENO);
         if (ok >= 0)
             execv(program, const_cast<char* const*>(argv));
         int e = errno;
@@ -54,7 +55,7 @@ int platform_run_append_output(const char* instrumentProgram, const char* const 
         (void)w;
         _exit(127);
     }
-    close(out);
+    platform_release_termination();
     close(report[1]);
     if (pid < 0) {
         close(report[0]);

@@ -2,6 +2,7 @@
 // plain POSIX, the same on the instrument and on Linux.
 #include "platform/platform.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,16 +22,21 @@ int platform_open_lock_file(const char* instrumentPath)
     const bool existed = lstat(path, &before) == 0;
     if (existed && !S_ISREG(before.st_mode))
         return -1;
-    // O_NONBLOCK: a FIFO or device put there must not hang the open.
-    int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    // O_NONBLOCK: a FIFO or device put there must not hang the open. A new
+    // file is made with O_EXCL, which no link satisfies, dangling or not.
+    int fd = open(path, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT && !existed)
+        fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_NONBLOCK | O_CLOEXEC, 0600);
     if (fd < 0)
         return -1;
     struct stat st;
     struct stat after;
     // Swapped for a link between the lstat and the open: the path no longer
-    // names the file that was opened.
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || lstat(path, &after) != 0 ||
-        !S_ISREG(after.st_mode) || after.st_dev != st.st_dev || after.st_ino != st.st_ino ||
+    // names the file that was opened. Another user's file would let that user
+    // hold every upload back, or make us lock a file of theirs.
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() ||
+        lstat(path, &after) != 0 || !S_ISREG(after.st_mode) || after.st_dev != st.st_dev ||
+        after.st_ino != st.st_ino ||
         (existed && (before.st_dev != st.st_dev || before.st_ino != st.st_ino))) {
         close(fd);
         return -1;

@@ -80,8 +80,11 @@ async function stop(child) {
 
 // One simulated instrument behind its own lighttpd: root, peers, web server.
 class Instrument {
-  constructor(board) {
+  // peers: options of `instrument peers`; env: more variables for the CGI programs.
+  constructor(board, { peers = [], env = {} } = {}) {
     this.board = board;
+    this.peerOptions = peers;
+    this.env = env;
     this.dir = fs.mkdtempSync(path.join(os.tmpdir(), 'quibbrowser-'));
     this.root = path.join(this.dir, 'root');
     this.run = path.join(this.dir, 'run');
@@ -95,7 +98,7 @@ class Instrument {
       ['init', this.root, '--board', String(this.board), '--flash', '0x93', '--loader-generation', '4'],
       { stdio: ['ignore', 'inherit', 'inherit'] });
     this.peersOut = fs.openSync(path.join(this.run, 'peers.out'), 'w');
-    this.peers = spawn(path.join(binDir, 'instrument'), ['peers', this.root],
+    this.peers = spawn(path.join(binDir, 'instrument'), ['peers', this.root, ...this.peerOptions],
       { stdio: ['ignore', this.peersOut, this.peersOut] });
     const sock = (n) => path.join(this.root, 'dev/name/local', n);
     await until('the peers', () => {
@@ -111,7 +114,8 @@ class Instrument {
       const conf = template
         .replaceAll('@PORT@', String(this.port)).replaceAll('@WEB_DIR@', webDir)
         .replaceAll('@RUN_DIR@', this.run).replaceAll('@BIN_DIR@', binDir)
-        .replaceAll('@ROOT@', this.root);
+        .replaceAll('@ROOT@', this.root) + Object.entries(this.env)
+        .map(([k, v]) => `setenv.add-environment += ("${k}" => "${v}")\n`).join('');
       const confPath = path.join(this.run, 'lighttpd.conf');
       fs.writeFileSync(confPath, conf);
       // The programs' standard error reaches lighttpd's: kept for the sanitizer check.
@@ -295,6 +299,12 @@ describe('board with NOR image regions', () => {
     assert.equal(r.url.search, '?type=UDP&name=Port3.txt&port=3');
     assert.equal(r.outcome, 'UDP configuration "Port3.txt" sent to UDP output 3.');
     assert.match(await page.locator('#peers-log tbody tr').first().textContent(), /firmware.*UDPConf3=Port3\.txt/);
+    // A name that would add keys to the application's message is refused, and the page says why.
+    await page.selectOption('#udp-port', '3');
+    const refused = await uploadThrough(page, 'form-udp', inst.file('a&mode=9.txt', 'udp\n'));
+    assert.equal(refused.url.search, '?error=2003&version=v2.11&port=3');
+    assert.equal(refused.outcome, 'Error 2003 (UDP output 3): the file name holds &, = or : or a control ' +
+      'character, which a message to the instrument\'s services cannot carry. Reported by upgrade.cgi v2.11.');
   });
 
   test('a GPS configuration needs a NAND drive; a name without gps_ is not sent', async () => {
@@ -335,7 +345,8 @@ describe('board with NOR image regions', () => {
 });
 
 describe('board with a NAND drive', () => {
-  const inst = new Instrument(2);
+  // The loader service answers a DSP image after 4 s, and an upload waits at most 0.5 s for another.
+  const inst = new Instrument(2, { peers: ['--loader-delay-ms', '4000'], env: { QUIB_LOCK_WAIT_MS: '500' } });
   let page;
   servePage(inst, (p) => { page = p; });
 
@@ -358,5 +369,41 @@ describe('board with a NAND drive', () => {
       'the NAND drive leads the panel');
     assert.ok(await page.locator('#flash-board2').isVisible());
     await page.screenshot({ path: path.join(artifactDir, 'demo-board2.png'), fullPage: true });
+  });
+
+  test('an upload while another runs, and a board that cannot be identified, write nothing and say why', async () => {
+    const nand = () => fs.readdirSync(path.join(inst.root, 'NANDdrive/firm')).sort();
+    const before = nand();
+    const body = new FormData();
+    body.append('Filedata', new Blob(['dsp']), 'FrmWDSP_slow.hex');
+    const slow = fetch(`${inst.url}cgi-bin/upgrade.cgi`, { method: 'POST', body });
+    await until('the DSP upload being handled', () => fs.readdirSync(path.join(inst.root, 'tmp'))
+      .some((n) => n.startsWith('quib')));
+    let r = await uploadThrough(page, 'form-image', inst.file('FrmWCINT_busy.bin', imageBytes(70000)));
+    assert.equal(r.url.search, '?error=2007&version=v2.11');
+    assert.equal(r.outcome, 'Error 2007: another upload is still running: wait until it has ended, then ' +
+      'upload again. Reported by upgrade.cgi v2.11.');
+    assert.match(await (await slow).text(), /type=FirmwareDSP&name=FrmWDSP_slow\.hex/);
+
+    // The board report program fails: neither the NAND drive nor the NOR flash takes the image.
+    const chip = fs.readFileSync(path.join(inst.root, 'flash/nor.img'));
+    fs.writeFileSync(path.join(inst.root, 'proc/boot/pidin'), '#!/bin/sh\nexit 1\n');
+    await page.goto(inst.url);  // the same outcome again must still lead somewhere new
+    await page.waitForSelector('#state[data-loaded]');
+    r = await uploadThrough(page, 'form-image', inst.file('FrmWCINT_lost.bin', imageBytes(70000)));
+    assert.equal(r.url.search, '?error=2007&version=v2.11');
+    assert.equal(r.outcome, 'Error 2007: the board could not be identified (its report could not be written ' +
+      'or read), so the image was not written: nothing was changed. Reported by upgrade.cgi v2.11.');
+    assert.match(await boardFact(page, 'board'), /^not identified: its report could not be read/);
+    assert.deepEqual(nand(), before);
+    assert.ok(fs.readFileSync(path.join(inst.root, 'flash/nor.img')).equals(chip), 'the chip is as it was');
+    await page.setViewportSize({ width: 400, height: 900 });
+    try {
+      const widths = await page.evaluate(() => [document.documentElement.scrollWidth,
+        document.documentElement.clientWidth]);
+      assert.ok(widths[0] <= widths[1], `page ${widths[0]} px wide in a ${widths[1]} px window`);
+    } finally {
+      await page.setViewportSize({ width: 1500, height: 1000 });
+    }
   });
 });

@@ -6,11 +6,14 @@
 #include <string>
 #include <sys/stat.h>
 #include <tuple>
+#include <unistd.h>
+#include <vector>
 
 #include "flash/Flash_Drv.h"
 #include "loader/LoaderCommun.h"
 #include "tests/support/chip_root.h"
 #include "tests/support/image_bytes.h"
+#include "tests/support/process.h"
 
 using quibtest::be32;
 
@@ -29,34 +32,45 @@ std::string loaderRegion(const std::string& image)
 
 }  // namespace
 
-// Only this run's report counts, and only its first 256 bytes; board 2 never looks at the loader region.
+// Only this run's report counts, and only its first 256 bytes; board 2 never looks at the loader region. A
+// report that is missing, empty or cut short (a full /tmp) identifies nothing: the fields keep the fallback,
+// board 1. The report goes to a private file, never to a link planted at the old fixed name.
 TEST(BoardVersion, FromTheHeadOfThisRunsReport)
 {
-    const std::string pad251(251, 'x');
-    // A report program that prints "/report" when asked for "info" or none, "/tmp/info" left by an earlier run.
-    const std::tuple<bool, std::string, std::string, int> cases[] = {
-        {true, "", "CPU:PPC Release:6.3.2  FreeMem:41Mb/64Mb BootTime:x\n", 2}, {true, "", pad251 + "/64Mb", 2},
-        {true, "", "CPU:PPC Release:6.3.2  FreeMem:90Mb/128Mb\n", 1},           {true, "", pad251 + "x/64Mb", 1},
-        {true, "", "", 1}, {false, "", "", 1}, {true, "FreeMem:41Mb/64Mb\n", "FreeMem:90Mb/128Mb\n", 1},
-        {true, std::string(300, 'y'), "FreeMem:41Mb/64Mb\n", 2},
+    const std::string pad251(251, 'x'), board2 = "CPU:PPC Release:6.3.2  FreeMem:41Mb/64Mb BootTime:x\n";
+    struct Case {
+        bool program;
+        std::string report;
+        int board;
+        bool identified = true;
+        long fileLimit = 0;  // bytes any file of the run may hold: 1 leaves the report cut
     };
-    for (const auto& [program, stale, report, board] : cases) {
-        SCOPED_TRACE(report.substr(0, 60));
+    const Case cases[] = {
+        {true, board2, 2}, {true, pad251 + "/64Mb", 2}, {true, "CPU:PPC Release:6.3.2  FreeMem:90Mb/128Mb\n", 1},
+        {true, pad251 + "x/64Mb", 1}, {true, "", 1, false}, {false, "", 1, false}, {true, board2, 1, false, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.report.substr(0, 60));
         quibtest::TempRoot root;
-        if (program) {
+        if (c.program) {
             root.write("/proc/boot/pidin", "#!/bin/sh\n[ \"$1\" = info ] && exec cat '" + root.host("/report") + "'\n");
             chmod(root.host("/proc/boot/pidin").c_str(), 0755);
         }
-        root.write("/report", report);
-        if (!stale.empty())
-            root.write("/tmp/info", stale);
-        S_EtatLoader = {};
-        S_EtatLoader.cintLoaderVersion = 77;
-        EXPECT_EQ(F_DetectCINTBoardConfig(1), 0);
-        EXPECT_EQ(S_EtatLoader.boardVersion, board);
-        EXPECT_EQ(S_EtatLoader.cintLoaderVersion, board == 2 ? 77 : 3);
-        EXPECT_EQ(S_EtatLoader.firmwareSectorCount, board == 2 ? 0 : 8);
-        EXPECT_FALSE(root.exists("/tmp/info"));
+        root.write("/report", c.report);
+        root.write("/aside", board2);
+        ASSERT_EQ(symlink(root.host("/aside").c_str(), root.host("/tmp/info").c_str()), 0);
+        const int got = quibtest::runInChild([] {
+            S_EtatLoader = {};
+            S_EtatLoader.cintLoaderVersion = 77;
+            const int rc = F_DetectCINTBoardConfig(1);
+            const int board = S_EtatLoader.boardVersion;
+            const bool other = S_EtatLoader.cintLoaderVersion != (board == 2 ? 77 : 3) ||
+                               S_EtatLoader.firmwareSectorCount != (board == 2 ? 0 : 8);
+            return rc != 0 || other ? 99 : board * 10 + F_BoardIdentified();
+        }, c.fileLimit);
+        EXPECT_EQ(got, c.board * 10 + c.identified);
+        EXPECT_EQ(root.read("/aside"), board2);
+        EXPECT_EQ(root.list("/tmp"), std::vector<std::string>{"info"});  // the planted link alone
     }
 }
 

@@ -52,8 +52,8 @@ TEST(StateReport, KeepsOnlyWholeLinesAndRecords)
 
     const std::string numbers = "done=3\ntotal=10\nstarted=17\ntime=18\n";
     const std::pair<std::string, const char*> records[] = {
-        {"phase=erasing\n" + numbers + "file=a\nb \"c\n",  // the name runs to the end
-         R"({"phase":"erasing","done":3,"total":10,"started":17,"time":18,"file":"a\nb \"c"})"},
+        {"phase=erasing\n" + numbers + "file=a%0Ab%20%22c%2\n",  // a cut escape stays as it is
+         R"({"phase":"erasing","done":3,"total":10,"started":17,"time":18,"file":"a\nb \"c%2"})"},
         {"phase=erasing\n" + numbers + "file=cut", "null"},
         {"phase=resting\n" + numbers + "file=a\n", "null"},
         {"phase=erasing\ndone=-3\ntotal=10\nstarted=1\ntime=1\nfile=a\n", "null"},

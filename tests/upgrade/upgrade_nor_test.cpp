@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "flash/Flash_Drv.h"
@@ -183,6 +184,8 @@ TEST(UpgradeNorRoute, PowerCutLeavesTheRegionDetectablyInvalidOrWhole)
     }
 }
 
+// A link or FIFO planted at the file's name is replaced, never followed or waited on; the name goes out
+// percent-encoded, so no record line is other than the handler's own.
 TEST(UpgradeProgress, RewrittenPerPhasePerStepAtMostFiveTimesASecond)
 {
     quibtest::ChipRoot root;
@@ -191,9 +194,14 @@ TEST(UpgradeProgress, RewrittenPerPhasePerStepAtMostFiveTimesASecond)
         upgrade_progress(phase, done, total);
         return progressFile(root);
     };
-    EXPECT_EQ(step(0, UPG_PHASE_ERASING, 1, 10), "none");  // before begin
+    root.write("/aside", "kept");
+    ASSERT_EQ(symlink(root.host("/aside").c_str(), root.host(UPG_PROGRESS_PATH).c_str()), 0);
+    EXPECT_EQ(step(0, UPG_PHASE_ERASING, 1, 10), "malformed");  // before begin: the planted link as it was
+    upgrade_progress_begin("F;x\nfile=y.bin");
+    EXPECT_EQ(progressFile(root), "checking 0/0 F%3Bx%0Afile%3Dy.bin");
+    EXPECT_EQ(step(0, UPG_PHASE_ERASING, 1, 10), "erasing 1/10 F%3Bx%0Afile%3Dy.bin");
+    upgrade_progress_end();
     upgrade_progress_begin("F.bin");
-    EXPECT_EQ(progressFile(root), "checking 0/0 F.bin");
     EXPECT_EQ(step(0, UPG_PHASE_ERASING, 1, 10), "erasing 1/10 F.bin");
     EXPECT_EQ(step(0, UPG_PHASE_ERASING, 2, 10), "erasing 1/10 F.bin");  // too soon
     EXPECT_EQ(step(210, UPG_PHASE_ERASING, 3, 10), "erasing 3/10 F.bin");
@@ -201,11 +209,16 @@ TEST(UpgradeProgress, RewrittenPerPhasePerStepAtMostFiveTimesASecond)
     EXPECT_EQ(step(210, UPG_PHASE_PROGRAMMING, 65535, 200000), "programming 1024/200000 F.bin");  // 64 KiB
     upgrade_progress_end();
     EXPECT_EQ(root.list("/tmp"), std::vector<std::string>{});
+    EXPECT_EQ(root.read("/aside"), "kept");
 
-    // A directory in the temporary name's place fails every update, and never the writer.
-    root.write("/tmp/upgrade.progress.tmp/x", "");
+    ASSERT_EQ(mkfifo(root.host(UPG_PROGRESS_PATH).c_str(), 0600), 0);
+    upgrade_progress_begin("F.bin");
+    EXPECT_EQ(progressFile(root), "checking 0/0 F.bin");
+    upgrade_progress_end();
+    // A directory in the file's place fails every update, and never the writer.
+    root.write(std::string(UPG_PROGRESS_PATH) + "/x", "");
     upgrade_progress_begin("F.bin");
     ASSERT_EQ(writeImage(root, Firmware, "F.bin", pattern(200000)), 0);
-    EXPECT_EQ(progressFile(root), "none");
     upgrade_progress_end();
+    EXPECT_EQ(root.list("/tmp"), std::vector<std::string>{"quibImg"});  // the upload alone
 }

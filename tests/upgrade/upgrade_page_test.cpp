@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string>
 #include <tuple>
+#include <unistd.h>
 #include <vector>
 
 #include "upgrade/upgrade_internal.h"
@@ -19,25 +20,43 @@ TEST(UpgradeQuery, UrlTokenIsFollowedOnlyWhenItStaysOnTheInstrument)
         EXPECT_FALSE(IsRelativeReference(ref)) << ref;
 }
 
-// No Origin (scripts) or one naming the host and port the request was sent to.
-TEST(UpgradeOrigin, SameSiteOnlyForTheHostAndPortTheRequestWasSentTo)
+// Origin, or without it Referer, must name the host and port the request was sent to, and that host one of
+// the instrument's own names: a rebound name supplies both. Neither present: scripts, served as before.
+TEST(UpgradeOrigin, OwnPageOnlyForTheHostAndPortTheRequestWasSentToByAnOwnName)
 {
-    for (const auto& [from, host, same] : std::vector<std::tuple<const char*, const char*, bool>>{
-             {nullptr, nullptr, true}, {"HTTP://Ab:8", "aB:8", true}, {"http://ab:80", "ab", true},
-             {"https://ab", "ab:443", true}, {"http://[fe80::1]:8", "[fe80::1]:8", true},
-             {"http://ab", "ab:8080", false}, {"http://a", "ab", false}, {"http://abc", "ab", false},
-             {"null", "ab", false}, {"http://u@ab", "ab", false}, {"http://ab:99999", "ab:99999", false},
-             {"http://ab:8x", "ab:8x", false}, {"http://ab", nullptr, false}, {"http://", "", false}}) {
-        EXPECT_EQ(SameSiteOrigin(from, host), same) << (from ? from : "-") << ' ' << (host ? host : "-");
+    char own[256] = "";
+    ASSERT_EQ(gethostname(own, sizeof own - 1), 0);
+    const std::string full = own, shortName = full.substr(0, full.find('.')), theirs = shortName + ".evil.example";
+    const std::string fromFull = "http://" + full, fromShort = "http://" + shortName, fromTheirs = "http://" + theirs;
+    using Row = std::tuple<const char*, const char*, const char*, bool>;  // Origin, Referer, Host, served
+    for (const auto& [from, referer, host, same] : std::vector<Row>{
+             {nullptr, nullptr, nullptr, true}, {nullptr, nullptr, "evil.example", true},
+             {"HTTP://LocalHost:8", nullptr, "localhost:8", true}, {"http://127.0.0.1:80", nullptr, "127.0.0.1", true},
+             {"https://[fe80::1]", nullptr, "[fe80::1]:443", true}, {"http://[::ffff:1.2.3.4]", nullptr, "[::ffff:1.2.3.4]", true},
+             {fromFull.c_str(), nullptr, full.c_str(), true}, {fromShort.c_str(), nullptr, shortName.c_str(), true},
+             {fromTheirs.c_str(), nullptr, theirs.c_str(), false},
+             {"http://evil.example:8080", nullptr, "evil.example:8080", false},
+             {"http://127.0.0.1", nullptr, "127.0.0.1:8080", false}, {"http://127.0.0.10", nullptr, "127.0.0.1", false},
+             {"http://1.2.3", nullptr, "1.2.3", false}, {"http://256.1.1.1", nullptr, "256.1.1.1", false},
+             {"http://[evil.example]", nullptr, "[evil.example]", false}, {"null", nullptr, "127.0.0.1", false},
+             {"http://u@127.0.0.1", nullptr, "127.0.0.1", false}, {"http://1.2.3.4:99999", nullptr, "1.2.3.4:99999", false},
+             {"http://1.2.3.4:8x", nullptr, "1.2.3.4:8x", false}, {"http://1.2.3.4", nullptr, nullptr, false},
+             {"http://", nullptr, "", false},
+             {nullptr, "http://127.0.0.1:8/index.html?a=b", "127.0.0.1:8", true},
+             {nullptr, "http://localhost", "localhost", true}, {nullptr, "http://evil.example/", "127.0.0.1", false},
+             {nullptr, "http://evil.example/", "evil.example", false}, {nullptr, "about:blank", "127.0.0.1", false},
+             {"http://127.0.0.1", "http://evil.example/", "127.0.0.1", true}}) {
+        EXPECT_EQ(FromOwnPage(from, referer, host), same)
+            << (from ? from : "-") << ' ' << (referer ? referer : "-") << ' ' << (host ? host : "-");
     }
 }
 
 // What the routes cannot show, on a whole page: outcome 100 is still a success,
-// values are percent-encoded exactly where the query would break, no double
-// quote ends the attribute, the port wins over the restore key.
+// values keep only the unreserved bytes as they are, no double quote ends the
+// attribute and no '<' stands in it, the port wins over the restore key.
 TEST(UpgradePage, RefreshElementForEachOutcome)
 {
-    const UpgradeQuery plain{"url=../p.html", 0, RESTORE_NONE}, odd{"url=x\">", '#', RESTORE_SETTINGS};
+    const UpgradeQuery plain{"url=../p.html", 0, RESTORE_NONE}, odd{"url=x\"<>", '#', RESTORE_SETTINGS};
     auto page = [](int outcome, const UpgradeQuery& q, const char* type, const char* name) {
         char* buf = nullptr;
         size_t len = 0;
@@ -58,7 +77,7 @@ TEST(UpgradePage, RefreshElementForEachOutcome)
         "<title>ORVEN</title><meta http-equiv=\"content-type\" content=\"text/html; charset=utf-8\" />"
         "<meta http-equiv=\"Refresh\" content=\"0;", tail = "\" /></head><body></body></html>";
     EXPECT_EQ(page(100, plain, "IHM", "Web.tgz"), head + "url=../p.html?type=IHM&name=Web.tgz" + tail);
-    EXPECT_EQ(page(0, odd, "a\"b\x01\x1F\x7F\x80\xFF", "a&b#c%d+e\"f g<'>=;/?:@!$()*,~"),
-              head + "url=x&#34;>?type=a%22b%01%1F%7F%80%FF&name=a%26b%23c%25d%2Be%22f%20g<'>=;/?:@!$()*,~" +
-                  "&port=%23" + tail);
+    EXPECT_EQ(page(0, odd, "a\"b\x01\x1F\x7F\x80\xFF", "a&b#c%d+e\"f g<'>=;/?:@!$()*,~-._Az09"),
+              head + "url=x&#34;&#60;>?type=a%22b%01%1F%7F%80%FF&name=a%26b%23c%25d%2Be%22f%20g%3C%27%3E%3D%3B%2F%3F" +
+                  "%3A%40%21%24%28%29%2A%2C~-._Az09&port=%23" + tail);
 }

@@ -2,9 +2,12 @@
 // found by running the product's own identification against the root.
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <string>
+#include <sys/stat.h>
 #include <system_error>
+#include <unistd.h>
 
 #include "flash/Flash_Drv.h"
 #include "loader/LoaderCommun.h"
@@ -23,6 +26,23 @@ std::string printable(const char* name)
     return name[0] == '\0' ? "(none)" : escapeBytes(name, "");
 }
 
+// Whether a run of upgrade.cgi holds the request lock now: "held", "free", or
+// "none" when no run has made the file yet. Opened without following a link
+// or waiting on a FIFO, and never created here.
+std::string requestLock(const fs::path& root)
+{
+    const int fd = open((root / "tmp/upgrade.lock").c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return "none";
+    struct flock fl {};
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    struct stat st {};
+    const bool probed = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && fcntl(fd, F_GETLK, &fl) == 0;
+    close(fd);
+    return !probed ? "none" : fl.l_type == F_UNLCK ? "free" : "held";
+}
+
 }  // namespace
 
 int showBoard(ShowContext& ctx)
@@ -34,7 +54,8 @@ int showBoard(ShowContext& ctx)
         return 1;
     }
     // The product finds every fixed path below INSTRUMENT_ROOT; detection runs
-    // the board report program and leaves no scratch file behind.
+    // the board report program into a private scratch file of its own, so it
+    // may run beside an upload, and leaves no file behind.
     setenv("INSTRUMENT_ROOT", root.c_str(), 1);
     const int flash = F_FlashDrv_Init();
     S_EtatLoader = {};
@@ -45,6 +66,8 @@ int showBoard(ShowContext& ctx)
         F_FlashDrv_Close();
 
     const int board = S_EtatLoader.boardVersion;
+    const bool identified = F_BoardIdentified() != 0;
+    const std::string lock = requestLock(root);
     if (ctx.json) {
         Json b = Json::object();
         b["version"] = board;
@@ -52,12 +75,15 @@ int showBoard(ShowContext& ctx)
         b["firmwareSectorCount"] = S_EtatLoader.firmwareSectorCount;
         b["loaderName"] = std::string(getNomLoader());
         b["firmwareName"] = std::string(getNomFirmware());
+        b["identified"] = identified;  // false: the report could not be read, version is the fallback
         ctx.doc["board"] = std::move(b);
+        ctx.doc["requestLock"] = lock;
         return 0;
     }
     std::fprintf(ctx.out, "board\n");
-    std::fprintf(ctx.out, "  version            %d (%s)\n", board,
-                 board == 2 ? "NAND drive" : "NOR image regions");
+    std::fprintf(ctx.out, "  version            %d (%s)%s\n", board,
+                 board == 2 ? "NAND drive" : "NOR image regions",
+                 identified ? "" : ", not identified: the board report could not be read");
     if (board == 2)
         std::fprintf(ctx.out, "  loader generation  not examined on this board\n");
     else
@@ -66,6 +92,7 @@ int showBoard(ShowContext& ctx)
     std::fprintf(ctx.out, "  firmware sectors   %d\n", S_EtatLoader.firmwareSectorCount);
     std::fprintf(ctx.out, "  loader name        %s\n", printable(getNomLoader()).c_str());
     std::fprintf(ctx.out, "  firmware name      %s\n", printable(getNomFirmware()).c_str());
+    std::fprintf(ctx.out, "  request lock       %s\n", lock.c_str());
     return 0;
 }
 

@@ -43,12 +43,41 @@ bool number(const std::string& s, long long& out)
     return true;
 }
 
+int hexDigit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+// The name as the handler writes it, every byte but the unreserved ones as
+// %XX; an escape that is not whole stays as it stands.
+std::string percentDecoded(const std::string& s)
+{
+    std::string out;
+    for (size_t i = 0; i < s.size(); ++i) {
+        const int hi = s[i] == '%' && i + 2 < s.size() ? hexDigit(s[i + 1]) : -1;
+        const int lo = hi >= 0 ? hexDigit(s[i + 2]) : -1;
+        if (lo < 0) {
+            out += s[i];
+            continue;
+        }
+        out += static_cast<char>(hi * 16 + lo);
+        i += 2;
+    }
+    return out;
+}
+
 }  // namespace
 
 std::string progressJson(const std::string& text)
 {
     static const char* const numbers[] = {"done", "total", "started", "time"};
-    // The file name comes last and runs to the end: it may hold any byte.
+    // The file name comes last and runs to the end.
     const size_t fileAt = text.find("\nfile=");
     if (fileAt == std::string::npos || text.back() != '\n')
         return "null";
@@ -74,7 +103,7 @@ std::string progressJson(const std::string& text)
     }
     if (at != head.size())
         return "null";
-    j["file"] = text.substr(fileAt + 6, text.size() - fileAt - 7);
+    j["file"] = percentDecoded(text.substr(fileAt + 6, text.size() - fileAt - 7));
     return tool::dumpJson(j);
 }
 

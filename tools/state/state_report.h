@@ -17,7 +17,8 @@ struct ShowRun {
 };
 
 // The upgrade handler's progress file ("key=value" lines: phase, done, total,
-// started, time, then file to the end) as a JSON object with those members, or
+// started, time, then file, percent-encoded, to the end) as a JSON object with
+// those members (the file name decoded), or
 // "null" when the text is not one whole record.
 std::string progressJson(const std::string& text);
 // progressJson of the file at path, reading at most maxBytes; "null" when it
