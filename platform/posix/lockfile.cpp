@@ -24,9 +24,16 @@ int platform_open_lock_file(const char* instrumentPath)
         return -1;
     // O_NONBLOCK: a FIFO or device put there must not hang the open. A new
     // file is made with O_EXCL, which no link satisfies, dangling or not.
-    int fd = open(path, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0 && errno == ENOENT && !existed)
-        fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_NONBLOCK | O_CLOEXEC, 0600);
+    // Two runs that both found no file race to make it: the loser's O_EXCL
+    // fails with EEXIST, and it opens the winner's file on its second turn.
+    int fd = -1;
+    for (int turn = 0; turn < 2 && fd < 0; ++turn) {
+        fd = open(path, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0 && errno == ENOENT && !existed)
+            fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_NONBLOCK | O_CLOEXEC, 0600);
+        if (fd < 0 && errno != EEXIST)
+            return -1;
+    }
     if (fd < 0)
         return -1;
     struct stat st;
