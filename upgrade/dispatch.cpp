@@ -106,9 +106,13 @@ bool IsUnreserved(unsigned char c)
 // page decodes it whole; ordinary names go out unchanged.
 void PutQueryValue(FILE* out, const char* s)
 {
-    char encoded[3 * kTextSize + 1];
-    if (PercentEncode(s, encoded, sizeof encoded))
-        fputs(encoded, out);
+    // A byte at a time: a name of any length is written whole, never dropped.
+    for (; *s != '\0'; ++s) {
+        const char one[2] = {*s, '\0'};
+        char encoded[4];
+        if (PercentEncode(one, encoded, sizeof encoded))
+            fputs(encoded, out);
+    }
 }
 
 void PutQueryChar(FILE* out, int c)
