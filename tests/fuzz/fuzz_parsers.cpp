@@ -146,8 +146,12 @@ void QueryAndPage(Input& in)
     std::string qs = in.CString();
     UpgradeQuery q{};
     ScanQueryString(qs.data(), &q);
-    const std::string url = q.urlToken;
-    Check(url.rfind("url=", 0) == 0 && IsRelativeReference(q.urlToken + 4), "url token not relative");
+    Check(std::string(q.urlToken).rfind("url=", 0) == 0 && IsRelativeReference(q.urlToken + 4),
+          "url token not relative");
+    // The token as the attribute holds it: '"' and '<' written as character references.
+    std::string url;
+    for (const char* c = q.urlToken; *c != '\0'; ++c)
+        url += *c == '"' ? "&#34;" : *c == '<' ? "&#60;" : std::string(1, *c);
     char* buf = nullptr;
     size_t len = 0;
     FILE* out = open_memstream(&buf, &len);
