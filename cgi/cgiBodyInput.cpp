@@ -2,9 +2,9 @@
 // straight from the descriptor so that a read never waits to fill a buffer,
 // and never longer than the idle limit for the next byte.
 #include "cgi/cgi_internal.h"
+#include "platform/platform.h"
 
 #include <errno.h>
-#include <stdlib.h>
 #include <sys/poll.h>
 #include <unistd.h>
 
@@ -16,12 +16,7 @@ int idleMs = cgiReadIdleMs;
 
 void cgiBodyBegin()
 {
-    const char* s = getenv("QUIB_READ_IDLE_MS");
-    char* end = NULL;
-    long v = s != NULL ? strtol(s, &end, 10) : 0;
-    idleMs = s != NULL && *s != '\0' && *end == '\0' && v > 0 && v < cgiReadIdleMs
-                 ? static_cast<int>(v)
-                 : static_cast<int>(cgiReadIdleMs);
+    idleMs = static_cast<int>(platform_shortened_limit("QUIB_READ_IDLE_MS", cgiReadIdleMs));
     // Bytes the stream may already hold go back to the descriptor (on an
     // input that can seek), so the reads below start where the stream stands.
     fflush(cgiIn);

@@ -74,6 +74,10 @@ int platform_open_lock_file(const char* instrumentPath);
 // system's name has one), terminated: 0, or -1 (out is then empty).
 int platform_host_name(char* out, size_t outSize);
 
+// The environment variable's value when it is a positive number below limit
+// (a test's shorter limit), else limit itself.
+long platform_shortened_limit(const char* variable, long limit);
+
 // ---- How a run ends: no file left behind ----
 // Makes SIGTERM, SIGINT and SIGHUP end the run without its files: the handler
 // calls removeOwnFiles (NULL for none; async-signal-safe calls only), removes

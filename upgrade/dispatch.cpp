@@ -48,16 +48,6 @@ const char kLockPath[] = "/tmp/upgrade.lock";
 const long kLockWaitMs = 120000;
 const long kLockPollMs = 50;
 
-long LockWaitMs()
-{
-    const char* s = getenv("QUIB_LOCK_WAIT_MS");
-    if (s == NULL || *s == '\0')
-        return kLockWaitMs;
-    char* end = NULL;
-    const long v = strtol(s, &end, 10);
-    return *end == '\0' && v > 0 && v < kLockWaitMs ? v : kLockWaitMs;
-}
-
 // The lock's fd, or -1 when the file is refused or another run holds the
 // lock past the limit. Polled: a blocking wait would have no limit.
 int LockRequests()
@@ -69,7 +59,7 @@ int LockRequests()
     memset(&fl, 0, sizeof fl);
     fl.l_type = F_WRLCK;
     fl.l_whence = SEEK_SET;
-    const long limit = LockWaitMs();
+    const long limit = platform_shortened_limit("QUIB_LOCK_WAIT_MS", kLockWaitMs);
     for (long waited = 0;; waited += kLockPollMs) {
         if (fcntl(fd, F_SETLK, &fl) == 0)
             return fd;

@@ -9,7 +9,6 @@
 
 #include <cerrno>
 #include <climits>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -25,14 +24,7 @@ constexpr long kDefaultTimeoutMs = 30000;
 
 long timeout_ms()
 {
-    const char* s = std::getenv("QUIB_MSG_TIMEOUT_MS");
-    if (s == nullptr || *s == '\0')
-        return kDefaultTimeoutMs;
-    char* end = nullptr;
-    long v = std::strtol(s, &end, 10);
-    if (*end != '\0' || v <= 0)
-        return kDefaultTimeoutMs;
-    return v;
+    return platform_shortened_limit("QUIB_MSG_TIMEOUT_MS", kDefaultTimeoutMs);
 }
 
 long long now_ms()
