@@ -5,12 +5,12 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <string>
-#include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
 
 #include "flash/Flash_Drv.h"
 #include "loader/LoaderCommun.h"
+#include "tools/common/regular_file.h"
 #include "tools/common/text.h"
 #include "tools/instrument/instrument.h"
 
@@ -31,14 +31,13 @@ std::string printable(const char* name)
 // or waiting on a FIFO, and never created here.
 std::string requestLock(const fs::path& root)
 {
-    const int fd = open((root / "tmp/upgrade.lock").c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    const int fd = tool::openRegular(root / "tmp/upgrade.lock");
     if (fd < 0)
         return "none";
     struct flock fl {};
     fl.l_type = F_WRLCK;
     fl.l_whence = SEEK_SET;
-    struct stat st {};
-    const bool probed = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && fcntl(fd, F_GETLK, &fl) == 0;
+    const bool probed = fcntl(fd, F_GETLK, &fl) == 0;
     close(fd);
     return !probed ? "none" : fl.l_type == F_UNLCK ? "free" : "held";
 }
